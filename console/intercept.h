@@ -1,0 +1,24 @@
+// String-command interception: the proxy's in-game console and the chain of proxies.
+#pragma once
+
+#include <cstdint>
+
+enum class MessageMode { Global, Local };
+
+struct ConsoleState {
+    bool transparentMode = false;
+    MessageMode messageMode = MessageMode::Global;
+    const char* commandReply = nullptr;  // the answer to the proxy command being executed
+    uint8_t welcomeBlock[1024] = {1};   // before the host's first "name": a single svc_nop
+    int welcomeLength = 1;
+};
+extern ConsoleState consoleState;
+
+void resetConsole();
+
+// Walks the clc_stringcmd messages at the head of the payload of the datagram in the PacketBuffer
+// from slot `slot`; may cut messages out (the datagram's length field and *length change).
+// Returns 1 for "prespawn", 2 for "spawn...", else 0.
+int interceptStringCommands(int slot, int* length);
+// Cuts the clc_stringcmd at `cursor` (its code byte) out of the datagram; returns the new length.
+int removeStringCommand(uint8_t* datagram, int length, int cursor);

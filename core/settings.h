@@ -1,0 +1,39 @@
+// The configurable values, their defaults, and the command line that sets them.
+#pragma once
+
+#include <cstdint>
+
+constexpr int TextStoreSize = 80;
+constexpr int MaxObservers = 30;
+constexpr int DefaultPort = 26000;
+
+struct Settings {
+    int port = DefaultPort;
+    const char* name = nullptr;  // the -n argument, or none
+    char namePrefix[TextStoreSize] = {};
+    int namePrefixLength = 0;
+    char demoname[TextStoreSize] = {};
+    int demoNumber = 0;  // number of the next demo file; 0 = recording off
+    int observers = 0;
+    int slotLimit = 1;   // observers + 1: the highest slot index any loop visits
+    int c2sbps = 0;      // bytes per second; 0 or less = no limit
+    int s2cbps = 0;
+    const char* localif = "0.0.0.0";
+    const char* remoteif = "0.0.0.0";
+    uint32_t serverAddress = 0;  // host byte order
+    int serverPort = DefaultPort;
+};
+
+extern Settings settings;
+
+void resetSettings();
+
+enum class CommandLineResult { Run, Exit };
+
+// Prints the banner (and the hint or usage text where due) and fills `settings`.
+// Exit means: end the program with exit code 1 (usage text or a refused option).
+CommandLineResult readCommandLine(int argc, const char* const* argv);
+
+// Decimal integer as typed: leading blanks, optional sign, digits; stops at the first other
+// character; no digits gives 0. Saturates instead of overflowing.
+int readNumber(const char* text);

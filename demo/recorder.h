@@ -1,0 +1,27 @@
+// The demo recorder: one file per level, in the game's own demo format.
+#pragma once
+
+#include <cstdint>
+
+#include "core/settings.h"
+#include "platform/platform.h"
+
+struct RecorderState {
+    char demoFileName[TextStoreSize] = {};
+    platform::File demoFile = platform::NoFile;
+    float demoAngles[3] = {0, 0, 0};  // pitch, yaw, roll in degrees
+};
+extern RecorderState recorder;
+
+void resetRecorder();
+inline bool recording() { return recorder.demoFile != platform::NoFile; }
+void startRecording();
+void stopRecording();
+// One block: N, the angles, the message bytes.
+void recordMessage(const uint8_t* message, int length);
+// Angle bytes (unsigned) to degrees.
+void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll);
+// Is the complete reliable message the server's order to reload for a new level?
+bool isReconnectOrder(const uint8_t* message, int length);
+// Validates and stores a demo base name; false when "%s%02d.dem" could overrun the name store.
+bool setDemoName(const char* name);

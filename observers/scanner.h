@@ -1,0 +1,69 @@
+// The server message scanner: walks each complete reliable message of the server, reports the
+// signon stage it completes, and keeps the GameState from which a state block is rebuilt.
+#pragma once
+
+#include <cstdint>
+
+constexpr int MaxScoreboard = 16;
+constexpr int MaxLightStyles = 64;
+constexpr int MaxStats = 32;
+constexpr int MapNameSize = 16;
+constexpr int ScoreNameSize = 64;   // longer names are cut to 63 characters
+constexpr int LightStyleSize = 128; // longer patterns are cut to 127 characters
+
+enum GameProtocol : int32_t {
+    ProtocolNetQuake = 15,
+    ProtocolFitzQuake = 666,
+    ProtocolRMQ = 999,
+};
+
+struct ScoreEntry {
+    uint16_t frags = 0;
+    uint8_t colors = 0;
+    bool hasName = false;
+    char name[ScoreNameSize] = {};
+};
+
+struct GameState {
+    int32_t protocol = ProtocolNetQuake;  // from the last svc_serverinfo
+    uint32_t protocolFlags = 0;           // 999 only
+    bool protocolKnown = true;            // false: relay only, no observers, no recording
+    int maxClients = 0;
+    char mapName[MapNameSize] = {};
+    ScoreEntry scoreboard[MaxScoreboard];
+    bool hasLightStyle[MaxLightStyles] = {};
+    char lightStyles[MaxLightStyles][LightStyleSize] = {};
+    int32_t stats[MaxStats] = {};
+    uint16_t viewEntity = 0;
+    int8_t viewHeight = 0;
+    int8_t idealPitch = 0;
+    int8_t punch[3] = {};
+    int8_t velocity[3] = {};
+    // 666/999 high bytes and the weapon alpha (see the clientdata writer).
+    uint8_t weaponModelHigh = 0, armorHigh = 0, ammoHigh = 0, shellsHigh = 0, nailsHigh = 0,
+            rocketsHigh = 0, cellsHigh = 0, weaponFrameHigh = 0, weaponAlpha = 0;
+};
+
+extern GameState gameState;
+
+void resetGameState();
+
+// Signon code: 0 nothing, 1-3 the last svc_signonnum stage, -1 an intermission/finale/sellscreen
+// while still 0. The message must be followed by one zero byte (written by the caller); the walk
+// never reads past message + length.
+int scanServerMessage(const uint8_t* message, int length);
+
+// Writes the state block into the record (length, angles untouched, message). Returns false, and
+// sets the length to 0, when it would exceed `capacity` message bytes.
+bool buildStateBlock(uint8_t* record, int capacity);
+
+// Where the host's clc_move keeps its fields under the protocol in force (payload offsets).
+struct MoveLayout {
+    int length;        // with the code byte: 16, 19 or 25
+    int angleBytes;    // per angle: 1, 2 or 4
+    int buttonsOffset; // 14, 17 or 23
+    int impulseOffset; // 15, 18 or 24
+};
+MoveLayout moveLayout();
+// The svc_setangle angle size in server messages under the protocol in force (1, 2 or 4).
+int serverAngleBytes();

@@ -1,0 +1,69 @@
+// The slot table: slot 0 the listening port, slot 1 the host client, slots 2 and up observers.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr int SlotCount = 32;
+constexpr int HostSlot = 1;
+constexpr int FirstObserverSlot = 2;
+constexpr int PlayerNameSize = 17;  // 15 characters are kept; the store leaves room for the zero
+constexpr int MaxPlayerName = 15;
+
+// Host client: 1 connected or connect issued; 2, 3 signon stages 1 and 2 captured; 4 in the game;
+// 5 was in the game, a level change or server disconnect followed.
+// Observers: 1 waiting; 2, 3 catch-up records 2, 3 due; 4 watching; 5 to 7 following a level change.
+// Odd states receive the collected observer texts.
+enum SlotStates : int32_t {
+    SlotFree = 0,
+    SlotWaiting = 1,
+    SlotInGame = 4,
+    SlotLeftGame = 5,
+};
+
+struct Slot {
+    uint32_t reliableSeq = 0;         // next reliable number the proxy sends (observers)
+    uint32_t reliableRestartSeq = 0;  // reliableSeq after the first catch-up record
+    uint32_t unreliableSeq = 0;       // next unreliable number the proxy sends
+    uint32_t seqOffset = 0;           // host: server -> host numbers; observer: stream -> own numbers
+    uint32_t ackedSeq = 0;            // observers: last stored stream number acknowledged
+    uint32_t welcomeCount = 0;
+    uint32_t welcomeTime = 0;         // seconds
+    uint32_t targetSeq = 0;           // observers: stored datagrams are fed up to this stream number
+    uint32_t recvSeq = 0;             // observers: next reliable number expected; host: last command datagram
+    uint32_t lastHeardTime = 0;       // seconds
+    uint32_t lastReliableSendTime = 0;  // seconds
+    int32_t state = SlotFree;
+    uint32_t moveButtons = 0;         // observers: buttons of the last move (bit 0 fire, bit 1 jump)
+    platform::Socket socket = platform::NoSocket;
+    platform::NetAddress peerAddress;  // set at admission; slot 0: sender of the last request
+    int8_t viewOffset[3] = {0, 0, 0};
+    char playerName[PlayerNameSize] = {};
+};
+
+struct SlotTable {
+    Slot slot[SlotCount];
+    bool hostConnected = false;
+    int observerCount = 0;
+    platform::Socket serverSocket = platform::NoSocket;
+    bool serverConnected = false;
+};
+
+extern SlotTable slotTable;
+
+void resetSlotTable();
+
+inline Slot& hostSlot() { return slotTable.slot[HostSlot]; }
+inline bool slotInUse(int i) { return slotTable.slot[i].state != SlotFree; }
+
+// The reset of a level change or server disconnect: every used slot 1..slotLimit gets
+// (state AND 4) OR 1, so 1-3 become 1 and 4-7 become 5.
+void resetClientStates();
+
+void setPlayerName(Slot& slot, const char* name);
+
+// Dotted quad of an address ("a.b.c.d"), into a store of at least 16 bytes.
+void formatDottedQuad(uint32_t ip, char* store);
+// inet_addr's reading of a dotted quad: 0xFFFFFFFF for text that is not one.
+uint32_t parseDottedQuad(const char* text);

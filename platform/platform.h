@@ -1,0 +1,70 @@
+// The operating-system verbs the proxy uses. Exactly one implementation is linked into a binary:
+// posix.cpp for the program, memory.cpp (an in-memory fake driven by tests) for tests and fuzzers.
+// OS quirks end here: a refused send is "nothing happened", a failed receive is "no datagram".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+using Socket = int;
+constexpr Socket NoSocket = -1;
+
+// IPv4 address and port, both in host byte order; ip 0 is "any interface".
+struct NetAddress {
+    uint32_t ip = 0;
+    uint16_t port = 0;
+};
+
+inline bool operator==(const NetAddress& a, const NetAddress& b) { return a.ip == b.ip && a.port == b.port; }
+inline bool operator!=(const NetAddress& a, const NetAddress& b) { return !(a == b); }
+
+// Network library start and clean-up (Winsock needs them; POSIX does nothing).
+bool startNetwork();
+void stopNetwork();
+
+// UDP sockets. openUdpSocket may return NoSocket; every other verb accepts NoSocket and does nothing.
+Socket openUdpSocket();
+// Binds to `address` (port 0: any free port) and writes the bound address back into it.
+bool bindSocket(Socket socket, NetAddress& address);
+void closeSocket(Socket socket);
+// One datagram into `buffer`; returns its length, or 0 when there is none (errors included).
+// A datagram longer than `capacity` is cut to it.
+int receiveFrom(Socket socket, uint8_t* buffer, int capacity, NetAddress& from);
+void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to);
+
+// Waits until one of `sockets` is readable: ready[i] is set for each readable one.
+// timeoutMs < 0 waits without limit. Returns the number of ready sockets, 0 after the time-out,
+// -1 on an error or when the console break arrived (breakRequested() tells which).
+constexpr int MaxWaitSockets = 64;
+int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs);
+
+// Host name lookup: the first IPv4 address of `name`.
+bool resolveHostName(const char* name, uint32_t& ip);
+// The first IPv4 address of this machine's own host name.
+bool thisMachineAddress(uint32_t& ip);
+
+// Seconds of a monotonic clock, for silence, resend and welcome timings.
+uint32_t monotonicSeconds();
+// The high-resolution counter for the bandwidth limiter; frequency 0 means there is none.
+uint64_t performanceFrequency();
+uint64_t performanceCounter();
+
+void writeConsole(const char* text, size_t length);
+
+// Console break (SIGINT and SIGTERM on POSIX). The handler only records the request and wakes the
+// wait; the loop's thread runs the shutdown.
+void installBreakHandler();
+bool breakRequested();
+
+void raiseThreadPriority();
+
+// Demo files: binary, created or emptied on open.
+using File = intptr_t;
+constexpr File NoFile = -1;
+File openFileForWrite(const char* name);
+bool writeFile(File file, const void* data, size_t length);
+void closeFile(File file);
+
+}  // namespace platform
