@@ -6,6 +6,8 @@
 constexpr int TextStoreSize = 80;
 constexpr int MaxObservers = 30;
 constexpr int DefaultPort = 26000;
+// "%s%02d.dem" of a longer base name could overrun the 80-byte file-name store.
+constexpr int MaxDemoBaseName = TextStoreSize - 1 - 6;
 
 struct Settings {
     int port = DefaultPort;

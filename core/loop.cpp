@@ -1,0 +1,115 @@
+// The event loop: one wait over all sockets, then each ready socket read once, slots in index
+// order and the server last, or the idle rules when nothing came.
+#include "core/loop.h"
+
+#include "core/settings.h"
+#include "net/connect.h"
+#include "net/framing.h"
+#include "net/relay.h"
+#include "observers/feed.h"
+#include "observers/slots.h"
+#include "observers/teardown.h"
+#include "platform/platform.h"
+
+LoopState loop;
+
+void resetLoop() { loop = LoopState(); }
+
+constexpr int IdleWaitMs = 10 * 1000;
+
+namespace {
+
+// What one wait covered: the socket each slot had then, and whether it became readable.
+struct ReadySet {
+    platform::Socket socket[SlotCount + 1];
+    bool ready[SlotCount + 1];
+    int serverIndex;  // -1: no server socket in the set
+};
+
+int buildReadSet(platform::Socket* list, int* owner) {
+    int count = 0;
+    if (slotTable.serverSocket != platform::NoSocket) {
+        list[count] = slotTable.serverSocket;
+        owner[count++] = -1;
+    }
+    for (int i = 0; i <= settings.slotLimit && count < platform::MaxWaitSockets; ++i) {
+        if (!slotInUse(i)) continue;
+        list[count] = slotTable.slot[i].socket;
+        owner[count++] = i;
+    }
+    return count;
+}
+
+void receiveFromSlot(int i) {
+    Slot& slot = slotTable.slot[i];
+    platform::NetAddress from;
+    int length = platform::receiveFrom(slot.socket, PacketBuffer, MaxDatagram, from);
+    if (length <= 0) return;
+    loop.currentSlot = i;
+    if (i == 0) {
+        slot.peerAddress = from;
+        handleListeningPort(length);
+        return;
+    }
+    // Only the client admitted into this slot may speak for it, and only in whole headers.
+    if (from != slot.peerAddress || length < HeaderSize) return;
+    if (i == HostSlot)
+        relayClientDatagram(length);
+    else if (isDataDatagram(PacketBuffer))
+        handleObserverDatagram(i, length);
+}
+
+void receiveFromServer() {
+    platform::NetAddress from;
+    int received = platform::receiveFrom(slotTable.serverSocket, PacketBuffer, MaxDatagram, from);
+    if (received <= 4) return;
+    int length = lengthField(PacketBuffer);
+    if (length > received) return;
+    loop.currentSlot = -1;
+    if (!slotTable.serverConnected && isControlPacket(PacketBuffer)) {
+        if (from != addresses.connectTarget || length < 5) return;
+        addresses.server = from;
+        handleServerControl(length);
+        return;
+    }
+    // Data only from the address and port the server's accept named.
+    if (!isDataDatagram(PacketBuffer) || !slotTable.serverConnected || from != addresses.server) return;
+    if (length < HeaderSize) return;
+    relayServerDatagram(length);
+}
+
+}  // namespace
+
+bool runLoopPass() {
+    if (platform::breakRequested()) return false;
+    platform::Socket list[platform::MaxWaitSockets];
+    int owner[platform::MaxWaitSockets];
+    bool ready[platform::MaxWaitSockets] = {};
+    int count = buildReadSet(list, owner);
+    int result = platform::waitReadable(list, count, ready, loop.unboundedWait ? -1 : IdleWaitMs);
+    if (platform::breakRequested()) return false;
+    loop.nowSeconds = platform::monotonicSeconds();
+    if (result <= 0) {
+        if (slotTable.hostConnected) checkSilence(loop.nowSeconds);
+        return true;
+    }
+    ReadySet set = {};
+    set.serverIndex = -1;
+    for (int n = 0; n < count; ++n) {
+        if (owner[n] < 0) {
+            set.serverIndex = ready[n] ? n : -1;
+            continue;
+        }
+        set.socket[owner[n]] = list[n];
+        set.ready[owner[n]] = ready[n];
+    }
+    // slotLimit is read at every step: a command that lowers it takes effect at once.
+    for (int i = 0; i <= settings.slotLimit; ++i) {
+        if (!slotInUse(i)) continue;
+        if (dropSilentObserver(i, loop.nowSeconds)) continue;
+        // A slot freed and taken again during this pass has a socket the wait did not cover.
+        if (set.ready[i] && set.socket[i] == slotTable.slot[i].socket) receiveFromSlot(i);
+    }
+    if (set.serverIndex >= 0 && list[set.serverIndex] == slotTable.serverSocket) receiveFromServer();
+    return true;
+}

@@ -1,0 +1,111 @@
+// The command line: banner, hint, usage text, and the options that fill the Settings.
+#include "core/settings.h"
+
+#include <climits>
+#include <cstring>
+
+#include "core/print.h"
+
+Settings settings;
+
+void resetSettings() { settings = Settings(); }
+
+static const char UsageText[] =
+    "USAGE: skoposproxy [-p port] [-n name] [-d demoname] [-o observers] [-c c2sbps] [-s s2cbps] [-l localif] "
+    "[-r remoteif]\n\n"
+    "port       = udp port of the proxy (default: 26000)\n"
+    "name       = name of the proxy (for use with say name: command)\n"
+    "demoname   = filename to which xx.dem is appended for each demo (xx=01,02...)\n"
+    "observers  = maximum number of observers (default: 0)\n"
+    "c2sbps     = maximum client-to-server bytes per second (default: no limit)\n"
+    "s2cbps     = maximum server-to-client bytes per second (default: no limit)\n"
+    "localif    = interface of the quake client (default: any interface)\n"
+    "remoteif   = interface of the quake server (default: any interface)\n"
+    "Demo recording is initially off unless -d demoname is specified.\n"
+    "Most options can be changed online from the quake client.\n";
+
+int readNumber(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX) value = INT_MAX + 1LL;  // saturate: text is not trusted
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    return int(value);
+}
+
+static bool isValueOption(char letter) { return letter != 0 && strchr("cdlnoprs", letter) != nullptr; }
+
+// One option and its value; false (after an "ERROR: " line) when the value cannot be used.
+static bool applyOption(char letter, const char* value) {
+    switch (letter) {
+    case 'p': {
+        int port = readNumber(value);
+        if (port < 0 || port > 65535) {
+            consolePrintf("ERROR: -p %s is not a port (0 to 65535).\n", value);
+            return false;
+        }
+        settings.port = port;
+        return true;
+    }
+    case 'n':
+        if (strlen(value) > size_t(TextStoreSize - 2)) {
+            consolePrintf("ERROR: -n name is longer than %d characters.\n", TextStoreSize - 2);
+            return false;
+        }
+        settings.name = value;
+        settings.namePrefixLength = formatText(settings.namePrefix, sizeof settings.namePrefix, "%s:", value);
+        return true;
+    case 'd':
+        if (strlen(value) > size_t(MaxDemoBaseName)) {
+            consolePrintf("ERROR: -d demoname is longer than %d characters.\n", MaxDemoBaseName);
+            return false;
+        }
+        formatText(settings.demoname, sizeof settings.demoname, "%s", value);
+        settings.demoNumber = 1;
+        return true;
+    case 'o': {
+        int observers = readNumber(value);
+        if (observers < 0) {
+            consolePrintf("ERROR: -o %s: the number of observers cannot be negative.\n", value);
+            return false;
+        }
+        settings.observers = observers > MaxObservers ? MaxObservers : observers;
+        return true;
+    }
+    case 'c': settings.c2sbps = readNumber(value); return true;
+    case 's': settings.s2cbps = readNumber(value); return true;
+    case 'l': settings.localif = value; return true;
+    case 'r': settings.remoteif = value; return true;
+    }
+    return true;
+}
+
+CommandLineResult readCommandLine(int argc, const char* const* argv) {
+    consolePrintf("\n" SKOPOS_VERSION " - Visit Skopos homepage at " SKOPOS_HOMEPAGE "\n"
+                  "Free software, provided as is, without any warranty.\n\n");
+    if (argc <= 1) {
+        consolePrintf("Start with -h for help.\n\n");
+        return CommandLineResult::Run;
+    }
+    if (argc == 2 && argv[1][0] == '-' && (argv[1][1] == 'h' || argv[1][1] == '?')) {
+        consolePrintf("%s", UsageText);
+        return CommandLineResult::Exit;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-' || strlen(arg) != 2 || !isValueOption(arg[1])) continue;
+        if (i + 1 >= argc) {
+            consolePrintf("ERROR: Option %s needs a value.\n", arg);
+            return CommandLineResult::Exit;
+        }
+        if (!applyOption(arg[1], argv[++i])) return CommandLineResult::Exit;
+    }
+    settings.slotLimit = settings.observers + 1;
+    return CommandLineResult::Run;
+}

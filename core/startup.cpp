@@ -1,0 +1,64 @@
+// Start-up in its fixed order, the shutdown on a console break, and the reset of all state.
+#include "core/startup.h"
+
+#include "console/intercept.h"
+#include "core/loop.h"
+#include "core/print.h"
+#include "core/settings.h"
+#include "demo/recorder.h"
+#include "net/connect.h"
+#include "net/framing.h"
+#include "net/limiter.h"
+#include "net/relay.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+#include "observers/scanner.h"
+#include "observers/slots.h"
+#include "platform/platform.h"
+
+void resetProxyState() {
+    resetSettings();
+    resetLoop();
+    resetFraming();
+    resetSenders();
+    resetConnections();
+    resetSlotTable();
+    resetCapture();
+    resetGameState();
+    resetConsole();
+    resetRecorder();
+    resetLimiter();
+    resetRelays();
+}
+
+int startUp(int argc, const char* const* argv) {
+    resetProxyState();
+    platform::installBreakHandler();
+    if (readCommandLine(argc, argv) == CommandLineResult::Exit) return 1;
+    platform::raiseThreadPriority();
+    settings.slotLimit = settings.observers + 1;
+    checkTimer();
+    if (!platform::startNetwork()) {
+        consolePrintf("ERROR: Unable to initialize Winsock.\n");
+        return 1;
+    }
+    addresses.serverLocal = platform::NetAddress{parseDottedQuad(settings.remoteif), 0};
+    addresses.server = platform::NetAddress{settings.serverAddress, uint16_t(settings.serverPort)};
+    if (!openListeningSocket()) {
+        char dotted[16];
+        formatDottedQuad(parseDottedQuad(settings.localif), dotted);
+        consolePrintf("ERROR: Unable to bind to %s:%d\n", dotted, settings.port);
+        return 1;
+    }
+    consolePrintf("Waiting for client...\n");
+    slotTable.slot[0].state = SlotWaiting;
+    loop.nowSeconds = platform::monotonicSeconds();
+    return -1;
+}
+
+int shutDown() {
+    consolePrintf("\nReceived break - terminating...\n");
+    if (recording()) stopRecording();
+    platform::stopNetwork();
+    return 0;
+}

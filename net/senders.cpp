@@ -1,0 +1,150 @@
+// The proxy's own datagrams: unreliable prints and commands, the collected observer texts,
+// reliable catch-up messages, and stored server datagrams renumbered for one observer.
+#include "net/senders.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/loop.h"
+#include "core/settings.h"
+#include "net/framing.h"
+#include "observers/capture.h"
+#include "observers/slots.h"
+
+ObserverPrintBuffer observerPrints;
+
+static uint8_t SendBuffer[SendBufferSize] = {0x00, FlagUnreliable, 0, 0, 0, 0, 0, 0, 8, 2};
+static uint8_t ScratchDatagram[MaxGrownDatagram];
+
+void resetSenders() {
+    observerPrints = ObserverPrintBuffer();
+    memset(SendBuffer + 2, 0, sizeof SendBuffer - 2);
+    SendBuffer[8] = 8;
+    SendBuffer[9] = 2;
+}
+
+void sendToSlot(uint8_t* datagram, int length, int slot) {
+    Slot& s = slotTable.slot[slot];
+    setLengthField(datagram, length);
+    stampNext(datagram, s.unreliableSeq);
+    platform::sendTo(s.socket, datagram, length, s.peerAddress);
+}
+
+void sendRawToSlot(const uint8_t* message, int length, int slot) {
+    if (length < 0) return;
+    if (length > MaxSendPayload) length = MaxSendPayload;
+    memcpy(SendBuffer + HeaderSize, message, size_t(length));
+    sendToSlot(SendBuffer, length + HeaderSize, slot);
+}
+
+void sendRawToHost(const uint8_t* message, int length) { sendRawToSlot(message, length, HostSlot); }
+
+void printToSlot(const char* text, int length, int slot) {
+    constexpr int MaxText = MaxSendPayload - 2;
+    if (length < 0) return;
+    if (length > MaxText) length = MaxText;
+    SendBuffer[8] = 8;
+    SendBuffer[9] = 2;
+    memcpy(SendBuffer + 10, text, size_t(length));
+    if (length == MaxText) SendBuffer[10 + length - 1] = 0;  // a cut text still ends its string
+    sendToSlot(SendBuffer, length + 10, slot);
+}
+
+void printToHost(const char* text, int length) { printToSlot(text, length, HostSlot); }
+
+void printfToSlot(int slot, const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) return;
+    if (n >= int(sizeof text)) n = int(sizeof text) - 1;
+    printToSlot(text, n + 1, slot);
+}
+
+int observerPrintTextLength() { return observerPrints.writePos - 2; }
+
+void appendObserverPrint(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n <= 0) return;
+    if (n > MaxObserverPrintText) n = MaxObserverPrintText;
+    // The flushed text must fit one datagram: send what is collected before it would not.
+    if (observerPrintTextLength() + n > MaxObserverPrintText) flushObserverPrints();
+    memcpy(observerPrints.bytes + observerPrints.writePos, text, size_t(n));
+    observerPrints.writePos += n;
+    observerPrints.bytes[observerPrints.writePos] = 0;
+}
+
+static void emptyObserverPrints() {
+    observerPrints.writePos = 2;
+    observerPrints.bytes[2] = 0;
+}
+
+void flushObserverPrints() {
+    if (observerPrintsEmpty()) return;
+    observerPrints.bytes[observerPrints.writePos] = 0;
+    int n = observerPrints.writePos + 1;
+    ScratchDatagram[0] = 0;
+    ScratchDatagram[1] = FlagUnreliable;
+    setLengthField(ScratchDatagram, n + HeaderSize);
+    memcpy(ScratchDatagram + HeaderSize, observerPrints.bytes, size_t(n));
+    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
+        Slot& s = slotTable.slot[i];
+        if ((s.state & 1) == 0) continue;
+        stampNext(ScratchDatagram, s.unreliableSeq);
+        platform::sendTo(s.socket, ScratchDatagram, n + HeaderSize, s.peerAddress);
+    }
+    emptyObserverPrints();
+}
+
+int takeObserverPrints(uint8_t* dest, int room) {
+    if (observerPrintsEmpty()) return 0;
+    observerPrints.bytes[observerPrints.writePos] = 0;
+    int n = observerPrints.writePos + 1;
+    if (n > room) return 0;
+    memcpy(dest, observerPrints.bytes, size_t(n));
+    emptyObserverPrints();
+    return n;
+}
+
+void sendReliable(const uint8_t* record, uint8_t* build, int slot) {
+    Slot& s = slotTable.slot[slot];
+    build[0] = 0;
+    int32_t remaining = int32_t(recordLength(record));
+    const uint8_t* p = record + RecordHeaderSize;
+    while (remaining > 0) {
+        int piece = remaining > MaxBuiltPayload ? MaxBuiltPayload : int(remaining);
+        memcpy(build + HeaderSize, p, size_t(piece));
+        stampNext(build, s.reliableSeq);
+        build[1] = remaining > MaxBuiltPayload ? FlagData : (FlagData | FlagEom);
+        setLengthField(build, piece + HeaderSize);
+        platform::sendTo(s.socket, build, piece + HeaderSize, s.peerAddress);
+        remaining -= MaxBuiltPayload;
+        p += MaxBuiltPayload;
+    }
+}
+
+void restartCatchUp(int slot) {
+    Slot& s = slotTable.slot[slot];
+    s.reliableSeq = 0;
+    sendReliable(catchUpRecord(1), PacketBuffer, slot);
+    s.reliableRestartSeq = s.reliableSeq;
+}
+
+void sendNextStoredBlock(int slot) {
+    Slot& s = slotTable.slot[slot];
+    if (s.state == SlotInGame || (s.state > SlotInGame && s.ackedSeq < s.targetSeq)) {
+        StoredEntry& entry = capture.stored[(s.ackedSeq + 1) % StoredCount];
+        if (entry.held && (entry.mask & (1u << slot)) != 0) {
+            setSequenceField(entry.datagram, entry.streamNumber - s.seqOffset);
+            platform::sendTo(s.socket, entry.datagram, lengthField(entry.datagram), s.peerAddress);
+        }
+    }
+    s.lastReliableSendTime = loop.nowSeconds;
+}

@@ -1,0 +1,46 @@
+// The slot table, its reset, and the address texts shown to operators and players.
+#include "observers/slots.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/settings.h"
+
+SlotTable slotTable;
+
+void resetSlotTable() { slotTable = SlotTable(); }
+
+void resetClientStates() {
+    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
+        Slot& slot = slotTable.slot[i];
+        if (slot.state != SlotFree) slot.state = (slot.state & 4) | 1;
+    }
+}
+
+void setPlayerName(Slot& slot, const char* name) {
+    snprintf(slot.playerName, sizeof slot.playerName, "%.*s", MaxPlayerName, name);
+}
+
+void formatDottedQuad(uint32_t ip, char* store) {
+    snprintf(store, 16, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
+}
+
+// Four decimal parts of at most 255, separated by dots, nothing else; anything other reads as
+// 255.255.255.255, which the bind then refuses.
+uint32_t parseDottedQuad(const char* text) {
+    uint32_t ip = 0;
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (*p < '0' || *p > '9') return 0xFFFFFFFF;
+        uint32_t value = 0;
+        int digits = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) {
+            value = value * 10 + uint32_t(*p++ - '0');
+            ++digits;
+        }
+        if (value > 255 || (*p >= '0' && *p <= '9')) return 0xFFFFFFFF;
+        ip = ip << 8 | value;
+        if (part < 3 && *p++ != '.') return 0xFFFFFFFF;
+    }
+    return *p == 0 ? ip : 0xFFFFFFFF;
+}

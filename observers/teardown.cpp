@@ -1,0 +1,121 @@
+// The end of slots and connections, and the silence rules of idle and busy passes.
+#include "observers/teardown.h"
+
+#include <cstring>
+
+#include "console/intercept.h"
+#include "console/observer_chat.h"
+#include "core/loop.h"
+#include "core/print.h"
+#include "core/settings.h"
+#include "demo/recorder.h"
+#include "net/framing.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+#include "observers/slots.h"
+
+void removeSlot(int i) {
+    Slot& slot = slotTable.slot[i];
+    if (slot.state == SlotFree) return;
+    // The client toggles its console and ends the connection.
+    static const uint8_t farewell[18] = {9, 't', 'o', 'g', 'g', 'l', 'e', 'c', 'o', 'n', 's', 'o', 'l', 'e', '\n', 0, 2, 0};
+    sendRawToSlot(farewell, sizeof farewell, i);
+    platform::closeSocket(slot.socket);
+    slot.socket = platform::NoSocket;
+    slot.state = SlotFree;
+    if (i > HostSlot) --slotTable.observerCount;
+    forgetSlotInStore(i);
+}
+
+void kickObserver(int i) {
+    Slot& slot = slotTable.slot[i];
+    if (slot.state == SlotFree) return;
+    static const uint8_t kicked[23] = {8, 2, 'K', 'i', 'c', 'k', 'e', 'd', ' ', 'b', 'y', ' ', 'c',
+                                       'o', 'n', 's', 'o', 'l', 'e', '.', '\n', 0, 2};
+    sendRawToSlot(kicked, sizeof kicked, i);
+    appendObserverPrint("Observer %s got the boot.\n", slot.playerName);
+    removeSlot(i);
+    consoleState.commandReply = "";
+}
+
+void disconnectServer() {
+    uint8_t banner[1024];
+    int bannerLength = formatObserverBanner(banner, sizeof banner);
+    static const char reconnect[] = "\treconnect\ntoggleconsole\ntoggleconsole\n";
+    static_assert(sizeof reconnect == 40, "the reconnect order is 40 bytes with its zero");
+    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
+        Slot& slot = slotTable.slot[i];
+        if (slot.state == SlotFree) continue;
+        slot.state = (slot.state & 4) | 1;
+        sendRawToSlot(reinterpret_cast<const uint8_t*>(reconnect), sizeof reconnect, i);
+        if (i != HostSlot && slotTable.serverConnected) sendRawToSlot(banner, bannerLength, i);
+    }
+    if (recording()) stopRecording();
+    if (slotTable.serverConnected) {
+        static const char text[] = SKOPOS_BAR "\n" SKOPOS_VISIT "say proxy: help for list of commands\n" SKOPOS_BAR "\n";
+        printToHost(text, sizeof text);
+    }
+    slotTable.serverConnected = false;
+    if (slotTable.serverSocket != platform::NoSocket) {
+        platform::closeSocket(slotTable.serverSocket);
+        slotTable.serverSocket = platform::NoSocket;
+    }
+    // No connect is pending any more: the idle rules must run again.
+    loop.unboundedWait = false;
+    capture.longMessageSeen = false;
+}
+
+void closeClientConnection() {
+    int n = settings.slotLimit;
+    disconnectServer();
+    static const char hostGone[] = "Your host disconnected.\n";
+    static const char closed[] = "Proxy connection closed.\n";
+    for (int i = n; i >= HostSlot; --i) {
+        if (!slotInUse(i)) continue;
+        if (i > HostSlot) printToSlot(hostGone, sizeof hostGone, i);
+        printToSlot(closed, sizeof closed, i);
+        removeSlot(i);
+    }
+    resetStreamNumbering();
+    hostSlot().seqOffset = 0;
+    hostSlot().unreliableSeq = 0;
+    numbering.c2sSeqOffset = 0;
+    numbering.lastHostReliableSeq = 0xFFFFFFFF;
+    slotTable.hostConnected = false;
+    slotTable.observerCount = 0;
+    consolePrintf("Client connection closed.\n");
+    consolePrintf("Waiting for client...\n");
+}
+
+static bool silentFor(const Slot& slot, uint32_t nowSeconds, uint32_t limit) {
+    return nowSeconds - slot.lastHeardTime > limit;
+}
+
+void checkSilence(uint32_t nowSeconds) {
+    static const uint8_t ping[7] = {9, 'p', 'i', 'n', 'g', '\n', 0};
+    for (int i = HostSlot; i <= settings.slotLimit && slotTable.hostConnected; ++i) {
+        Slot& slot = slotTable.slot[i];
+        if (slot.state == SlotFree) continue;
+        sendRawToSlot(ping, sizeof ping, i);
+        if (!silentFor(slot, nowSeconds, ClientSilenceSeconds)) continue;
+        if (i == HostSlot && !slotTable.serverConnected)
+            closeClientConnection();
+        else
+            removeSlot(i);
+    }
+    if (slotTable.hostConnected && slotTable.serverConnected &&
+        silentFor(hostSlot(), nowSeconds, HostSilenceWhileConnectedSeconds))
+        closeClientConnection();
+}
+
+void timeOutObserver(int i) {
+    if (!slotInUse(i)) return;
+    appendObserverPrint("Observer %s timed out.\n", slotTable.slot[i].playerName);
+    removeSlot(i);
+}
+
+bool dropSilentObserver(int i, uint32_t nowSeconds) {
+    if (i < FirstObserverSlot || !silentFor(slotTable.slot[i], nowSeconds, ClientSilenceSeconds)) return false;
+    timeOutObserver(i);
+    return true;
+}

@@ -1,0 +1,232 @@
+// The platform verbs on Linux and other POSIX systems: BSD sockets, select, signals and file descriptors.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int SocketBufferBytes = 1 << 20;  // room for a burst of server datagrams while a handler runs
+
+// The break handler's only state. The pipe wakes a select that is already waiting, so a break that
+// lands between the flag check and the select is not slept through.
+volatile sig_atomic_t BreakFlag = 0;
+int BreakPipe[2] = {-1, -1};
+
+sockaddr_in toSockaddr(const NetAddress& address) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = htonl(address.ip);
+    result.sin_port = htons(address.port);
+    return result;
+}
+
+NetAddress fromSockaddr(const sockaddr_in& address) {
+    return NetAddress{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
+void onBreak(int) {
+    int savedErrno = errno;
+    BreakFlag = 1;
+    if (BreakPipe[1] >= 0) {
+        char byte = 1;
+        ssize_t ignored = write(BreakPipe[1], &byte, 1);  // a full pipe already wakes the wait
+        (void)ignored;
+    }
+    errno = savedErrno;
+}
+
+void drainBreakPipe() {
+    char bytes[64];
+    while (read(BreakPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+bool firstIpv4Address(const char* name, uint32_t& ip) {
+    if (name == nullptr || name[0] == '\0') return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return false;
+    bool found = false;
+    for (addrinfo* entry = list; entry != nullptr && !found; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
+        ip = fromSockaddr(*reinterpret_cast<const sockaddr_in*>(entry->ai_addr)).ip;
+        found = true;
+    }
+    freeaddrinfo(list);
+    return found;
+}
+
+timespec monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+}  // namespace
+
+bool startNetwork() {
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void stopNetwork() {}
+
+Socket openUdpSocket() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return NoSocket;
+    // Deliberately no SO_REUSEADDR: a second proxy on the same port must fail to bind.
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &SocketBufferBytes, sizeof SocketBufferBytes);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SocketBufferBytes, sizeof SocketBufferBytes);
+    return fd;
+}
+
+bool bindSocket(Socket socket, NetAddress& address) {
+    if (socket == NoSocket) return false;
+    sockaddr_in local = toSockaddr(address);
+    if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
+    socklen_t length = sizeof local;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+    address = fromSockaddr(local);
+    return true;
+}
+
+void closeSocket(Socket socket) {
+    if (socket != NoSocket) close(socket);
+}
+
+int receiveFrom(Socket socket, uint8_t* buffer, int capacity, NetAddress& from) {
+    if (socket == NoSocket || buffer == nullptr || capacity <= 0) return 0;
+    sockaddr_in source{};
+    socklen_t sourceLength = sizeof source;
+    // MSG_TRUNC makes Linux report the datagram's full length; MSG_DONTWAIT keeps a spurious
+    // wake-up from blocking the loop.
+    ssize_t length = recvfrom(socket, buffer, static_cast<size_t>(capacity), MSG_DONTWAIT | MSG_TRUNC,
+                              reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    if (length <= 0 || source.sin_family != AF_INET) return 0;
+    from = fromSockaddr(source);
+    return length > capacity ? capacity : static_cast<int>(length);
+}
+
+void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to) {
+    if (socket == NoSocket || data == nullptr || length < 0) return;
+    sockaddr_in destination = toSockaddr(to);
+    ssize_t ignored = sendto(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    (void)ignored;
+}
+
+int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs) {
+    for (int i = 0; i < count; ++i) ready[i] = false;
+    if (BreakFlag) return -1;
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    int highest = -1;
+    for (int i = 0; i < count; ++i) {
+        if (sockets[i] < 0 || sockets[i] >= FD_SETSIZE) continue;  // never ready rather than overrun the set
+        FD_SET(sockets[i], &readSet);
+        if (sockets[i] > highest) highest = sockets[i];
+    }
+    if (BreakPipe[0] >= 0) {
+        FD_SET(BreakPipe[0], &readSet);
+        if (BreakPipe[0] > highest) highest = BreakPipe[0];
+    }
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int result = select(highest + 1, &readSet, nullptr, nullptr, timeoutMs < 0 ? nullptr : &timeout);
+    if (result < 0) return -1;
+    if (BreakPipe[0] >= 0 && FD_ISSET(BreakPipe[0], &readSet)) {
+        drainBreakPipe();
+        if (BreakFlag) return -1;
+    }
+    int readyCount = 0;
+    for (int i = 0; i < count; ++i) {
+        if (sockets[i] < 0 || sockets[i] >= FD_SETSIZE || !FD_ISSET(sockets[i], &readSet)) continue;
+        ready[i] = true;
+        ++readyCount;
+    }
+    return readyCount;
+}
+
+bool resolveHostName(const char* name, uint32_t& ip) { return firstIpv4Address(name, ip); }
+
+bool thisMachineAddress(uint32_t& ip) {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) return false;
+    name[sizeof name - 1] = '\0';
+    return firstIpv4Address(name, ip);
+}
+
+uint32_t monotonicSeconds() { return static_cast<uint32_t>(monotonicNow().tv_sec); }
+
+uint64_t performanceFrequency() { return 1000000000u; }
+
+uint64_t performanceCounter() {
+    timespec now = monotonicNow();
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+void writeConsole(const char* text, size_t length) {
+    if (text == nullptr || length == 0) return;
+    fwrite(text, 1, length, stdout);
+    fflush(stdout);  // lines appear at once even when the output is a pipe
+}
+
+void installBreakHandler() {
+    if (BreakPipe[0] < 0 && pipe2(BreakPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        BreakPipe[0] = BreakPipe[1] = -1;  // the flag alone still ends the loop at its next wake-up
+    }
+    struct sigaction action {};
+    action.sa_handler = onBreak;
+    sigemptyset(&action.sa_mask);
+    // One-shot: the loop handles the first break; a second one, if the loop is stuck (say in a
+    // slow name lookup), ends the process the default way.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool breakRequested() { return BreakFlag != 0; }
+
+void raiseThreadPriority() {
+    int ignored = setpriority(PRIO_PROCESS, 0, -10);  // needs privileges; without them nothing changes
+    (void)ignored;
+}
+
+File openFileForWrite(const char* name) {
+    if (name == nullptr) return NoFile;
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd < 0 ? NoFile : static_cast<File>(fd);
+}
+
+bool writeFile(File file, const void* data, size_t length) {
+    if (file == NoFile) return false;
+    const char* cursor = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t written = write(static_cast<int>(file), cursor, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        cursor += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+void closeFile(File file) {
+    if (file != NoFile) close(static_cast<int>(file));
+}
+
+}  // namespace platform
