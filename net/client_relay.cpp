@@ -1,0 +1,108 @@
+// Client-to-server relay: the host's datagrams, renumbered into the server's numbering, with its
+// moves rate-limited, recorded as demo angles and turned into the observers' views.
+#include <cstring>
+
+#include "console/intercept.h"
+#include "core/loop.h"
+#include "demo/recorder.h"
+#include "net/connect.h"
+#include "net/framing.h"
+#include "net/limiter.h"
+#include "net/relay.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+#include "observers/scanner.h"
+#include "observers/slots.h"
+#include "observers/teardown.h"
+#include "observers/view.h"
+
+ObservingState observing;
+
+void resetRelays() { observing = ObservingState(); }
+
+static void sendToServer(int length) {
+    platform::sendTo(slotTable.serverSocket, PacketBuffer, length, addresses.server);
+}
+
+// The move's view angles in degrees, whatever size the protocol gives them.
+static void recordMoveAngles(const uint8_t* angles, int angleBytes) {
+    for (int i = 0; i < 3; ++i) {
+        const uint8_t* a = angles + i * angleBytes;
+        float degrees;
+        if (angleBytes == 1) {
+            degrees = float(a[0]) * 1.40625f;
+        } else if (angleBytes == 2) {
+            degrees = float(uint16_t(a[0] | a[1] << 8)) * (360.0f / 65536.0f);
+        } else {
+            uint32_t bits = readLong(a);
+            memcpy(&degrees, &bits, sizeof degrees);
+        }
+        recorder.demoAngles[i] = degrees;
+    }
+}
+
+// The host watches another proxy's game: replay its view 100 ms late and forward moves only
+// when jump changes or every 5 seconds, without fire and impulse, so the upstream proxy sees neither.
+static void relayObservingMove(int length, const MoveLayout& move) {
+    uint8_t* payload = PacketBuffer + HeaderSize;
+    uint8_t buttons = payload[move.buttonsOffset];
+    uint8_t impulse = payload[move.impulseOffset];
+    if ((buttons & 1) == 0) {
+        smoothHostView(performanceMs(), SetAngleDatagram + HeaderSize + 1);
+        stampNext(SetAngleDatagram, hostSlot().unreliableSeq);
+        platform::sendTo(hostSlot().socket, SetAngleDatagram, 12, hostSlot().peerAddress);
+    }
+    if (((observing.lastForwardedButtons ^ buttons) & 2) != 0 ||
+        loop.nowSeconds - observing.lastForwardTime > 5) {
+        observing.lastForwardTime = loop.nowSeconds;
+        observing.lastForwardedButtons = buttons;
+        payload[move.buttonsOffset] = uint8_t(buttons & ~1);
+        payload[move.impulseOffset] = 0;
+        sendToServer(length);
+        payload[move.buttonsOffset] = buttons;
+        payload[move.impulseOffset] = impulse;  // the host's own offset keys see what it sent
+    }
+    applyViewImpulse(HostSlot, length);
+}
+
+static void relayMove(int length, const MoveLayout& move) {
+    const uint8_t* payload = PacketBuffer + HeaderSize;
+    if (allowHostMove(length, payload[move.buttonsOffset], payload[move.impulseOffset])) sendToServer(length);
+    if (!gameState.protocolKnown) return;
+    if (recording()) recordMoveAngles(payload + 5, move.angleBytes);
+    if (slotTable.observerCount != 0) feedObserverViews(length);
+}
+
+void relayClientDatagram(int length) {
+    uint8_t* d = PacketBuffer;
+    if (!isDataDatagram(d) || length < HeaderSize) return;
+    Slot& host = hostSlot();
+    host.lastHeardTime = loop.nowSeconds;
+    bool hasPayload = length > HeaderSize;
+    if (isUnreliableDatagram(d) && hasPayload && d[HeaderSize] == 2) {  // clc_disconnect
+        if (slotTable.serverConnected) sendToServer(length);
+        closeClientConnection();
+        return;
+    }
+    if (isLastFragment(d) && hasPayload) interceptStringCommands(HostSlot, &length);
+    if (!slotTable.serverConnected) {
+        if (isLastFragment(d)) acknowledgeToSlot(d, HostSlot);
+        flushObserverPrints();
+        return;
+    }
+    if (observerPrintTextLength() > ObserverPrintFlushThreshold) flushObserverPrints();
+    if (isReliableFragment(d))
+        setSequenceField(d, sequenceField(d) - numbering.c2sSeqOffset);
+    else if (isAckDatagram(d))
+        setSequenceField(d, sequenceField(d) - host.seqOffset);
+
+    MoveLayout move = moveLayout();
+    bool isMove = isUnreliableDatagram(d) && length >= HeaderSize + move.length && d[HeaderSize] == 3;
+    if (!isMove) {
+        sendToServer(length);
+    } else if (observing.observingMode && move.angleBytes == 1) {
+        relayObservingMove(length, move);
+    } else {
+        relayMove(length, move);
+    }
+}

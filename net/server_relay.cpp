@@ -1,0 +1,99 @@
+// Server-to-client relay: the server's datagrams renumbered into the host's numbering, with the
+// collected observer texts carried along, then handed to the observer side.
+#include "net/relay.h"
+
+#include "core/settings.h"
+#include "demo/recorder.h"
+#include "net/framing.h"
+#include "net/limiter.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+#include "observers/scanner.h"
+#include "observers/slots.h"
+#include "observers/teardown.h"
+#include "observers/view.h"
+
+// The host's view offset on the server's view angles; 16-bit angles turn by whole bytes too,
+// so 256 offset units stay a full circle.
+static void offsetServerAngles(uint8_t* angles, int angleBytes, const int8_t offset[3]) {
+    for (int i = 0; i < 3; ++i) {
+        if (angleBytes == 1) {
+            angles[i] = uint8_t(angles[i] + offset[i]);
+        } else if (angleBytes == 2) {
+            uint8_t* a = angles + 2 * i;
+            a[1] = uint8_t(a[1] + offset[i]);
+        }
+    }
+}
+
+static void setDemoAnglesFromServer(const uint8_t* angles, int angleBytes) {
+    if (angleBytes == 1) {
+        setDemoAngles(angles[0], angles[1], angles[2]);
+    } else if (angleBytes == 2) {
+        for (int i = 0; i < 3; ++i)
+            recorder.demoAngles[i] = float(uint16_t(angles[2 * i] | angles[2 * i + 1] << 8)) * (360.0f / 65536.0f);
+    }
+}
+
+// A server svc_setangle: demo angles, and either the observing ring or the host's offset.
+// Returns true when the datagram is kept from the host.
+static bool handleServerSetAngle(int length) {
+    int angleBytes = serverAngleBytes();
+    if (length < HeaderSize + 1 + 3 * angleBytes || !gameState.protocolKnown) return false;
+    uint8_t* angles = PacketBuffer + HeaderSize + 1;
+    setDemoAnglesFromServer(angles, angleBytes);
+    if (observing.observingMode && angleBytes == 1) {
+        storeAngleSample(PacketBuffer + HeaderSize, performanceMs());
+        return true;
+    }
+    offsetServerAngles(angles, angleBytes, hostSlot().viewOffset);
+    return false;
+}
+
+// Observer texts ride on the host's datagram when they fit; otherwise they go on their own.
+static int appendObserverTexts(int length) {
+    if (observerPrintsEmpty()) return length;
+    int room = MaxGrownDatagram - length;
+    int added = room > 0 ? takeObserverPrints(PacketBuffer + length, room) : 0;
+    if (added == 0) {
+        flushObserverPrints();
+        return length;
+    }
+    length += added;
+    setLengthField(PacketBuffer, length);
+    return length;
+}
+
+void relayServerDatagram(int length) {
+    uint8_t* d = PacketBuffer;
+    if (!isDataDatagram(d) || length < HeaderSize) return;
+    Slot& host = hostSlot();
+    bool unreliable = isUnreliableDatagram(d);
+    bool limited = settings.s2cbps > 0 && unreliable;
+    bool heldBack = limited && holdServerDatagram();
+    if (isReliableFragment(d)) {
+        if (length > HeaderSize && d[HeaderSize] == 2) {  // svc_disconnect
+            disconnectServer();
+            return;
+        }
+        numbering.lastHostReliableSeq = sequenceField(d) + host.seqOffset;
+        setSequenceField(d, numbering.lastHostReliableSeq);
+    }
+    if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length)) {
+        captureServerDatagram(length);
+        return;
+    }
+    if (heldBack) {
+        captureServerDatagram(length);
+        return;
+    }
+    if (unreliable) {
+        length = appendObserverTexts(length);
+        if (limited) chargeServerDatagram(length);
+        stampNext(d, host.unreliableSeq);
+    } else if (isAckDatagram(d)) {
+        setSequenceField(d, sequenceField(d) + numbering.c2sSeqOffset);
+    }
+    platform::sendTo(host.socket, d, length, host.peerAddress);
+    captureServerDatagram(length);
+}
