@@ -28,20 +28,21 @@ struct GameState {
     int32_t protocol = ProtocolNetQuake;  // from the last svc_serverinfo
     uint32_t protocolFlags = 0;           // 999 only
     bool protocolKnown = true;            // false: relay only, no observers, no recording
+    uint32_t serverInfoCount = 0;         // svc_serverinfo messages walked: each one begins a level
     int maxClients = 0;
     char mapName[MapNameSize] = {};
-    ScoreEntry scoreboard[MaxScoreboard];
+    ScoreEntry Scoreboard[MaxScoreboard];
     bool hasLightStyle[MaxLightStyles] = {};
-    char lightStyles[MaxLightStyles][LightStyleSize] = {};
-    int32_t stats[MaxStats] = {};
+    char LightStyles[MaxLightStyles][LightStyleSize] = {};
+    int32_t Stats[MaxStats] = {};
     uint16_t viewEntity = 0;
     int8_t viewHeight = 0;
     int8_t idealPitch = 0;
     int8_t punch[3] = {};
     int8_t velocity[3] = {};
-    // 666/999 high bytes and the weapon alpha (see the clientdata writer).
-    uint8_t weaponModelHigh = 0, armorHigh = 0, ammoHigh = 0, shellsHigh = 0, nailsHigh = 0,
-            rocketsHigh = 0, cellsHigh = 0, weaponFrameHigh = 0, weaponAlpha = 0;
+    // Under 666/999 the stats of weapon model, armor, ammo, shells, nails, rockets, cells and weapon
+    // frame hold low byte | high byte << 8, so the clientdata writer takes the high bytes from them.
+    uint8_t weaponAlpha = 0;  // 666/999; 0 = default
 };
 
 extern GameState gameState;
@@ -49,12 +50,17 @@ extern GameState gameState;
 void resetGameState();
 
 // Signon code: 0 nothing, 1-3 the last svc_signonnum stage, -1 an intermission/finale/sellscreen
-// while still 0. The message must be followed by one zero byte (written by the caller); the walk
-// never reads past message + length.
+// while still 0; other stage numbers as they came. The walk never reads past message + length (a
+// zero byte behind the message is not needed) and stops early at anything it cannot follow.
 int scanServerMessage(const uint8_t* message, int length);
 
+// The largest state block the GameState can give: every player with a 63-character name, every
+// style with a 127-character pattern, the longest 666/999 clientdata.
+constexpr int MaxStateBlockSize = MaxScoreboard * (10 + ScoreNameSize - 1) +
+                                  MaxLightStyles * (3 + LightStyleSize - 1) + 4 * 6 + 37 + 3 + 2;
+
 // Writes the state block into the record (length, angles untouched, message). Returns false, and
-// sets the length to 0, when it would exceed `capacity` message bytes.
+// sets the length to 0, when it would exceed `capacity` message bytes or the protocol is unknown.
 bool buildStateBlock(uint8_t* record, int capacity);
 
 // Where the host's clc_move keeps its fields under the protocol in force (payload offsets).
