@@ -90,7 +90,8 @@ bool runLoopPass() {
     if (platform::breakRequested()) return false;
     loop.nowSeconds = platform::monotonicSeconds();
     if (result <= 0) {
-        if (slotTable.hostConnected) checkSilence(loop.nowSeconds);
+        // An unbounded wait that returns without a datagram did not time out: no idle rules.
+        if (slotTable.hostConnected && !loop.unboundedWait) checkSilence(loop.nowSeconds);
         return true;
     }
     ReadySet set = {};

@@ -35,7 +35,8 @@ bool openListeningSocket() {
 // Appends a zero-terminated text at `pos`, cut so that the reply stays inside `end`.
 static int putString(int pos, const char* text, int end) {
     size_t room = size_t(end - pos - 1);
-    size_t n = strnlen(text, room);
+    size_t n = strlen(text);
+    if (n > room) n = room;
     memcpy(PacketBuffer + pos, text, n);
     PacketBuffer[pos + int(n)] = 0;
     return pos + int(n) + 1;

@@ -1,0 +1,99 @@
+// Whole-proxy scenarios on the in-memory platform: start the proxy, play clients and servers
+// datagram by datagram, step the loop, and read what the proxy sent and printed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/loop.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "net/connect.h"
+#include "net/framing.h"
+#include "observers/slots.h"
+#include "platform/memory.h"
+
+using Bytes = std::vector<uint8_t>;
+using fakeplatform::Datagram;
+using platform::NetAddress;
+
+namespace wire {
+
+inline Bytes header(uint8_t flags, uint32_t sequence, const Bytes& payload) {
+    Bytes d = {0, flags, 0, 0, uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8),
+               uint8_t(sequence)};
+    d.insert(d.end(), payload.begin(), payload.end());
+    setLengthField(d.data(), int(d.size()));
+    return d;
+}
+inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true) {
+    return header(last ? 0x09 : 0x01, sequence, payload);
+}
+inline Bytes unreliable(uint32_t sequence, const Bytes& payload) { return header(0x10, sequence, payload); }
+inline Bytes ack(uint32_t sequence) { return header(0x02, sequence, {}); }
+// Game message with a zero-terminated string: code, text, 0.
+inline Bytes stringMessage(uint8_t code, const std::string& text) {
+    Bytes b = {code};
+    b.insert(b.end(), text.begin(), text.end());
+    b.push_back(0);
+    return b;
+}
+inline Bytes stringCommand(const std::string& text) { return stringMessage(4, text); }
+// clc_move of protocol 15: time, angles, speeds, buttons, impulse.
+inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0, uint8_t impulse = 0) {
+    return {3, 0, 0, 0, 0, pitch, yaw, roll, 0, 0, 0, 0, 0, 0, buttons, impulse};
+}
+inline Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+inline uint8_t flags(const Datagram& d) { return d.bytes.size() > 1 ? d.bytes[1] : 0; }
+inline uint32_t sequence(const Datagram& d) { return d.bytes.size() >= 8 ? sequenceField(d.bytes.data()) : 0; }
+inline Bytes payload(const Datagram& d) {
+    return d.bytes.size() > 8 ? Bytes(d.bytes.begin() + 8, d.bytes.end()) : Bytes();
+}
+// The text of every svc_print in an unreliable datagram's payload (highlight byte 2 dropped).
+std::vector<std::string> prints(const Datagram& d);
+std::string allPrints(const std::vector<Datagram>& sent);
+
+}  // namespace wire
+
+class ProxyScenario : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the proxy with these options (the program name is added); expects the event loop.
+    void start(const std::vector<std::string>& options = {});
+    // Start-up's exit code when it ends the program instead (-1 when it would run).
+    int startExitCode(const std::vector<std::string>& options);
+    void step(int passes = 1);
+
+    // The proxy's listening address as a client reaches it.
+    NetAddress listenAddress() const { return fakeplatform::loopback(uint16_t(settings.port)); }
+    // Sends a connect request from `client`; returns the port named by the accept (0: refused).
+    uint16_t connectClient(const NetAddress& client);
+    // The host client at 127.0.0.2:27001, admitted; its proxy socket's address.
+    NetAddress admitHost();
+    void fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes);
+    void fromHost(const Bytes& bytes) { fromClient(host, hostSocket, bytes); }
+
+    // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
+    void connectServer(uint16_t dataPort = 26501);
+    void fromServer(const Bytes& bytes);
+    NetAddress proxyServerSide() const;
+
+    // Sent datagrams since the last take, all or only those to one address.
+    std::vector<Datagram> sent() { return fakeplatform::takeSent(); }
+    static std::vector<Datagram> to(const std::vector<Datagram>& all, const NetAddress& address);
+    std::string console() { return fakeplatform::takeConsole(); }
+
+    NetAddress host = fakeplatform::loopback(27001, 2);
+    NetAddress hostSocket;
+    NetAddress server = fakeplatform::loopback(26500, 3);
+    NetAddress serverData;
+    std::vector<std::string> argStore;
+};
