@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Writes the starting corpus of the fuzz targets into fuzz/seeds (one file per case)."""
+import os
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+out = os.path.join(here, "seeds")
+
+
+def datagram(flags, seq, payload):
+    return struct.pack(">BBHI", 0, flags, 8 + len(payload), seq) + payload
+
+
+def string_cmd(text):
+    return b"\x04" + text.encode() + b"\x00"
+
+
+def move(pitch, yaw, buttons=0, impulse=0):
+    return bytes([3, 0, 0, 0, 0, pitch, yaw, 0, 0, 0, 0, 0, 0, 0, buttons, impulse])
+
+
+def records(datagrams):
+    return b"".join(struct.pack("<H", len(d)) + d for d in datagrams)
+
+
+def mixed(pairs):
+    return b"".join(bytes([origin]) + struct.pack("<H", len(d)) + d for origin, d in pairs)
+
+
+serverinfo = (b"\x0b" + struct.pack("<i", 15) + b"\x08\x01Level\x00maps/e1m1.bsp\x00progs/p.mdl\x00\x00"
+              b"s.wav\x00\x00\x20\x02\x05\x01\x00\x19\x01")
+stage3 = (b"\x0d\x00abc\x00\x0e\x00\x05\x00\x11\x00\x04\x0c\x00m\x00\x03\x0b\x01\x00\x00\x00"
+          b"\x0f\x00\x00\x64\x00\x19\x00\x00\x00\x00\x00\x19\x03")
+
+cases = {
+    "host_commands": records([
+        datagram(0x09, 0, string_cmd("say proxy:help")),
+        datagram(0x09, 1, string_cmd('say "proxy:observers 3"') + string_cmd("say proxy:voffset 1 5 6 7")),
+        datagram(0x09, 2, string_cmd("say proxy:transparent")),
+        datagram(0x09, 3, string_cmd("say proxy:wakeup 2")),
+        datagram(0x10, 0, move(10, 20, 1, 6)),
+        datagram(0x02, 5, b""),
+        datagram(0x10, 1, b"\x02"),
+    ]),
+    "server_signon": records([
+        datagram(0x09, 0, serverinfo),
+        datagram(0x01, 1, b"\x14" + bytes(13) + b"\x16" + bytes(15)),
+        datagram(0x09, 2, b"\x19\x02"),
+        datagram(0x09, 3, stage3),
+        datagram(0x10, 7, b"\x07\x00\x00\x80\x3f\x0a\x01\x02\x03"),
+        datagram(0x09, 4, b"\x1e"),
+        datagram(0x09, 5, b"\x09reconnect\n\x00"),
+    ]),
+    "observer": records([
+        datagram(0x09, 0, string_cmd("prespawn")),
+        datagram(0x09, 1, string_cmd("spawn")),
+        datagram(0x02, 0, b""),
+        datagram(0x09, 2, string_cmd("name \"watcher\"\n") + string_cmd("status")),
+        datagram(0x09, 3, string_cmd("say hello") + string_cmd("say proxy:voffset 0 3 4 5")),
+        datagram(0x10, 0, move(0, 0, 2, 7)),
+        datagram(0x10, 1, b"\x02"),
+    ]),
+    "listening": records([
+        bytes.fromhex("8000000c02") + b"QUAKE\x00\x03",
+        bytes.fromhex("8000000c01") + b"QUAKE\x00\x03",
+        bytes.fromhex("80000005ff"),
+    ]),
+}
+cases["mixed"] = mixed([
+    (1, datagram(0x09, 0, string_cmd("say proxy:record demo"))),
+    (3, datagram(0x09, 0, serverinfo)),
+    (2, datagram(0x09, 0, string_cmd("prespawn"))),
+    (3, datagram(0x09, 1, b"\x19\x02")),
+    (3, datagram(0x09, 2, stage3)),
+    (2, datagram(0x09, 1, string_cmd("spawn"))),
+    (1, datagram(0x10, 0, move(1, 2))),
+    (3 | 0x20, datagram(0x10, 9, b"\x01")),
+])
+
+os.makedirs(out, exist_ok=True)
+for name, data in cases.items():
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(data)
+print("wrote %d seeds to %s" % (len(cases), out))
