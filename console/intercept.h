@@ -5,11 +5,13 @@
 
 enum class MessageMode { Global, Local };
 
+constexpr int WelcomeBlockCapacity = 1024;
+
 struct ConsoleState {
     bool transparentMode = false;
     MessageMode messageMode = MessageMode::Global;
     const char* commandReply = nullptr;  // the answer to the proxy command being executed
-    uint8_t welcomeBlock[1024] = {1};   // before the host's first "name": a single svc_nop
+    uint8_t welcomeBlock[WelcomeBlockCapacity] = {1};  // before the host's first "name": a single svc_nop
     int welcomeLength = 1;
 };
 extern ConsoleState consoleState;
@@ -21,4 +23,9 @@ void resetConsole();
 // Returns 1 for "prespawn", 2 for "spawn...", else 0.
 int interceptStringCommands(int slot, int* length);
 // Cuts the clc_stringcmd at `cursor` (its code byte) out of the datagram; returns the new length.
+// The walk goes on at `cursor`, where the next message now stands.
 int removeStringCommand(uint8_t* datagram, int length, int cursor);
+
+// Prints a text of any length to a slot: pieces that fit one print, cut after a line break where
+// possible. An empty text is sent as an empty print.
+void printTextToSlot(const char* text, int slot);
