@@ -165,7 +165,7 @@ static void admitObserver() {
     slot.moveButtons = 0;
     slot.lastHeardTime = loop.nowSeconds;
     appendObserverPrint("Observer unnamed joined\n");
-    if (hostSlot().state == SlotInGame && gameState.protocolKnown) {
+    if (hostSlot().state == SlotInGame && gameState.protocolKnown && catchUpRecordsValid()) {
         restartCatchUp(k);
     } else {
         uint8_t banner[1024];

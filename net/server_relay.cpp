@@ -72,7 +72,8 @@ void relayServerDatagram(int length) {
     bool limited = settings.s2cbps > 0 && unreliable;
     bool heldBack = limited && holdServerDatagram();
     if (isReliableFragment(d)) {
-        if (length > HeaderSize && d[HeaderSize] == 2) {  // svc_disconnect
+        // svc_disconnect opens a message; a later fragment may begin with any byte.
+        if (length > HeaderSize && d[HeaderSize] == 2 && !capture.midMessage) {
             disconnectServer();
             return;
         }

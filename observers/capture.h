@@ -21,6 +21,10 @@ struct StoredEntry {
 // scanner needs.
 constexpr int CaptureMessageCapacity = 65536;
 constexpr int StateBlockCapacity = 4080;
+// A catch-up record goes to an observer as one reliable message: the largest one the clients of
+// the QuakeSpasm family take.
+constexpr int MaxCatchUpMessage = 64000;
+static_assert(MaxCatchUpMessage <= CaptureMessageCapacity, "record 2 gathers within its store");
 
 struct CaptureState {
     StoredEntry stored[StoredCount];
@@ -35,7 +39,20 @@ struct CaptureState {
     uint8_t record1[RecordHeaderSize + CaptureMessageCapacity];
     uint8_t record2[RecordHeaderSize + CaptureMessageCapacity];
     uint8_t record3[RecordHeaderSize + StateBlockCapacity];
-    bool recordValid[3] = {false, false, true};
+    bool recordValid[3] = {false, false, true};  // [n - 1]: record n may be sent or written
+    // The newest reliable fragment passed to the host was not the last of its message: an observer
+    // switched to the live stream now would start inside a message.
+    bool midMessage = false;
+    // Signon stage 2 may come in several messages: record 2 gathers them from the one after
+    // svc_signonnum 1 up to the one carrying svc_signonnum 2.
+    bool gatheringStage2 = false;
+    bool stage2TooLong = false;
+    // The reconnect order opened the current demo file for the level now loading: its
+    // svc_serverinfo must not open yet another.
+    bool fileAwaitsLevel = false;
+    // A level of an unknown protocol ended the demo file; the next known level opens the next one.
+    bool recordingSuspended = false;
+    bool unknownProtocolTold = false;
 };
 extern CaptureState capture;
 
@@ -43,6 +60,8 @@ void resetCapture();
 // Catch-up record 1, 2 or 3.
 const uint8_t* catchUpRecord(int n);
 uint8_t* stateBlockRecord();
+// Records 1 and 2 are of the current level and fit one message (record 3 is rebuilt on demand).
+bool catchUpRecordsValid();
 
 // Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it.
 void captureServerDatagram(int length);
@@ -50,5 +69,6 @@ void emptyCaptureBuffer();
 // Clears bit `slot` from the fan-out mask and every stored entry, releasing entries left empty.
 void forgetSlotInStore(int slot);
 void releaseStoredIfDone(StoredEntry& entry);
-// Back to the start of a host connection's stream.
+// Back to the start of a host connection's stream: every entry released, entry 0's stream number
+// 1, nextReassemblySeq 0, the CaptureBuffer empty.
 void resetStreamNumbering();

@@ -9,3 +9,9 @@ void handleObserverDatagram(int slot, int length);
 void fanOutToObservers(int length, uint32_t streamNumber);
 // A capture unblocked catch-ups: signon stage r (1, 2) or 3 complete.
 void onStageCaptured(int stage);
+// A complete message has passed: observers whose "spawn" came while the host's stream stood
+// inside a message are switched to the live stream now.
+void onMessageBoundary();
+// A level of a protocol the proxy cannot follow began: observers in the game stop being fed and
+// wait (their stored copies are given up, so the table's wrap does not time them out).
+void parkWatchingObservers();

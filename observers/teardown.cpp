@@ -63,6 +63,7 @@ void disconnectServer() {
     // No connect is pending any more: the idle rules must run again.
     loop.unboundedWait = false;
     capture.longMessageSeen = false;
+    capture.gatheringStage2 = false;
 }
 
 void closeClientConnection() {

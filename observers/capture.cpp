@@ -1,0 +1,321 @@
+// Server stream capture: keeps the server's reliable datagrams for the observers, reassembles the
+// reliable messages, captures each level's signon as catch-up records and feeds the recorder.
+#include "observers/capture.h"
+
+#include <cstring>
+
+#include "core/print.h"
+#include "core/settings.h"
+#include "demo/recorder.h"
+#include "observers/feed.h"
+#include "observers/scanner.h"
+#include "observers/slots.h"
+#include "observers/teardown.h"
+
+CaptureState capture;
+
+namespace {
+
+constexpr uint32_t HostBit = 1u << HostSlot;
+
+int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
+
+// Wrap-safe: is stream number a at or after b?
+bool streamAtOrAfter(uint32_t a, uint32_t b) { return int32_t(a - b) >= 0; }
+
+StoredEntry& entryFor(uint32_t streamNumber) { return capture.stored[streamNumber % StoredCount]; }
+
+void releaseEntry(StoredEntry& entry) {
+    entry.held = false;
+    entry.streamNumber = 0;
+    entry.mask = 0;
+    entry.length = 0;
+}
+
+// The observers that still need an entry the table must now reuse never got past it.
+void timeOutStoreReaders(StoredEntry& entry) {
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
+        if ((entry.mask & (1u << n)) != 0 && slotInUse(n)) timeOutObserver(n);
+    // A bit no removal reached would keep the entry, and its slot's stream, forever.
+    for (int n = FirstObserverSlot; n < SlotCount && entry.held; n++)
+        if ((entry.mask & (1u << n)) != 0) forgetSlotInStore(n);
+    if (entry.held) releaseEntry(entry);
+}
+
+// Keeps the reliable fragment numbered `a` for its readers. False when the host side fell a
+// whole table behind and the host connection has been closed.
+bool storeReliable(uint32_t a, int length) {
+    if (!streamAtOrAfter(a, capture.nextReassemblySeq)) return true;
+    StoredEntry& entry = entryFor(a);
+    if (entry.held && entry.streamNumber == a) return true;  // the server sent it again
+    if (entry.held) {
+        if ((entry.mask & HostBit) != 0) {
+            consolePrintf("Client timed out.\n");
+            closeClientConnection();
+            return false;
+        }
+        timeOutStoreReaders(entry);
+    }
+    if (capture.fanOutMask == 0) return true;
+    std::memcpy(entry.datagram, PacketBuffer, size_t(length));
+    entry.length = length;
+    entry.streamNumber = a;
+    entry.mask = capture.fanOutMask;
+    entry.held = true;
+    return true;
+}
+
+void appendToCaptureBuffer(const uint8_t* bytes, int count) {
+    if (capture.dropMessage) return;
+    if (count > CaptureMessageCapacity - capture.captureWritePos) {
+        // Not written past the end: the whole message is left out of capture and recording.
+        capture.dropMessage = true;
+        return;
+    }
+    std::memcpy(capture.captureBuffer + RecordHeaderSize + capture.captureWritePos, bytes, size_t(count));
+    capture.captureWritePos += count;
+    setRecordLength(capture.captureBuffer, uint32_t(capture.captureWritePos));
+}
+
+void writeDemoAngles(uint8_t* record) {
+    for (int i = 0; i < 3; i++) {
+        uint32_t bits;
+        std::memcpy(&bits, &recorder.demoAngles[i], sizeof bits);
+        writeLong(record + 4 + 4 * i, bits);
+    }
+}
+
+void setHostState(int32_t state) {
+    if (slotInUse(HostSlot)) hostSlot().state = state;
+}
+
+void resetStates() {
+    resetClientStates();
+    capture.longMessageSeen = false;
+    capture.gatheringStage2 = false;
+}
+
+void captureServerInfo() {
+    uint32_t length = recordLength(capture.captureBuffer);
+    std::memcpy(capture.record1, capture.captureBuffer, RecordHeaderSize + length);
+    capture.recordValid[0] = length <= uint32_t(MaxCatchUpMessage);
+    capture.recordValid[1] = false;
+    capture.stageEndSeq[1] = capture.nextReassemblySeq - 1;
+    setRecordLength(capture.record2, 0);
+    capture.gatheringStage2 = true;
+    capture.stage2TooLong = false;
+    onStageCaptured(1);
+    setHostState(2);
+}
+
+// One message of signon stage 2 into record 2; `last` when it carried svc_signonnum 2.
+void gatherStage2(bool last) {
+    if (!capture.gatheringStage2) {  // no stage 1 came before it: the record is this message alone
+        setRecordLength(capture.record2, 0);
+        capture.stage2TooLong = false;
+    }
+    uint32_t have = recordLength(capture.record2);
+    uint32_t more = recordLength(capture.captureBuffer);
+    if (have == 0) std::memcpy(capture.record2 + 4, capture.captureBuffer + 4, 12);  // its angles
+    if (!capture.stage2TooLong && more <= uint32_t(MaxCatchUpMessage) - have) {
+        std::memcpy(capture.record2 + RecordHeaderSize + have, capture.captureBuffer + RecordHeaderSize, more);
+        setRecordLength(capture.record2, have + more);
+    } else {
+        // Too long for one catch-up message: this level admits no observers mid-level and a demo
+        // opened mid-level gets an empty record rather than a cut one.
+        capture.stage2TooLong = true;
+        setRecordLength(capture.record2, 0);
+    }
+    capture.gatheringStage2 = !last;
+    if (!last) return;
+    capture.recordValid[1] = !capture.stage2TooLong;
+    capture.stageEndSeq[2] = capture.nextReassemblySeq - 1;
+    onStageCaptured(2);
+    setHostState(3);
+}
+
+void captureStage(int r) {
+    switch (r) {
+    case 1: return captureServerInfo();
+    case 2: return gatherStage2(true);
+    case 3:
+        capture.gatheringStage2 = false;
+        setHostState(SlotInGame);
+        return onStageCaptured(3);
+    case -1: return resetStates();
+    default:
+        if (capture.gatheringStage2 && hostSlot().state == 2) return gatherStage2(false);
+        capture.gatheringStage2 = false;
+        return;
+    }
+}
+
+// A svc_serverinfo came: the level the host was in is over even without an intermission.
+void beginLevel() {
+    if (hostSlot().state == SlotInGame) resetStates();
+    capture.gatheringStage2 = false;  // a stage 1 of this level starts it again
+    if (gameState.protocolKnown) {
+        capture.unknownProtocolTold = false;
+        return;
+    }
+    if (!capture.unknownProtocolTold) {
+        char text[80];
+        int length = formatText(text, sizeof text, "Observers and recording are not available for protocol %d.\n",
+                                int(gameState.protocol));
+        printToHost(text, length + 1);
+        consolePrintf("%s", text);
+        capture.unknownProtocolTold = true;
+    }
+    parkWatchingObservers();
+}
+
+void restartRecordingAtReconnect() {
+    resetStates();
+    consolePrintf("Received reconnect.\n");
+    stopRecording();
+    startRecording();
+    capture.fileAwaitsLevel = true;
+}
+
+// The demo side of a complete message: level changes end one file and open the next.
+void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t hostBefore) {
+    if (!recording()) {
+        if (newLevel && capture.recordingSuspended && gameState.protocolKnown) {
+            capture.recordingSuspended = false;
+            if (settings.demoNumber == 0) return;
+            startRecording();
+            recordMessage(message, length);
+        }
+        return;
+    }
+    if (isReconnectOrder(message, length)) return restartRecordingAtReconnect();
+    if (newLevel) {
+        if (!gameState.protocolKnown) {
+            stopRecording();
+            capture.recordingSuspended = true;
+            capture.fileAwaitsLevel = false;
+            return;
+        }
+        bool wasInLevel = hostBefore == SlotInGame || hostBefore == SlotLeftGame;
+        if (wasInLevel && !capture.fileAwaitsLevel) {
+            stopRecording();
+            startRecording();
+        }
+        capture.fileAwaitsLevel = false;
+        capture.recordingSuspended = false;
+    }
+    if (gameState.protocolKnown) recordMessage(message, length);
+}
+
+void completeMessage() {
+    if (capture.dropMessage) return emptyCaptureBuffer();
+    int length = capture.captureWritePos;
+    uint8_t* message = capture.captureBuffer + RecordHeaderSize;
+    message[length] = 0;
+    setRecordLength(capture.captureBuffer, uint32_t(length));
+    writeDemoAngles(capture.captureBuffer);
+
+    int32_t hostBefore = hostSlot().state;
+    bool knownBefore = gameState.protocolKnown;
+    uint32_t infoBefore = gameState.serverInfoCount;
+    int r = scanServerMessage(message, length);
+    bool newLevel = gameState.serverInfoCount != infoBefore || r == 1 || knownBefore != gameState.protocolKnown;
+    if (newLevel) beginLevel();
+    captureStage(r);
+    recordComplete(message, length, newLevel, hostBefore);
+    emptyCaptureBuffer();
+    onMessageBoundary();
+}
+
+void reassemble() {
+    for (;;) {
+        StoredEntry& entry = entryFor(capture.nextReassemblySeq);
+        if (!entry.held || entry.streamNumber != capture.nextReassemblySeq) return;
+        appendToCaptureBuffer(entry.datagram + HeaderSize, entry.length - HeaderSize);
+        capture.nextReassemblySeq++;
+        if (isLastFragment(entry.datagram)) completeMessage();
+        entry.mask &= ~HostBit;
+        releaseStoredIfDone(entry);
+    }
+}
+
+}  // namespace
+
+void resetCapture() {
+    for (StoredEntry& entry : capture.stored) releaseEntry(entry);
+    capture.stored[0].streamNumber = 1;
+    capture.fanOutMask = HostBit;
+    capture.nextReassemblySeq = 0;
+    for (uint32_t& seq : capture.stageEndSeq) seq = 0;
+    capture.longMessageSeen = false;
+    emptyCaptureBuffer();
+    std::memset(capture.captureBuffer, 0, RecordHeaderSize);
+    std::memset(capture.record1, 0, RecordHeaderSize);
+    std::memset(capture.record2, 0, RecordHeaderSize);
+    std::memset(capture.record3, 0, RecordHeaderSize);
+    capture.recordValid[0] = false;
+    capture.recordValid[1] = false;
+    capture.recordValid[2] = true;
+    capture.midMessage = false;
+    capture.gatheringStage2 = false;
+    capture.stage2TooLong = false;
+    capture.fileAwaitsLevel = false;
+    capture.recordingSuspended = false;
+    capture.unknownProtocolTold = false;
+}
+
+const uint8_t* catchUpRecord(int n) {
+    if (n == 1) return capture.record1;
+    if (n == 2) return capture.record2;
+    return capture.record3;
+}
+
+uint8_t* stateBlockRecord() { return capture.record3; }
+
+bool catchUpRecordsValid() { return capture.recordValid[0] && capture.recordValid[1]; }
+
+void captureServerDatagram(int length) {
+    if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return;
+    bool reliable = isReliableFragment(PacketBuffer);
+    uint32_t a = numbering.lastHostReliableSeq;
+    if (reliable) {
+        capture.midMessage = PacketBuffer[1] == FlagData;
+        if (!storeReliable(a, length)) return;
+    }
+    if (PacketBuffer[1] == FlagData) capture.longMessageSeen = true;
+    if (!isAckDatagram(PacketBuffer) && slotTable.hostConnected) fanOutToObservers(length, a);
+    if (reliable) return reassemble();
+    if (isUnreliableDatagram(PacketBuffer) && recording() && gameState.protocolKnown)
+        recordMessage(PacketBuffer + HeaderSize, length - HeaderSize);
+}
+
+void emptyCaptureBuffer() {
+    capture.captureWritePos = 0;
+    setRecordLength(capture.captureBuffer, 0);
+    capture.dropMessage = false;
+}
+
+void forgetSlotInStore(int slot) {
+    if (slot < 0 || slot >= SlotCount) return;
+    uint32_t bit = 1u << slot;
+    capture.fanOutMask &= ~bit;
+    for (StoredEntry& entry : capture.stored) {
+        if (!entry.held || (entry.mask & bit) == 0) continue;
+        entry.mask &= ~bit;
+        releaseStoredIfDone(entry);
+    }
+}
+
+void releaseStoredIfDone(StoredEntry& entry) {
+    if (entry.held && entry.mask == 0) releaseEntry(entry);
+}
+
+void resetStreamNumbering() {
+    // Every reader is gone with the host connection: nothing stored is needed any more.
+    for (StoredEntry& entry : capture.stored) releaseEntry(entry);
+    capture.stored[0].streamNumber = 1;
+    capture.nextReassemblySeq = 0;
+    capture.midMessage = false;
+    capture.gatheringStage2 = false;
+    emptyCaptureBuffer();
+}

@@ -1,0 +1,242 @@
+// Observer catch-up and feed: what observers send (acks, requests, moves, leaving), the catch-up
+// records that bring them into a level, and the server's datagrams in each observer's numbering.
+#include "observers/feed.h"
+
+#include <cstring>
+
+#include "console/intercept.h"
+#include "core/loop.h"
+#include "core/print.h"
+#include "core/settings.h"
+#include "net/framing.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+#include "observers/scanner.h"
+#include "observers/slots.h"
+#include "observers/teardown.h"
+#include "observers/view.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint8_t ClcNop = 1;
+constexpr uint8_t ClcDisconnect = 2;
+constexpr uint8_t ClcMove = 3;
+constexpr uint32_t JumpButton = 2;
+constexpr uint32_t WelcomeRounds = 20;
+constexpr uint32_t UnheardFeedSeconds = 10;  // silent longer: no unreliable datagrams, no resends
+constexpr uint32_t ResendSeconds = 1;
+
+// An observer's copy with the WelcomeBlock; the PacketBuffer stays as the others and the recorder
+// need it.
+uint8_t WelcomeDatagram[MaxGrownDatagram];
+static_assert(HeaderSize + WelcomeBlockCapacity <= MaxGrownDatagram, "a WelcomeBlock fits a datagram of its own");
+
+int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
+uint32_t slotBit(int slot) { return 1u << slot; }
+bool inFanOut(int slot) { return (capture.fanOutMask & slotBit(slot)) != 0; }
+
+void sendUnchanged(int slot, int length) {
+    const Slot& s = slotTable.slot[slot];
+    platform::sendTo(s.socket, PacketBuffer, length, s.peerAddress);
+}
+
+bool welcomeDue(const Slot& s) {
+    return ((s.moveButtons & JumpButton) != 0 || s.welcomeCount < WelcomeRounds) && s.welcomeTime != loop.nowSeconds;
+}
+
+void sendUnreliableCopy(int slot, int length) {
+    Slot& s = slotTable.slot[slot];
+    if (!welcomeDue(s)) return sendToSlot(PacketBuffer, length, slot);
+    s.welcomeCount++;
+    s.welcomeTime = loop.nowSeconds;
+    int welcomeLength = consoleState.welcomeLength;
+    if (welcomeLength < 0) welcomeLength = 0;
+    if (welcomeLength > WelcomeBlockCapacity) welcomeLength = WelcomeBlockCapacity;
+    if (length + welcomeLength <= MaxGrownDatagram) {
+        std::memcpy(WelcomeDatagram, PacketBuffer, size_t(length));
+        std::memcpy(WelcomeDatagram + length, consoleState.welcomeBlock, size_t(welcomeLength));
+        return sendToSlot(WelcomeDatagram, length + welcomeLength, slot);
+    }
+    // Together they would pass the largest datagram a client takes: two datagrams instead.
+    sendToSlot(PacketBuffer, length, slot);
+    WelcomeDatagram[0] = 0;
+    WelcomeDatagram[1] = FlagUnreliable;
+    std::memcpy(WelcomeDatagram + HeaderSize, consoleState.welcomeBlock, size_t(welcomeLength));
+    sendToSlot(WelcomeDatagram, HeaderSize + welcomeLength, slot);
+}
+
+// The observer's copy of a live datagram; false when it is skipped altogether for its silence.
+bool feedLive(int slot, int length, uint32_t streamNumber) {
+    Slot& s = slotTable.slot[slot];
+    if (isReliableFragment(PacketBuffer)) {
+        setSequenceField(PacketBuffer, streamNumber - s.seqOffset);
+        sendUnchanged(slot, length);
+    } else if (isUnreliableDatagram(PacketBuffer)) {
+        if (loop.nowSeconds - s.lastHeardTime > UnheardFeedSeconds) return false;
+        sendUnreliableCopy(slot, length);
+    } else {
+        sendUnchanged(slot, length);
+    }
+    return true;
+}
+
+// Switches an observer that has its catch-up records to the live stream, which it takes up after
+// the host's newest reliable datagram.
+void spawnObserver(int slot) {
+    Slot& s = slotTable.slot[slot];
+    uint8_t* record = stateBlockRecord();
+    // Without a state block that fits, the client still enters the game at the first entity update.
+    if (buildStateBlock(record, StateBlockCapacity)) sendReliable(record, PacketBuffer, slot);
+    s.seqOffset = numbering.lastHostReliableSeq - s.reliableSeq + 1;
+    s.ackedSeq = numbering.lastHostReliableSeq;
+    s.lastReliableSendTime = loop.nowSeconds;  // nothing of the stream is due yet
+    s.state = SlotInGame;
+    capture.fanOutMask |= slotBit(slot);
+}
+
+// An observer parked through a level it could not follow starts over with record 1, numbered on
+// from the last reliable datagram its client took.
+void resumeCatchUp(int slot) {
+    Slot& s = slotTable.slot[slot];
+    s.reliableSeq = s.ackedSeq - s.seqOffset + 1;
+    sendReliable(catchUpRecord(1), PacketBuffer, slot);
+    s.reliableRestartSeq = s.reliableSeq;
+    s.state = SlotWaiting;
+}
+
+void feedStoredUpTo(int slot, int stage) {
+    Slot& s = slotTable.slot[slot];
+    s.targetSeq = capture.stageEndSeq[stage];
+    sendNextStoredBlock(slot);
+}
+
+// The step a reliable request of the observer runs, by the state the request left it in.
+void runCatchUpStep(int slot) {
+    Slot& s = slotTable.slot[slot];
+    int32_t host = hostSlot().state;
+    switch (s.state) {
+    case 1:
+        if (host == SlotInGame && catchUpRecordsValid()) restartCatchUp(slot);
+        return;
+    case 2:
+        if (host != SlotInGame || !catchUpRecordsValid()) return;
+        s.reliableSeq = s.reliableRestartSeq;
+        return sendReliable(catchUpRecord(2), PacketBuffer, slot);
+    case 3:
+        // Inside a message the live stream would begin with a fragment the client cannot place:
+        // the switch waits for the message's end (onMessageBoundary).
+        if (host == SlotInGame && !capture.midMessage) spawnObserver(slot);
+        return;
+    case 5:
+        if (host > 1) feedStoredUpTo(slot, 1);
+        return;
+    case 6:
+        if (host > 2) feedStoredUpTo(slot, 2);
+        return;
+    case 7:
+        sendNextStoredBlock(slot);
+        s.state = SlotInGame;
+        return;
+    }
+}
+
+void takeReliable(int slot, int length) {
+    Slot& s = slotTable.slot[slot];
+    uint32_t n = sequenceField(PacketBuffer);
+    if (int32_t(n - s.recvSeq) > 0) return;  // ahead of what it may send: no ack
+    acknowledgeToSlot(PacketBuffer, slot);
+    if (n != s.recvSeq) return;
+    s.recvSeq++;
+    int code = interceptStringCommands(slot, &length);
+    if ((code == 1 || code == 2) && slotInUse(slot)) s.state = (s.state & 4) + code + 1;
+}
+
+void takeAck(int slot) {
+    Slot& s = slotTable.slot[slot];
+    uint32_t a = sequenceField(PacketBuffer) + s.seqOffset;
+    s.lastReliableSendTime = loop.nowSeconds;
+    if (a == s.ackedSeq + 1) {
+        s.ackedSeq = a;
+        StoredEntry& entry = capture.stored[a % StoredCount];
+        if (entry.held && entry.streamNumber == a) {
+            entry.mask &= ~slotBit(slot);
+            releaseStoredIfDone(entry);
+        }
+    }
+    sendNextStoredBlock(slot);
+}
+
+void leave(int slot) {
+    const char* name = slotTable.slot[slot].playerName;
+    appendObserverPrint("Observer %s left.\n", name);
+    consolePrintf("Observer %s disconnected\n", name);
+    removeSlot(slot);
+}
+
+void takeObserverDatagram(int slot, int length) {
+    Slot& s = slotTable.slot[slot];
+    bool hasPayload = length > HeaderSize;
+    if (isUnreliableDatagram(PacketBuffer)) {
+        int buttonsAt = HeaderSize + moveLayout().buttonsOffset;
+        if (hasPayload && PacketBuffer[HeaderSize] == ClcMove) {
+            if (buttonsAt < length) s.moveButtons = PacketBuffer[buttonsAt];
+        } else if (hasPayload && PacketBuffer[HeaderSize] == ClcDisconnect) {
+            leave(slot);
+        }
+    } else if (isReliableFragment(PacketBuffer)) {
+        takeReliable(slot, length);
+    } else if (isAckDatagram(PacketBuffer) && s.state > 3) {
+        takeAck(slot);
+    }
+}
+
+}  // namespace
+
+void handleObserverDatagram(int slot, int length) {
+    if (slot < FirstObserverSlot || slot > lastSlotVisited() || !slotInUse(slot)) return;
+    if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return;
+    slotTable.slot[slot].lastHeardTime = loop.nowSeconds;
+    applyViewImpulse(slot, length);
+    // Read before the interceptor may cut commands out of the payload.
+    bool request = isLastFragment(PacketBuffer) && length > HeaderSize && PacketBuffer[HeaderSize] != ClcNop;
+    takeObserverDatagram(slot, length);
+    if (!slotTable.serverConnected) return flushObserverPrints();
+    if (observerPrintTextLength() > ObserverPrintFlushThreshold) flushObserverPrints();
+    if (request && slotInUse(slot)) runCatchUpStep(slot);
+}
+
+void fanOutToObservers(int length, uint32_t streamNumber) {
+    if (length < HeaderSize) return;
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
+        const Slot& s = slotTable.slot[n];
+        if (s.state < SlotInGame) continue;
+        // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
+        bool live = inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
+        if (live && !feedLive(n, length, streamNumber)) continue;
+        if (loop.nowSeconds - s.lastReliableSendTime > ResendSeconds) sendNextStoredBlock(n);
+    }
+}
+
+void onStageCaptured(int stage) {
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
+        const Slot& s = slotTable.slot[n];
+        if (stage == 1 || stage == 2) {
+            if (s.state > stage + 3) feedStoredUpTo(n, stage);
+        } else if (stage == 3 && catchUpRecordsValid()) {
+            if (s.state == SlotWaiting) restartCatchUp(n);
+            else if (s.state >= SlotInGame && !inFanOut(n)) resumeCatchUp(n);
+        }
+    }
+}
+
+void onMessageBoundary() {
+    if (hostSlot().state != SlotInGame || capture.midMessage) return;
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
+        if (slotTable.slot[n].state == 3) spawnObserver(n);
+}
+
+void parkWatchingObservers() {
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
+        if (slotTable.slot[n].state >= SlotInGame) forgetSlotInStore(n);
+}

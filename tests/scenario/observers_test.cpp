@@ -1,0 +1,452 @@
+// Observers as their clients see them: the catch-up mid-level, the live feed with its WelcomeBlocks,
+// acks and resends, level changes, silence and leaving.
+#include "scenario/harness.h"
+
+#include "core/loop.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+
+namespace {
+
+using fakeplatform::loopback;
+
+Bytes operator+(Bytes a, const Bytes& b) { return wire::concat(std::move(a), b); }
+Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
+Bytes signon(uint8_t stage) { return {25, stage}; }
+
+// A level's first message, svc_serverinfo (protocol 15) and svc_signonnum 1, after a print that
+// brings it to `size` bytes.
+Bytes serverInfo(const std::string& map, size_t size = 0) {
+    Bytes info = Bytes{11, 15, 0, 0, 0, 4, 0} + wire::stringMessage('T', "itle") +
+                 wire::stringMessage('m', "aps/" + map + ".bsp") + Bytes{0, 0} + signon(1);
+    if (size < info.size() + 2) return info;
+    return print(std::string(size - info.size() - 2, 'p')) + info;
+}
+
+struct Watcher {
+    NetAddress client;
+    NetAddress socket;
+    uint32_t reliable = 0;  // the client's next reliable number
+};
+
+struct Observers : ProxyScenario {
+    // A host client that has already taken `streamBase` reliable datagrams, now on a new server.
+    void playHost(uint32_t streamBase = 0) {
+        start({"-o", "3"});
+        admitHost();
+        connectServer();
+        hostSlot().seqOffset = streamBase;
+        numbering.lastHostReliableSeq = streamBase - 1;
+        capture.nextReassemblySeq = streamBase;
+        sent();
+        console();
+    }
+    void serverMessage(const Bytes& message, size_t piece = 1024) {
+        for (size_t at = 0;; at += piece) {
+            size_t end = std::min(message.size(), at + piece);
+            Bytes part(message.begin() + long(at), message.begin() + long(end));
+            fromServer(wire::reliable(serverReliable++, part, end == message.size()));
+            if (end == message.size()) return;
+        }
+    }
+    void serverUnreliable(const Bytes& payload) { fromServer(wire::unreliable(serverUnreliableSeq++, payload)); }
+    void enterLevel(const std::string& map, size_t infoSize = 0, size_t stage2Size = 0) {
+        serverMessage(serverInfo(map, infoSize));
+        serverMessage(stage2Size > 4 ? print(std::string(stage2Size - 4, 's')) + signon(2) : signon(2));
+        serverMessage(signon(3));
+    }
+
+    // Admission keeps what the proxy sent, which may already be record 1.
+    Watcher admitObserver(uint8_t last, std::vector<Datagram>* admission = nullptr) {
+        Watcher w{loopback(uint16_t(27100 + last), last), {}};
+        Bytes request = {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3};
+        EXPECT_TRUE(fakeplatform::inject(listenAddress(), w.client, request));
+        step();
+        std::vector<Datagram> rest;
+        for (Datagram& d : sent()) {
+            if (d.to == w.client && d.bytes.size() == 9 && d.bytes[0] == 0x80 && d.bytes[4] == 0x81)
+                w.socket = loopback(uint16_t(d.bytes[5] | d.bytes[6] << 8));
+            else
+                rest.push_back(d);
+        }
+        if (admission) *admission = to(rest, w.client);
+        return w;
+    }
+    void fromObserver(const Watcher& w, const Bytes& bytes) { fromClient(w.client, w.socket, bytes); }
+    void request(Watcher& w, const std::string& command) {
+        fromObserver(w, wire::reliable(w.reliable++, wire::stringCommand(command)));
+    }
+    void moveFrom(const Watcher& w, uint8_t buttons = 0) { fromObserver(w, wire::unreliable(0, wire::move(0, 0, 0, buttons))); }
+    Watcher watching(uint8_t last) {
+        Watcher w = admitObserver(last);
+        request(w, "prespawn");
+        request(w, "spawn");
+        EXPECT_EQ(slotTable.slot[slotOf(w)].state, SlotInGame);
+        sent();
+        return w;
+    }
+    int slotOf(const Watcher& w) const {
+        for (int i = FirstObserverSlot; i < SlotCount; i++)
+            if (slotTable.slot[i].state != SlotFree && slotTable.slot[i].peerAddress == w.client) return i;
+        return -1;
+    }
+    static std::vector<Datagram> reliables(const std::vector<Datagram>& all) {
+        std::vector<Datagram> out;
+        for (const Datagram& d : all)
+            if ((wire::flags(d) & 0xF7) == 0x01) out.push_back(d);
+        return out;
+    }
+    static std::vector<uint32_t> numbers(const std::vector<Datagram>& all) {
+        std::vector<uint32_t> out;
+        for (const Datagram& d : all) out.push_back(wire::sequence(d));
+        return out;
+    }
+    static Bytes joined(const std::vector<Datagram>& fragments) {
+        Bytes all;
+        for (const Datagram& d : fragments) all = all + wire::payload(d);
+        return all;
+    }
+
+    // The observer's client answers every reliable datagram with an ack, as the game does; the
+    // tape keeps those that came in order.
+    void ackAll(const Watcher& w, std::vector<Datagram>* tape = nullptr) {
+        for (int round = 0; round < 16; round++) {
+            auto got = reliables(to(sent(), w.client));
+            if (got.empty()) return;
+            for (const Datagram& d : got) {
+                if (tape && (tape->empty() || wire::sequence(d) == wire::sequence(tape->back()) + 1))
+                    tape->push_back(d);
+                EXPECT_TRUE(fakeplatform::inject(w.socket, w.client, wire::ack(wire::sequence(d))));
+                step();
+            }
+        }
+    }
+
+    uint32_t serverReliable = 0;
+    uint32_t serverUnreliableSeq = 100;
+};
+
+TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsOwnNumbers) {
+    playHost(997);
+    Bytes info = serverInfo("e1m1", 2100);
+    serverMessage(info, 32000);  // as QuakeSpasm sends them: one fragment each
+    serverMessage(print(std::string(2496, 's')) + signon(2), 32000);
+    serverMessage(signon(3));
+    serverMessage(print("hello"));
+    ASSERT_EQ(numbering.lastHostReliableSeq, 1000u);
+
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    auto record1 = reliables(admission);
+    EXPECT_EQ(numbers(record1), (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(joined(record1), info);
+    EXPECT_EQ(wire::flags(record1[2]), 0x09);
+
+    request(w, "prespawn");
+    auto afterPrespawn = to(sent(), w.client);
+    ASSERT_FALSE(afterPrespawn.empty());
+    EXPECT_EQ(afterPrespawn[0].bytes, wire::ack(0));
+    auto record2 = reliables(afterPrespawn);
+    EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{3, 4, 5}));
+    EXPECT_EQ(joined(record2), print(std::string(2496, 's')) + signon(2));
+
+    request(w, "spawn");
+    auto record3 = reliables(to(sent(), w.client));
+    ASSERT_EQ(numbers(record3), (std::vector<uint32_t>{6}));
+    EXPECT_EQ(wire::payload(record3[0]).back(), 3);  // ends with svc_signonnum 3
+    const Slot& s = slotTable.slot[slotOf(w)];
+    EXPECT_EQ(s.state, SlotInGame);
+    EXPECT_EQ(s.seqOffset, 994u);
+
+    serverMessage(print("live"));
+    auto live = reliables(to(sent(), w.client));
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_EQ(wire::sequence(live[0]), 7u);
+    EXPECT_EQ(wire::payload(live[0]), print("live"));
+}
+
+TEST_F(Observers, AnObserverAdmittedWhileTheHostLoadsWaitsForStageThree) {
+    playHost();
+    serverMessage(serverInfo("e1m1"));
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    EXPECT_TRUE(reliables(admission).empty());
+    EXPECT_FALSE(admission.empty());  // the banner
+    serverMessage(signon(2));
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    serverMessage(signon(3));
+    auto record1 = reliables(to(sent(), w.client));
+    ASSERT_EQ(record1.size(), 1u);
+    EXPECT_EQ(wire::sequence(record1[0]), 0u);
+    EXPECT_EQ(wire::payload(record1[0]), serverInfo("e1m1"));
+}
+
+TEST_F(Observers, ASpawnInsideAMessageWaitsForItsEnd) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = admitObserver(4);
+    request(w, "prespawn");
+    Bytes longPrint = print(std::string(1500, 'l'));
+    fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin(), longPrint.begin() + 1024), false));
+    sent();
+    request(w, "spawn");
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());  // the tail alone would garble its client
+    EXPECT_EQ(slotTable.slot[slotOf(w)].state, 3);
+    fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin() + 1024, longPrint.end())));
+    auto record3 = reliables(to(sent(), w.client));
+    ASSERT_EQ(record3.size(), 1u);
+    EXPECT_EQ(wire::payload(record3[0]).back(), 3);
+    serverMessage(print("next"));
+    auto live = reliables(to(sent(), w.client));
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_EQ(wire::sequence(live[0]), wire::sequence(record3[0]) + 1);
+    EXPECT_EQ(wire::payload(live[0]), print("next"));
+}
+
+TEST_F(Observers, ARepeatedPrespawnResendsRecordTwoAndANopAdvancesNothing) {
+    playHost();
+    enterLevel("e1m1", 0, 1500);
+    Watcher w = admitObserver(4);
+    request(w, "prespawn");
+    auto first = reliables(to(sent(), w.client));
+    EXPECT_EQ(numbers(first), (std::vector<uint32_t>{1, 2}));
+    fromObserver(w, wire::reliable(w.reliable - 1, wire::stringCommand("prespawn")));  // its own resend
+    auto again = to(sent(), w.client);
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(again[0].bytes, wire::ack(w.reliable - 1));
+    auto second = reliables(again);
+    ASSERT_EQ(second.size(), first.size());
+    for (size_t i = 0; i < first.size(); i++) EXPECT_EQ(second[i].bytes, first[i].bytes);
+
+    fromObserver(w, wire::reliable(w.reliable++, {1}));  // clc_nop: acknowledged, nothing more
+    auto nop = to(sent(), w.client);
+    ASSERT_EQ(nop.size(), 1u);
+    EXPECT_EQ(nop[0].bytes, wire::ack(w.reliable - 1));
+    EXPECT_EQ(slotTable.slot[slotOf(w)].state, 2);
+}
+
+TEST_F(Observers, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    const Slot& s = slotTable.slot[slotOf(w)];
+    uint32_t first = 3 - s.seqOffset;  // stream 3 in the observer's numbers
+    serverMessage(print("a"));
+    serverMessage(print("b"));
+    EXPECT_EQ(numbers(reliables(to(sent(), w.client))), (std::vector<uint32_t>{first, first + 1}));
+
+    fromObserver(w, wire::ack(first));
+    EXPECT_EQ(s.ackedSeq, 3u);
+    auto next = reliables(to(sent(), w.client));  // the one after it goes again
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(wire::sequence(next[0]), first + 1);
+
+    fromObserver(w, wire::ack(first + 2));
+    EXPECT_EQ(s.ackedSeq, 3u);
+    next = reliables(to(sent(), w.client));
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(wire::sequence(next[0]), first + 1);
+    EXPECT_EQ(wire::payload(next[0]), print("b"));
+
+    fromObserver(w, wire::ack(first + 1));
+    EXPECT_EQ(s.ackedSeq, 4u);
+    EXPECT_FALSE(capture.stored[4].held);  // its last reader has it
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+}
+
+TEST_F(Observers, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher a = watching(4);
+    auto welcomed = [&](const Watcher& w, const std::vector<Datagram>& all) {
+        auto host = to(all, this->host);
+        auto mine = to(all, w.client);
+        EXPECT_EQ(host.size(), 1u);
+        EXPECT_EQ(mine.size(), 1u);
+        if (host.size() != 1 || mine.size() != 1) return false;
+        Bytes plain = wire::payload(host[0]);
+        if (wire::payload(mine[0]) == plain) return false;
+        EXPECT_EQ(wire::payload(mine[0]), plain + Bytes{1});
+        return true;
+    };
+    int count = 0;
+    for (int second = 0; second < 25; second++) {
+        fakeplatform::advanceSeconds(1);
+        moveFrom(a);
+        sent();
+        serverUnreliable({1});
+        count += welcomed(a, sent()) ? 1 : 0;
+        serverUnreliable({1});  // the same second: never twice
+        EXPECT_FALSE(welcomed(a, sent()));
+    }
+    EXPECT_EQ(count, 20);
+
+    Watcher b = watching(5);
+    fakeplatform::advanceSeconds(1);
+    moveFrom(a);
+    moveFrom(b);
+    sent();
+    serverUnreliable({1});
+    auto both = sent();
+    EXPECT_FALSE(welcomed(a, both));
+    EXPECT_TRUE(welcomed(b, both));
+
+    for (int second = 0; second < 3; second++) {
+        fakeplatform::advanceSeconds(1);
+        moveFrom(a, 2);  // holding jump
+        moveFrom(b);
+        sent();
+        serverUnreliable({1});
+        EXPECT_TRUE(welcomed(a, sent()));
+    }
+}
+
+TEST_F(Observers, AWelcomeBlockThatWouldMakeTheDatagramTooLongTravelsAlone) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    serverUnreliable({1});  // takes the collected texts and this second's WelcomeBlock
+    fakeplatform::advanceSeconds(1);
+    moveFrom(w);
+    sent();
+    Bytes big(2040, 1);
+    serverUnreliable(big);
+    auto mine = to(sent(), w.client);
+    ASSERT_EQ(mine.size(), 2u);
+    EXPECT_EQ(wire::payload(mine[0]), big);
+    EXPECT_EQ(wire::payload(mine[1]), Bytes{1});
+    EXPECT_EQ(wire::sequence(mine[1]), wire::sequence(mine[0]) + 1);
+}
+
+TEST_F(Observers, ALevelChangeWithoutReconnectReachesObserversAsTheHostsOwnSignon) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    int slot = slotOf(w);
+    uint32_t firstNumber = 3 - slotTable.slot[slot].seqOffset;
+
+    std::vector<Datagram> tape;
+    Bytes info = serverInfo("e1m2", 2500);
+    serverMessage(info);  // no intermission, no reconnect: an rcon changelevel
+    EXPECT_EQ(hostSlot().state, 2);
+    EXPECT_EQ(slotTable.slot[slot].state, SlotLeftGame);
+    ackAll(w, &tape);
+    request(w, "prespawn");
+    EXPECT_EQ(slotTable.slot[slot].state, 6);
+    Bytes stage2 = print(std::string(3000, 's')) + signon(2);
+    serverMessage(stage2);
+    EXPECT_EQ(hostSlot().state, 3);
+    ackAll(w, &tape);
+    request(w, "spawn");
+    EXPECT_EQ(slotTable.slot[slot].state, SlotInGame);
+    ackAll(w, &tape);
+    serverMessage(signon(3));
+    ackAll(w, &tape);
+
+    // Every fragment of the host's signon, in the host's order, numbered on without a gap.
+    ASSERT_EQ(tape.size(), 3u + 3u + 1u);
+    EXPECT_EQ(wire::sequence(tape[0]), firstNumber);
+    EXPECT_EQ(joined({tape.begin(), tape.begin() + 3}), info);
+    EXPECT_EQ(joined({tape.begin() + 3, tape.begin() + 6}), stage2);
+    EXPECT_EQ(wire::payload(tape[6]), signon(3));
+}
+
+TEST_F(Observers, AfterAnIntermissionTheNewLevelIsFedAsTheObserverAsksForIt) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    int slot = slotOf(w);
+    serverMessage(Bytes{30});
+    EXPECT_EQ(slotTable.slot[slot].state, SlotLeftGame);
+    std::vector<Datagram> tape;
+    ackAll(w, &tape);
+    size_t beforeLevel = tape.size();
+
+    Bytes info = serverInfo("e1m2", 2500);
+    serverMessage(info, 1024);
+    auto held = reliables(to(sent(), w.client));
+    // The first fragment is long: from then on only what the observer's stage allows.
+    ASSERT_EQ(held.size(), 1u);
+    tape.push_back(held[0]);
+    fakeplatform::inject(w.socket, w.client, wire::ack(wire::sequence(held[0])));
+    step();
+    ackAll(w, &tape);
+    EXPECT_EQ(joined({tape.begin() + long(beforeLevel), tape.end()}), info);
+
+    Bytes stage2 = print(std::string(1500, 's')) + signon(2);
+    serverMessage(stage2);
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());  // it has not asked yet
+    request(w, "prespawn");
+    ackAll(w, &tape);
+    request(w, "spawn");
+    ackAll(w, &tape);
+    EXPECT_EQ(joined({tape.begin() + long(beforeLevel) + 3, tape.end()}), stage2);
+    EXPECT_EQ(slotTable.slot[slot].state, SlotInGame);
+}
+
+TEST_F(Observers, ASilentObserverGetsNoUnreliableDatagramsAndNoResends) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    serverMessage(print("unacked"));
+    sent();
+    fakeplatform::advanceSeconds(11);
+    serverUnreliable({1});
+    EXPECT_TRUE(to(sent(), w.client).empty());
+    moveFrom(w);  // heard again
+    sent();
+    serverUnreliable({1});
+    auto back = to(sent(), w.client);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(wire::flags(back[0]), 0x10);
+    EXPECT_EQ(wire::payload(back[1]), print("unacked"));  // the resend timer
+}
+
+TEST_F(Observers, AnObserverThatNeverAcksIsTimedOutByTheTablesWrap) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher quiet = watching(4);
+    Watcher keen = watching(5);
+    for (int i = 0; i < StoredCount; i++) {
+        serverMessage(print("x"));
+        ackAll(keen);
+    }
+    EXPECT_NE(slotOf(quiet), -1);
+    moveFrom(keen);
+    serverMessage(print("one too many"));
+    EXPECT_EQ(slotOf(quiet), -1);
+    EXPECT_EQ(slotTable.observerCount, 1);
+    sent();
+    serverUnreliable({});
+    EXPECT_NE(wire::allPrints(to(sent(), keen.client)).find("Observer unnamed timed out.\n"), std::string::npos);
+}
+
+TEST_F(Observers, AnObserverThatLeavesIsAnnouncedAndItsStreamGivenUp) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    Watcher other = watching(5);
+    serverMessage(print("pending"));
+    console();
+    fromObserver(w, wire::unreliable(0, {2}));
+    EXPECT_EQ(slotOf(w), -1);
+    EXPECT_NE(console().find("Observer unnamed disconnected\n"), std::string::npos);
+    EXPECT_EQ(capture.fanOutMask & (1u << 2), 0u);
+    sent();
+    serverUnreliable({});
+    EXPECT_NE(wire::allPrints(to(sent(), other.client)).find("Observer unnamed left.\n"), std::string::npos);
+}
+
+TEST_F(Observers, ShortDatagramsReadNoBytesTheyDoNotHave) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    Slot& s = slotTable.slot[slotOf(w)];
+    s.moveButtons = 2;
+    fromObserver(w, wire::unreliable(0, {3, 0, 0, 0}));  // a move cut short: no buttons in it
+    EXPECT_EQ(s.moveButtons, 2u);
+    fromObserver(w, wire::reliable(w.reliable, {}));  // an empty request runs no step
+    EXPECT_EQ(s.state, SlotInGame);
+}
+
+}  // namespace

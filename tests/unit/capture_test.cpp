@@ -1,0 +1,385 @@
+// The server stream capture: the stored-datagram table, reassembly, the catch-up records, the host's
+// signon stages and the demo files' level changes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/loop.h"
+#include "core/settings.h"
+#include "core/startup.h"
+#include "demo/recorder.h"
+#include "net/framing.h"
+#include "net/senders.h"
+#include "observers/capture.h"
+#include "observers/scanner.h"
+#include "observers/slots.h"
+#include "platform/memory.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes text(const std::string& s) {
+    Bytes b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+
+// svc_serverinfo of protocol 15 for `map`, then svc_signonnum 1, as the server's first message.
+Bytes serverInfo(const std::string& map, int32_t protocol = 15) {
+    Bytes m = {11, uint8_t(protocol), uint8_t(protocol >> 8), uint8_t(protocol >> 16), uint8_t(protocol >> 24), 4, 0};
+    return m + text("A level") + text("maps/" + map + ".bsp") + text("") + text("") + Bytes{25, 1};
+}
+Bytes signon(uint8_t stage) { return {25, stage}; }
+Bytes print(const std::string& s) { return Bytes{8} + text(s); }
+
+Bytes datagram(uint8_t flags, uint32_t sequence, const Bytes& payload) {
+    Bytes d = {0, flags, 0, 0, 0, 0, 0, 0};
+    setSequenceField(d.data(), sequence);
+    d = d + payload;
+    setLengthField(d.data(), int(d.size()));
+    return d;
+}
+
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakeplatform::reset();
+        resetProxyState();
+        settings.observers = 3;
+        settings.slotLimit = 4;
+        settings.demoname[0] = 'g';
+        slotTable.hostConnected = true;
+        slotTable.serverConnected = true;
+        loop.nowSeconds = 1000;
+        openSlot(HostSlot, 1);
+        fakeplatform::takeSent();
+    }
+    void TearDown() override {
+        resetProxyState();
+        fakeplatform::reset();
+    }
+
+    void openSlot(int i, int32_t state) {
+        Slot& s = slotTable.slot[i];
+        s.socket = platform::openUdpSocket();
+        platform::NetAddress bound = fakeplatform::loopback(0);
+        platform::bindSocket(s.socket, bound);
+        s.peerAddress = fakeplatform::loopback(uint16_t(40000 + i));
+        s.state = state;
+        setPlayerName(s, ("obs" + std::to_string(i)).c_str());
+        if (i > HostSlot) slotTable.observerCount++;
+    }
+    // An observer watching the game: its stream numbers are the host's.
+    void watching(int i) {
+        openSlot(i, SlotInGame);
+        slotTable.slot[i].ackedSeq = next - 1;
+        slotTable.slot[i].lastHeardTime = loop.nowSeconds;
+        slotTable.slot[i].lastReliableSendTime = loop.nowSeconds;
+        capture.fanOutMask |= 1u << i;
+    }
+
+    void startStreamAt(uint32_t n) {
+        next = n;
+        capture.nextReassemblySeq = n;
+    }
+    // The relay's hand-over: a reliable fragment carries its stream number.
+    void fromServer(const Bytes& d) {
+        std::memcpy(PacketBuffer, d.data(), d.size());
+        if (isReliableFragment(d.data())) numbering.lastHostReliableSeq = sequenceField(d.data());
+        captureServerDatagram(int(d.size()));
+    }
+    // One reliable message in fragments of `piece` payload bytes, numbered on from `next`.
+    void message(const Bytes& m, size_t piece = 1024) {
+        for (size_t at = 0; at < m.size() || at == 0; at += piece) {
+            size_t end = std::min(m.size(), at + piece);
+            fromServer(datagram(end == m.size() ? 0x09 : 0x01, next++, Bytes(m.begin() + long(at), m.begin() + long(end))));
+            if (end == m.size()) break;
+        }
+    }
+    void enterLevel() {
+        message(serverInfo("e1m1"));
+        message(signon(2));
+        message(signon(3));
+    }
+    static Bytes record(int n) {
+        const uint8_t* r = catchUpRecord(n);
+        return Bytes(r + RecordHeaderSize, r + RecordHeaderSize + recordLength(r));
+    }
+    std::vector<fakeplatform::Datagram> sentTo(int i) {
+        std::vector<fakeplatform::Datagram> out;
+        for (auto& d : fakeplatform::takeSent())
+            if (d.to == slotTable.slot[i].peerAddress) out.push_back(d);
+        return out;
+    }
+
+    uint32_t next = 0;
+};
+
+TEST_F(CaptureTest, AnEntryIsKeptUntilItsLastReaderHasIt) {
+    watching(2);
+    watching(3);
+    fromServer(datagram(0x09, 0, print("hi")));
+    const StoredEntry& entry = capture.stored[0];
+    ASSERT_TRUE(entry.held);
+    EXPECT_EQ(entry.streamNumber, 0u);
+    EXPECT_EQ(entry.mask, 0x0Cu);  // reassembled at once: only the observers' bits remain
+    EXPECT_EQ(entry.length, 12);
+
+    forgetSlotInStore(2);
+    EXPECT_TRUE(entry.held);
+    EXPECT_EQ(capture.fanOutMask, 0x0Au);
+    forgetSlotInStore(3);
+    EXPECT_FALSE(entry.held);
+    EXPECT_EQ(entry.streamNumber, 0u);
+}
+
+TEST_F(CaptureTest, AResendIsNotStoredAgainButReachesTheObserversAgain) {
+    watching(2);
+    Bytes first = datagram(0x09, 0, print("once"));
+    fromServer(first);
+    EXPECT_EQ(sentTo(2).size(), 1u);
+    capture.stored[0].mask |= 0x10;  // a mark a second store would overwrite
+    fromServer(first);
+    EXPECT_EQ(capture.stored[0].mask, 0x14u);
+    EXPECT_EQ(capture.nextReassemblySeq, 1u);
+    auto again = sentTo(2);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].bytes, first);
+}
+
+TEST_F(CaptureTest, AnObserverThatFallsAWholeTableBehindIsTimedOut) {
+    watching(2);
+    watching(3);
+    for (int i = 0; i < StoredCount; i++) {
+        message(print("x"));
+        // Observer 3 keeps up; observer 2 never answers.
+        slotTable.slot[3].ackedSeq = next - 1;
+        capture.stored[(next - 1) % StoredCount].mask &= ~(1u << 3);
+        releaseStoredIfDone(capture.stored[(next - 1) % StoredCount]);
+    }
+    EXPECT_EQ(slotTable.slot[2].state, SlotInGame);
+    message(print("one too many"));
+    EXPECT_EQ(slotTable.slot[2].state, SlotFree);
+    EXPECT_EQ(slotTable.slot[3].state, SlotInGame);
+    EXPECT_EQ(slotTable.observerCount, 1);
+    EXPECT_EQ(capture.fanOutMask & (1u << 2), 0u);
+    for (const StoredEntry& entry : capture.stored) EXPECT_EQ(entry.mask & (1u << 2), 0u);
+    std::string texts(reinterpret_cast<const char*>(observerPrints.bytes) + 2);
+    EXPECT_NE(texts.find("Observer obs2 timed out.\n"), std::string::npos);
+    // The newest datagram is stored for the one left.
+    EXPECT_EQ(capture.stored[64 % StoredCount].streamNumber, 64u);
+    EXPECT_EQ(capture.stored[0].mask, 1u << 3);
+}
+
+TEST_F(CaptureTest, AHostSideGapAWholeTableLongClosesTheClientConnection) {
+    fromServer(datagram(0x09, 5, print("early")));  // 0 to 4 never came
+    EXPECT_TRUE(capture.stored[5].held);
+    fakeplatform::takeConsole();
+    fromServer(datagram(0x09, 5, print("early")));  // sent again while it waits: no wrap
+    EXPECT_TRUE(slotTable.hostConnected);
+    EXPECT_EQ(fakeplatform::takeConsole(), "");
+    fromServer(datagram(0x09, 5 + StoredCount, print("late")));
+    EXPECT_NE(fakeplatform::takeConsole().find("Client timed out.\n"), std::string::npos);
+    EXPECT_FALSE(slotTable.hostConnected);
+    EXPECT_EQ(capture.nextReassemblySeq, 0u);
+    for (const StoredEntry& entry : capture.stored) EXPECT_FALSE(entry.held);
+}
+
+TEST_F(CaptureTest, ThreeFragmentsMakeOneMessage) {
+    Bytes info = serverInfo("e1m1");
+    Bytes m = print(std::string(2148 - info.size() - 2, 'p')) + info;
+    ASSERT_EQ(m.size(), 2148u);
+    message(m);
+    EXPECT_EQ(next, 3u);
+    EXPECT_EQ(record(1), m);
+    EXPECT_EQ(capture.stageEndSeq[1], 2u);
+    EXPECT_EQ(hostSlot().state, 2);
+    EXPECT_EQ(capture.captureWritePos, 0);
+    EXPECT_TRUE(capture.longMessageSeen);
+}
+
+TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
+    openSlot(2, SlotWaiting);
+    startStreamAt(40);
+    message(serverInfo("e1m1"));
+    EXPECT_EQ(hostSlot().state, 2);
+    EXPECT_EQ(strcmp(gameState.mapName, "e1m1"), 0);
+    message(print("statics") + signon(2));
+    EXPECT_EQ(hostSlot().state, 3);
+    EXPECT_EQ(record(2), print("statics") + signon(2));
+    EXPECT_EQ(capture.stageEndSeq[1], 40u);
+    EXPECT_EQ(capture.stageEndSeq[2], 41u);
+    EXPECT_TRUE(sentTo(2).empty());
+
+    message(signon(3));
+    EXPECT_EQ(hostSlot().state, SlotInGame);
+    auto catchUp = sentTo(2);
+    ASSERT_EQ(catchUp.size(), 1u);  // record 1, numbered from 0
+    EXPECT_EQ(catchUp[0].bytes, datagram(0x09, 0, serverInfo("e1m1")));
+    EXPECT_EQ(slotTable.slot[2].reliableRestartSeq, 1u);
+}
+
+TEST_F(CaptureTest, StageTwoGathersEveryMessageUpToItsSignon) {
+    message(serverInfo("e1m1"));
+    Bytes a = Bytes{22, 1, 0} + Bytes(13, 0), b = print("between"), c = Bytes{20} + Bytes(13, 0) + signon(2);
+    message(a);
+    message(b, 4);
+    EXPECT_EQ(hostSlot().state, 2);
+    EXPECT_FALSE(catchUpRecordsValid());
+    message(c);
+    EXPECT_EQ(record(2), a + b + c);
+    EXPECT_EQ(capture.stageEndSeq[2], next - 1);
+    EXPECT_EQ(hostSlot().state, 3);
+    EXPECT_TRUE(catchUpRecordsValid());
+    // The next level's stage 2 starts afresh.
+    message(signon(3));
+    message(serverInfo("e1m2"));
+    message(signon(2));
+    EXPECT_EQ(record(2), signon(2));
+}
+
+TEST_F(CaptureTest, AStageTwoTooLongForOneCatchUpMessageAdmitsNoObserverMidLevel) {
+    message(serverInfo("e1m1"));
+    Bytes part = print(std::string(40000, 's'));
+    message(part, 32000);
+    message(part + signon(2), 32000);
+    EXPECT_EQ(hostSlot().state, 3);
+    EXPECT_EQ(recordLength(catchUpRecord(2)), 0u);
+    EXPECT_FALSE(catchUpRecordsValid());
+    openSlot(2, SlotWaiting);
+    message(signon(3));
+    EXPECT_EQ(hostSlot().state, SlotInGame);
+    EXPECT_TRUE(sentTo(2).empty());
+}
+
+TEST_F(CaptureTest, AnIntermissionSendsTheGameBackAStage) {
+    enterLevel();
+    watching(2);
+    openSlot(3, 2);
+    openSlot(4, 7);
+    capture.longMessageSeen = true;
+    message(Bytes{30});
+    EXPECT_EQ(hostSlot().state, SlotLeftGame);
+    EXPECT_EQ(slotTable.slot[2].state, SlotLeftGame);
+    EXPECT_EQ(slotTable.slot[3].state, SlotWaiting);
+    EXPECT_EQ(slotTable.slot[4].state, SlotLeftGame);
+    EXPECT_FALSE(capture.longMessageSeen);
+    EXPECT_NE(capture.fanOutMask & (1u << 2), 0u);  // the stream is still kept for it
+}
+
+TEST_F(CaptureTest, AMessageTooLongForTheCaptureBufferIsLeftOutWhole) {
+    settings.demoNumber = 1;
+    startRecording();
+    size_t fileBefore = fakeplatform::fileContents("g01.dem").size();
+    Bytes huge = print(std::string(CaptureMessageCapacity, 'h'));
+    message(huge, 32000);
+    EXPECT_FALSE(capture.dropMessage);
+    EXPECT_EQ(capture.captureWritePos, 0);
+    EXPECT_EQ(fakeplatform::fileContents("g01.dem").size(), fileBefore);
+    message(serverInfo("e1m1"));  // the next message is whole again
+    EXPECT_EQ(record(1), serverInfo("e1m1"));
+    EXPECT_EQ(fakeplatform::fileContents("g01.dem").size(), fileBefore + RecordHeaderSize + serverInfo("e1m1").size());
+}
+
+class CaptureDemoTest : public CaptureTest {
+protected:
+    void SetUp() override {
+        CaptureTest::SetUp();
+        settings.demoNumber = 1;
+        startRecording();
+        creditSize = fakeplatform::fileContents("g01.dem").size() - 3;
+        enterLevel();
+        fakeplatform::takeConsole();
+    }
+    size_t creditSize = 0;
+    static Bytes tail(const std::string& file, size_t n) {
+        Bytes all = fakeplatform::fileContents(file);
+        return n > all.size() ? all : Bytes(all.end() - long(n), all.end());
+    }
+};
+
+TEST_F(CaptureDemoTest, ReliableMessagesAndUnreliableDatagramsBecomeBlocks) {
+    message(print(std::string(2000, 'r')));
+    EXPECT_EQ(tail("g01.dem", 2002 + RecordHeaderSize).size(), 2002u + RecordHeaderSize);
+    EXPECT_EQ(recordLength(tail("g01.dem", 2002 + RecordHeaderSize).data()), 2002u);
+    fromServer(datagram(0x10, 77, Bytes(52, 1)));
+    Bytes block = tail("g01.dem", 52 + RecordHeaderSize);
+    EXPECT_EQ(recordLength(block.data()), 52u);
+}
+
+TEST_F(CaptureDemoTest, EachLevelGetsItsOwnFileWithoutAReconnectOrder) {
+    message(Bytes{30});
+    message(serverInfo("e1m2"));
+    EXPECT_FALSE(fakeplatform::fileOpen("g01.dem"));
+    ASSERT_TRUE(fakeplatform::fileOpen("g02.dem"));
+    Bytes file = fakeplatform::fileContents("g02.dem");
+    Bytes info = serverInfo("e1m2");
+    // Header, CreditBlock, then this level's own signon: no records of the level left.
+    EXPECT_EQ(file.size(), 3 + creditSize + RecordHeaderSize + info.size());
+    EXPECT_EQ(Bytes(file.end() - long(info.size()), file.end()), info);
+    message(signon(2));
+    message(signon(3));
+    EXPECT_TRUE(fakeplatform::fileOpen("g02.dem"));
+    EXPECT_FALSE(fakeplatform::fileExists("g03.dem"));
+}
+
+TEST_F(CaptureDemoTest, AReconnectOrderOpensTheNextFileOnceAndIsRecordedInNeither) {
+    Bytes order = Bytes{9} + text("reconnect\n");
+    size_t before = fakeplatform::fileContents("g01.dem").size();
+    message(order);
+    EXPECT_EQ(fakeplatform::takeConsole().find("Received reconnect.\n"), 0u);
+    EXPECT_EQ(hostSlot().state, SlotLeftGame);
+    EXPECT_GT(fakeplatform::fileContents("g01.dem").size(), before);  // credit and closing block only
+    ASSERT_TRUE(fakeplatform::fileOpen("g02.dem"));
+    message(serverInfo("e1m2"));
+    message(signon(2));
+    EXPECT_TRUE(fakeplatform::fileOpen("g02.dem"));
+    EXPECT_FALSE(fakeplatform::fileExists("g03.dem"));
+    for (const char* name : {"g01.dem", "g02.dem"}) {
+        Bytes file = fakeplatform::fileContents(name);
+        EXPECT_EQ(std::search(file.begin(), file.end(), order.begin(), order.end()), file.end()) << name;
+    }
+}
+
+TEST_F(CaptureDemoTest, AnUnknownProtocolIsToldOnceAndNeitherRecordedNorWatched) {
+    watching(2);
+    fakeplatform::takeSent();
+    message(serverInfo("dm1", 3504));
+    const char told[] = "Observers and recording are not available for protocol 3504.\n";
+    EXPECT_EQ(fakeplatform::takeConsole().find(told) != std::string::npos, true);
+    EXPECT_FALSE(recording());
+    EXPECT_EQ(slotTable.slot[2].state, SlotLeftGame);
+    EXPECT_EQ(capture.fanOutMask & (1u << 2), 0u);
+
+    // Its game reaches no observer and no file; the next such level is not told again.
+    sentTo(2);
+    fromServer(datagram(0x10, 5, Bytes{1}));
+    message(print("dp"));
+    EXPECT_TRUE(sentTo(2).empty());
+    message(serverInfo("dm2", 3504));
+    EXPECT_EQ(fakeplatform::takeConsole().find(told), std::string::npos);
+
+    // A known level again: a new file, and the parked observer is caught up numbered on from
+    // where its client stands.
+    uint32_t resumeAt = slotTable.slot[2].ackedSeq - slotTable.slot[2].seqOffset + 1;
+    message(serverInfo("e1m3"));
+    EXPECT_TRUE(fakeplatform::fileOpen("g02.dem"));
+    message(signon(2));
+    sentTo(2);
+    message(signon(3));
+    auto catchUp = sentTo(2);
+    ASSERT_EQ(catchUp.size(), 1u);
+    EXPECT_EQ(sequenceField(catchUp[0].bytes.data()), resumeAt);
+    EXPECT_EQ(slotTable.slot[2].state, SlotWaiting);
+}
+
+}  // namespace
