@@ -10,6 +10,10 @@ struct LimiterState {
     uint32_t c2sNextSendMs = 0;
     uint32_t lastMoveKey = 0;
     uint32_t s2cNextSendMs = 0;
+    // Length of each window, so that a window left untouched for weeks is not mistaken for one
+    // still ahead once the clock has run half way round.
+    uint32_t c2sWindowMs = 0;
+    uint32_t s2cWindowMs = 0;
 };
 extern LimiterState limiter;
 
