@@ -1,0 +1,226 @@
+// Both relays through the whole proxy: the connect command, renumbering each way across a change
+// of server, the texts carried on server datagrams, the server's disconnect, and observing mode.
+#include "scenario/harness.h"
+
+#include "net/relay.h"
+#include "net/senders.h"
+
+namespace {
+
+using fakeplatform::loopback;
+
+struct Relay : ProxyScenario {
+    // The host says a proxy command in its reliable datagram numbered `sequence`.
+    std::vector<Datagram> say(uint32_t sequence, const std::string& text) {
+        fromHost(wire::reliable(sequence, wire::stringCommand("say " + text)));
+        return sent();
+    }
+    // Connects through the host's own command, then lets the server accept on `dataPort`.
+    void connectByCommand(uint32_t sequence, const NetAddress& to, uint16_t dataPort) {
+        auto out = say(sequence, "proxy:connect 127.0.0.3:" + std::to_string(to.port));
+        std::string replies = wire::allPrints(Relay::to(out, host));
+        ASSERT_EQ(replies.substr(replies.size() - 10), "trying...\n");
+        NetAddress side = proxyServerSide();
+        fakeplatform::inject(side, to, {0x80, 0x00, 0x00, 0x09, 0x81, uint8_t(dataPort), uint8_t(dataPort >> 8), 0, 0});
+        step();
+        serverData = NetAddress{to.ip, dataPort};
+        ASSERT_TRUE(slotTable.serverConnected);
+    }
+};
+
+TEST_F(Relay, ConnectRebasesBothReliableStreamsAcrossServers) {
+    start();
+    admitHost();
+    sent();
+    // Without a server the proxy acknowledges the command itself, with the host's own number.
+    auto out = say(4, "proxy:connect 127.0.0.3:26500");
+    auto toHost = to(out, host);
+    ASSERT_EQ(toHost.size(), 2u);
+    EXPECT_EQ(wire::prints(toHost[0]).at(0), "trying...\n");
+    EXPECT_EQ(toHost[1].bytes, wire::ack(4));
+    EXPECT_EQ(to(out, server).at(0).bytes, (Bytes{0x80, 0, 0, 12, 1, 'Q', 'U', 'A', 'K', 'E', 0, 3}));
+    fakeplatform::inject(proxyServerSide(), server, {0x80, 0x00, 0x00, 0x09, 0x81, 0x95, 0x65, 0, 0});
+    step();
+    serverData = NetAddress{server.ip, 0x6595};
+    sent();
+
+    // The host's next reliable datagram is the server's first; the server's first continues the host's.
+    fromHost(wire::reliable(5, wire::stringCommand("prespawn")));
+    out = to(sent(), serverData);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(wire::sequence(out[0]), 0u);
+    for (uint32_t n = 0; n < 42; ++n) fromServer(wire::reliable(n, {1}));
+    EXPECT_EQ(wire::sequence(to(sent(), host).back()), 41u);
+    fromHost(wire::ack(41));
+    EXPECT_EQ(wire::sequence(to(sent(), serverData).at(0)), 41u);
+
+    // A second server: the first hears the leave datagram, the numbering carries on unbroken.
+    NetAddress second = loopback(26600, 3);
+    connectByCommand(6, second, 26601);
+    sent();
+    fromServer(wire::reliable(0, {1}));
+    auto hostSide = to(sent(), host);
+    ASSERT_EQ(hostSide.size(), 1u);
+    EXPECT_EQ(wire::sequence(hostSide[0]), 42u);
+    fromHost(wire::ack(42));
+    fromHost(wire::reliable(7, wire::stringCommand("spawn")));
+    out = to(sent(), serverData);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(wire::flags(out[0]), 0x02);
+    EXPECT_EQ(wire::sequence(out[0]), 0u);
+    EXPECT_EQ(wire::sequence(out[1]), 0u);
+    fromServer(wire::ack(0));
+    EXPECT_EQ(wire::sequence(to(sent(), host).at(0)), 7u);
+}
+
+TEST_F(Relay, ChangingServersSendsTheFirstTheLeaveDatagram) {
+    start();
+    admitHost();
+    connectByCommand(0, server, 26501);
+    sent();
+    NetAddress first = serverData;
+    auto out = say(1, "proxy:connect 127.0.0.3:26600");
+    auto toFirst = to(out, first);
+    ASSERT_EQ(toFirst.size(), 1u);
+    EXPECT_EQ(toFirst[0].bytes, (Bytes{0x00, 0x10, 0x00, 0x09, 0x7F, 0xFF, 0xFF, 0xFF, 0x02}));
+    EXPECT_EQ(to(out, loopback(26600, 3)).size(), 1u);
+    EXPECT_FALSE(slotTable.serverConnected);
+}
+
+TEST_F(Relay, UnreliableDatagramsTakeTheHostsOwnNumbersAndCarryTheTexts) {
+    start({"-o", "1"});
+    admitHost();
+    connectServer();
+    sent();
+    fromServer(wire::unreliable(1000, {1}));
+    printToHost("x\n", 3);
+    fromServer(wire::unreliable(1001, {1}));
+    auto out = to(sent(), host);
+    ASSERT_EQ(out.size(), 3u);
+    uint32_t first = wire::sequence(out[0]);
+    EXPECT_EQ(wire::sequence(out[1]), first + 1);
+    EXPECT_EQ(wire::sequence(out[2]), first + 2);
+
+    appendObserverPrint("a\n");
+    fromServer(wire::unreliable(7, Bytes(92, 1)));
+    out = to(sent(), host);
+    ASSERT_EQ(out.size(), 1u);
+    ASSERT_EQ(out[0].bytes.size(), 105u);
+    EXPECT_EQ(lengthField(out[0].bytes.data()), 105);
+    EXPECT_EQ(Bytes(out[0].bytes.end() - 5, out[0].bytes.end()), (Bytes{8, 2, 'a', '\n', 0}));
+    EXPECT_TRUE(observerPrintsEmpty());
+}
+
+TEST_F(Relay, TextsThatWouldPassTheGrownSizeGoOnTheirOwn) {
+    start();
+    admitHost();
+    connectServer();
+    sent();
+    appendObserverPrint("%s", std::string(100, 't').c_str());
+    fromServer(wire::unreliable(1, Bytes(2000, 1)));
+    auto out = to(sent(), host);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].bytes.size(), 8u + 103u);  // the texts, flushed first
+    EXPECT_EQ(out[1].bytes.size(), 2008u);       // the server's datagram, unchanged
+}
+
+TEST_F(Relay, ServerAcksAndOtherFlagsAreTranslatedOrLeftAlone) {
+    start();
+    admitHost();
+    connectServer();
+    numbering.c2sSeqOffset = 9;
+    hostSlot().seqOffset = 3;
+    sent();
+    fromServer(wire::ack(3));
+    fromServer(wire::header(0x04, 77, {}));
+    auto out = to(sent(), host);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(wire::sequence(out[0]), 12u);
+    EXPECT_EQ(wire::sequence(out[1]), 77u);
+    fromHost(wire::ack(20));
+    fromHost(wire::reliable(12, {1}));
+    fromHost(wire::header(0x04, 55, {}));
+    out = to(sent(), serverData);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(wire::sequence(out[0]), 17u);
+    EXPECT_EQ(wire::sequence(out[1]), 3u);
+    EXPECT_EQ(wire::sequence(out[2]), 55u);
+}
+
+TEST_F(Relay, ACommandAloneReachesTheServerAsAnEmptyReliableDatagram) {
+    start();
+    admitHost();
+    connectServer();
+    numbering.c2sSeqOffset = 5;
+    sent();
+    auto out = say(12, "proxy:help");
+    auto toServer = to(out, serverData);
+    ASSERT_EQ(toServer.size(), 1u);
+    EXPECT_EQ(toServer[0].bytes, wire::reliable(7, {}));
+    EXPECT_NE(wire::allPrints(to(out, host)).find("Recognized commands:"), std::string::npos);
+}
+
+TEST_F(Relay, TheServersDisconnectEndsTheConnectionWithoutReachingAnyone) {
+    start({"-o", "1"});
+    admitHost();
+    connectServer();
+    sent();
+    fromServer(wire::reliable(0, {2}));
+    EXPECT_FALSE(slotTable.serverConnected);
+    EXPECT_EQ(slotTable.serverSocket, platform::NoSocket);
+    auto out = to(sent(), host);
+    ASSERT_EQ(out.size(), 2u);  // the reconnect order and the fixed text; not the datagram
+    EXPECT_EQ(wire::payload(out[0])[0], 9);
+    EXPECT_NE(wire::prints(out[1]).at(0).find("say proxy: help for list of commands\n"), std::string::npos);
+}
+
+TEST_F(Relay, TheHostsDisconnectIsPassedOnBeforeTheConnectionCloses) {
+    start();
+    admitHost();
+    connectServer();
+    sent();
+    fromHost(wire::unreliable(3, {2}));
+    auto out = to(sent(), serverData);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].bytes, wire::unreliable(3, {2}));
+    EXPECT_FALSE(slotTable.hostConnected);
+}
+
+TEST_F(Relay, TheHostsViewOffsetTurnsTheServersSetangle) {
+    start();
+    admitHost();
+    connectServer();
+    hostSlot().viewOffset[0] = 3;
+    hostSlot().viewOffset[1] = int8_t(250);
+    sent();
+    fromServer(wire::unreliable(1, {10, 10, 20, 30}));
+    EXPECT_EQ(wire::payload(to(sent(), host).at(0)), (Bytes{10, 13, 14, 30}));
+}
+
+TEST_F(Relay, ObservingModeKeepsTheServersViewAndThinsTheHostsMoves) {
+    start();
+    admitHost();
+    connectServer();
+    observing.observingMode = true;
+    fakeplatform::setSeconds(1000);
+    sent();
+    fromServer(wire::unreliable(1, {10, 0, 64, 0}));
+    EXPECT_TRUE(to(sent(), host).empty());
+    // The first move is forwarded: more than 5 s have passed since the last (never).
+    fromHost(wire::unreliable(1, wire::move(0, 0, 0, 0, 6)));
+    auto out = sent();
+    EXPECT_EQ(wire::payload(to(out, host).at(0))[0], 10);  // the replayed view
+    auto up = to(out, serverData);
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(wire::payload(up[0])[15], 0);  // impulse never goes upstream
+    // Fire held, jump unchanged, within 5 s: nothing at all.
+    fromHost(wire::unreliable(2, wire::move(0, 0, 0, 1, 0)));
+    EXPECT_TRUE(sent().empty());
+    // Jump pressed: forwarded with fire cleared.
+    fromHost(wire::unreliable(3, wire::move(0, 0, 0, 3, 0)));
+    up = to(sent(), serverData);
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(wire::payload(up[0])[14], 2);
+}
+
+}  // namespace
