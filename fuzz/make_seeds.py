@@ -66,6 +66,29 @@ cases = {
         bytes.fromhex("80000005ff"),
     ]),
 }
+# Today's servers: a 666 level (16-bit move angles, extension bits) and one reliable datagram far
+# past 1024 bytes.
+serverinfo666 = (b"\x0b" + struct.pack("<i", 666) + b"\x08\x01Box\x00maps/box1.bsp\x00\x00\x00"
+                 b"\x19\x01")
+serverinfo999 = (b"\x0b" + struct.pack("<iI", 999, 0x82) + b"\x08\x01Box\x00maps/box2.bsp\x00\x00\x00"
+                 b"\x19\x01")
+entity666 = bytes([0x81 | 0x02, 0x80, 0x01, 0x05, 0x10, 0x00, 0x80])
+clientdata666 = (b"\x0f" + struct.pack("<H", 0x8000) + b"\x08" + struct.pack("<i", 1) + b"\x64\x00"
+                 + bytes(6) + b"\x01")
+cases["server_protocols"] = records([
+    datagram(0x09, 0, serverinfo666),
+    datagram(0x09, 1, b"\x08" + b"b" * 40000 + b"\x00\x19\x02"),
+    datagram(0x09, 2, stage3),
+    datagram(0x10, 3, clientdata666 + entity666),
+    datagram(0x09, 3, serverinfo999),
+    datagram(0x10, 4, b"\x0a\x00\x40\x00\x20\x00\x00"),
+])
+cases["host_666"] = records([
+    datagram(0x09, 0, string_cmd("say proxy:connect 127.0.0.1:26600")),
+    datagram(0x10, 0, bytes([3, 0, 0, 0, 0, 0, 0x40, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 1, 4])),
+    datagram(0x09, 1, b"\x08" * 3000),
+])
+
 cases["mixed"] = mixed([
     (1, datagram(0x09, 0, string_cmd("say proxy:record demo"))),
     (3, datagram(0x09, 0, serverinfo)),
