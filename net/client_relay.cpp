@@ -47,7 +47,8 @@ static void relayObservingMove(int length, const MoveLayout& move) {
     uint8_t* payload = PacketBuffer + HeaderSize;
     uint8_t buttons = payload[move.buttonsOffset];
     uint8_t impulse = payload[move.impulseOffset];
-    if ((buttons & 1) == 0) {
+    // The ring holds byte angles; wider server angles reach the host unsmoothed (server relay).
+    if ((buttons & 1) == 0 && serverAngleBytes() == 1) {
         smoothHostView(performanceMs(), SetAngleDatagram + HeaderSize + 1);
         stampNext(SetAngleDatagram, hostSlot().unreliableSeq);
         platform::sendTo(hostSlot().socket, SetAngleDatagram, 12, hostSlot().peerAddress);
@@ -100,7 +101,7 @@ void relayClientDatagram(int length) {
     bool isMove = isUnreliableDatagram(d) && length >= HeaderSize + move.length && d[HeaderSize] == 3;
     if (!isMove) {
         sendToServer(length);
-    } else if (observing.observingMode && move.angleBytes == 1) {
+    } else if (observing.observingMode) {
         relayObservingMove(length, move);
     } else {
         relayMove(length, move);
