@@ -126,8 +126,13 @@ void copyCut(char* dest, int size, const char* src, size_t length) {
     dest[length] = 0;
 }
 
+// Where the walk writes what it learns: the GameState, or a scratch copy for a walk that only looks.
+GameState scratchState;
+GameState* writeTarget = &gameState;
+GameState& model() { return *writeTarget; }
+
 void addToStat(int index, uint32_t amount) {
-    gameState.Stats[index] = int32_t(uint32_t(gameState.Stats[index]) + amount);
+    model().Stats[index] = int32_t(uint32_t(model().Stats[index]) + amount);
 }
 
 struct Walk {
@@ -141,26 +146,26 @@ struct Walk {
 void setMapName(const char* world) {
     size_t length = strlen(world);
     if (length < 5) {
-        gameState.mapName[0] = 0;
+        model().mapName[0] = 0;
         return;
     }
     const char* name = world + 5;
     const char* dot = strchr(name, '.');
-    copyCut(gameState.mapName, MapNameSize, name, dot ? size_t(dot - name) : length - 5);
+    copyCut(model().mapName, MapNameSize, name, dot ? size_t(dot - name) : length - 5);
 }
 
 void scanServerInfo(Walk& w) {
     Cursor& c = w.c;
-    gameState.serverInfoCount++;  // a level begins even under a protocol we cannot read
+    model().serverInfoCount++;  // a level begins even under a protocol we cannot read
     uint32_t protocol = readLongValue(c);
     uint32_t flags = protocol == ProtocolRMQ ? readLongValue(c) : 0;
     if (c.overrun) return;
-    gameState.protocol = int32_t(protocol);
-    gameState.protocolFlags = flags;
-    gameState.protocolKnown = isKnownProtocol(protocol, flags);
-    if (!gameState.protocolKnown) {
+    model().protocol = int32_t(protocol);
+    model().protocolFlags = flags;
+    model().protocolKnown = isKnownProtocol(protocol, flags);
+    if (!model().protocolKnown) {
         // FTE prefixes, other engines' protocols, 999 with flags nobody defines: relayed unread.
-        gameState.mapName[0] = 0;
+        model().mapName[0] = 0;
         w.stopped = true;
         return;
     }
@@ -169,7 +174,7 @@ void scanServerInfo(Walk& w) {
     readString(c);  // level title
     const char* world = readString(c);
     if (c.overrun) return;
-    gameState.maxClients = maxClients;
+    model().maxClients = maxClients;
     setMapName(world);
     if (*world != 0) skipStringList(c);  // the other models
     skipStringList(c);                   // sounds
@@ -203,14 +208,14 @@ void scanClientData(Walk& w) {
     }
     uint8_t alpha = (bits & SuWeaponAlpha) ? readByte(c) : 0;
     if (c.overrun) return;
-    gameState.viewHeight = view[0];
-    gameState.idealPitch = view[1];
+    model().viewHeight = view[0];
+    model().idealPitch = view[1];
     for (int i = 0; i < 3; i++) {
-        gameState.punch[i] = view[2 + 2 * i];
-        gameState.velocity[i] = view[3 + 2 * i];
+        model().punch[i] = view[2 + 2 * i];
+        model().velocity[i] = view[3 + 2 * i];
     }
-    memcpy(gameState.Stats, values, sizeof values);
-    gameState.weaponAlpha = alpha;
+    memcpy(model().Stats, values, sizeof values);
+    model().weaponAlpha = alpha;
 }
 
 void scanEntityUpdate(Walk& w, uint8_t code) {
@@ -287,22 +292,22 @@ void scanLocalSound(Walk& w) {
 void scanStat(Walk& w) {
     uint8_t index = readByte(w.c);
     uint32_t value = readLongValue(w.c);
-    if (!w.c.overrun && index < MaxStats) gameState.Stats[index] = int32_t(value);
+    if (!w.c.overrun && index < MaxStats) model().Stats[index] = int32_t(value);
 }
 
 void scanLightStyle(Walk& w) {
     uint8_t index = readByte(w.c);
     const char* pattern = readString(w.c);
     if (w.c.overrun || index >= MaxLightStyles) return;
-    copyCut(gameState.LightStyles[index], LightStyleSize, pattern, strlen(pattern));
-    gameState.hasLightStyle[index] = true;
+    copyCut(model().LightStyles[index], LightStyleSize, pattern, strlen(pattern));
+    model().hasLightStyle[index] = true;
 }
 
 void scanPlayerName(Walk& w) {
     uint8_t player = readByte(w.c);
     const char* name = readString(w.c);
     if (w.c.overrun || player >= MaxScoreboard) return;
-    ScoreEntry& entry = gameState.Scoreboard[player];
+    ScoreEntry& entry = model().Scoreboard[player];
     copyCut(entry.name, ScoreNameSize, name, strlen(name));
     entry.hasName = true;
 }
@@ -310,18 +315,18 @@ void scanPlayerName(Walk& w) {
 void scanPlayerFrags(Walk& w) {
     uint8_t player = readByte(w.c);
     uint16_t frags = readShort(w.c);
-    if (!w.c.overrun && player < MaxScoreboard) gameState.Scoreboard[player].frags = frags;
+    if (!w.c.overrun && player < MaxScoreboard) model().Scoreboard[player].frags = frags;
 }
 
 void scanPlayerColors(Walk& w) {
     uint8_t player = readByte(w.c);
     uint8_t colors = readByte(w.c);
-    if (!w.c.overrun && player < MaxScoreboard) gameState.Scoreboard[player].colors = colors;
+    if (!w.c.overrun && player < MaxScoreboard) model().Scoreboard[player].colors = colors;
 }
 
 void scanView(Walk& w) {
     uint16_t entity = readShort(w.c);
-    if (!w.c.overrun) gameState.viewEntity = entity;
+    if (!w.c.overrun) model().viewEntity = entity;
 }
 
 void scanDamage(Walk& w) {
@@ -337,9 +342,9 @@ void scanVersion(Walk& w) {
     uint32_t protocol = readLongValue(w.c);
     if (w.c.overrun) return;
     // QS-family clients switch layout on it and keep the flags they have, so the walk does too.
-    gameState.protocol = int32_t(protocol);
+    model().protocol = int32_t(protocol);
     if (!isKnownProtocol(protocol, flagsInForce())) {
-        gameState.protocolKnown = false;
+        model().protocolKnown = false;
         w.stopped = true;
     }
 }
@@ -566,4 +571,22 @@ MoveLayout moveLayout() {
     // code, time float, 3 angles, 3 shorts, buttons, impulse
     int length = 1 + 4 + 3 * angle + 6 + 2;
     return {length, angle, length - 2, length - 1};
+}
+
+bool holdsDisconnect(const uint8_t* message, int length) {
+    writeTarget = &scratchState;
+    Walk w{{message, message + (length > 0 ? length : 0), false}, 0, false};
+    bool found = false;
+    while (!w.stopped && w.c.at < w.c.end) {
+        uint8_t code = readByte(w.c);
+        if (code == 0) break;
+        if (code == 2) {
+            found = true;
+            break;
+        }
+        if (!gameState.protocolKnown && code != 1 && code != 8 && code != 9) break;
+        scanOne(w, code);
+    }
+    writeTarget = &gameState;
+    return found;
 }

@@ -59,6 +59,10 @@ int scanServerMessage(const uint8_t* message, int length);
 constexpr int MaxStateBlockSize = MaxScoreboard * (10 + ScoreNameSize - 1) +
                                   MaxLightStyles * (3 + LightStyleSize - 1) + 4 * 6 + 37 + 3 + 2;
 
+// Does the message hold svc_disconnect at a message boundary? A walk that changes nothing: servers
+// end a connection with svc_disconnect behind a print, or alone in unreliable datagrams.
+bool holdsDisconnect(const uint8_t* message, int length);
+
 // Writes the state block into the record (length, angles untouched, message). Returns false, and
 // sets the length to 0, when it would exceed `capacity` message bytes or the protocol is unknown.
 bool buildStateBlock(uint8_t* record, int capacity);

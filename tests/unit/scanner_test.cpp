@@ -76,6 +76,17 @@ TEST_F(Scanner, SignonCodeFollowsTheLastStageAndLevelEnds) {
     EXPECT_EQ(scan({25, 2, 0, 25, 3}), 2);  // code 0 ends the walk
 }
 
+TEST_F(Scanner, DisconnectIsFoundOnlyWhereAMessageStartsAndTheLookChangesNothing) {
+    EXPECT_TRUE(holdsDisconnect(Bytes{2}.data(), 1));
+    Bytes kick = Bytes{8} + str("Kicked by Console\n") + Bytes{2};
+    EXPECT_TRUE(holdsDisconnect(kick.data(), int(kick.size())));
+    // Byte 2 inside a stat value or an entity's origin is no message.
+    Bytes stat = Bytes{3, 0, 2, 2, 0, 0, 0x83, 1, 2, 0};
+    EXPECT_FALSE(holdsDisconnect(stat.data(), int(stat.size())));
+    EXPECT_EQ(gameState.Stats[0], 0);
+    EXPECT_FALSE(holdsDisconnect(kick.data(), int(kick.size()) - 1));
+}
+
 TEST_F(Scanner, ServerInfoGivesMapNameMaxClientsAndLetsSignonOneThrough) {
     Bytes message = Bytes{8} + str("FITZQUAKE 0.85 SERVER") + serverInfo(15, "maps/e1m1.bsp", 4) +
                     Bytes{32, 2, 2, 5, 1, 0, 25, 1};
