@@ -162,6 +162,9 @@ static void admitObserver() {
     slot.unreliableSeq = 0;
     slot.targetSeq = 0;
     slot.recvSeq = 0;
+    slot.reliableSeq = 0;
+    slot.catchUpMessage = NoCatchUpMessage;
+    slot.catchUpTaken = NoCatchUpMessage;
     slot.moveButtons = 0;
     slot.lastHeardTime = loop.nowSeconds;
     appendObserverPrint("Observer unnamed joined\n");

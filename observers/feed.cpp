@@ -70,6 +70,8 @@ void sendUnreliableCopy(int slot, int length) {
 bool feedLive(int slot, int length, uint32_t streamNumber) {
     Slot& s = slotTable.slot[slot];
     if (isReliableFragment(PacketBuffer)) {
+        // One fragment in flight, after any catch-up message: acks and the resend timer send the rest.
+        if (streamNumber != s.ackedSeq + 1 || s.catchUpMessage != NoCatchUpMessage) return true;
         setSequenceField(PacketBuffer, streamNumber - s.seqOffset);
         sendUnchanged(slot, length);
     } else if (isUnreliableDatagram(PacketBuffer)) {
@@ -81,13 +83,12 @@ bool feedLive(int slot, int length, uint32_t streamNumber) {
     return true;
 }
 
-// Switches an observer that has its catch-up records to the live stream, which it takes up after
-// the host's newest reliable datagram.
+// Switches an observer that has its catch-up records 1 and 2 to the live stream, which it takes
+// up after the host's newest reliable datagram once it has record 3.
 void spawnObserver(int slot) {
     Slot& s = slotTable.slot[slot];
-    uint8_t* record = stateBlockRecord();
     // Without a state block that fits, the client still enters the game at the first entity update.
-    if (buildStateBlock(record, StateBlockCapacity)) sendReliable(record, PacketBuffer, slot);
+    if (buildStateBlock(catchUpStore(slot), StateBlockCapacity)) startCatchUpMessage(slot, 3);
     s.seqOffset = numbering.lastHostReliableSeq - s.reliableSeq + 1;
     s.ackedSeq = numbering.lastHostReliableSeq;
     s.lastReliableSendTime = loop.nowSeconds;  // nothing of the stream is due yet
@@ -96,13 +97,34 @@ void spawnObserver(int slot) {
 }
 
 // An observer parked through a level it could not follow starts over with record 1, numbered on
-// from the last reliable datagram its client took.
+// from the last reliable datagram its client took (with record 3 in flight, the same number).
 void resumeCatchUp(int slot) {
     Slot& s = slotTable.slot[slot];
-    s.reliableSeq = s.ackedSeq - s.seqOffset + 1;
-    sendReliable(catchUpRecord(1), PacketBuffer, slot);
-    s.reliableRestartSeq = s.reliableSeq;
-    s.state = SlotWaiting;
+    if (s.catchUpMessage == NoCatchUpMessage) s.reliableSeq = s.ackedSeq - s.seqOffset + 1;
+    restartCatchUp(slot);
+}
+
+// Starts the catch-up message due once the one before is complete: record 1 (after a reconnect
+// order only on the resend timer, so that its client has run the order first), record 2 once
+// asked for, then record 3 and the live stream.
+void continueCatchUp(int slot, bool timer) {
+    Slot& s = slotTable.slot[slot];
+    if (s.catchUpMessage != NoCatchUpMessage || s.state < SlotWaiting || s.state >= SlotInGame) return;
+    if (hostSlot().state != SlotInGame || !catchUpRecordsValid()) return;
+    switch (s.catchUpTaken) {
+    case NoCatchUpMessage: return restartCatchUp(slot);
+    case ReconnectOrder:
+        if (timer) startCatchUpMessage(slot, 1);
+        return;
+    case 1:
+        if (s.state == 2) startCatchUpMessage(slot, 2);
+        return;
+    case 2:
+        // Inside a message the live stream would begin with a fragment the client cannot place:
+        // the switch waits for the message's end (onMessageBoundary).
+        if (s.state == 3 && !capture.midMessage) spawnObserver(slot);
+        return;
+    }
 }
 
 void feedStoredUpTo(int slot, int stage) {
@@ -117,17 +139,10 @@ void runCatchUpStep(int slot) {
     int32_t host = hostSlot().state;
     switch (s.state) {
     case 1:
-        if (host == SlotInGame && catchUpRecordsValid()) restartCatchUp(slot);
-        return;
     case 2:
-        if (host != SlotInGame || !catchUpRecordsValid()) return;
-        s.reliableSeq = s.reliableRestartSeq;
-        return sendReliable(catchUpRecord(2), PacketBuffer, slot);
     case 3:
-        // Inside a message the live stream would begin with a fragment the client cannot place:
-        // the switch waits for the message's end (onMessageBoundary).
-        if (host == SlotInGame && !capture.midMessage) spawnObserver(slot);
-        return;
+        // A repeated request starts nothing again: what is in flight is resent by the timer.
+        return continueCatchUp(slot, false);
     case 5:
         if (host > 1) feedStoredUpTo(slot, 1);
         return;
@@ -149,11 +164,25 @@ void takeReliable(int slot, int length) {
     if (n != s.recvSeq) return;
     s.recvSeq++;
     int code = interceptStringCommands(slot, &length);
-    if ((code == 1 || code == 2) && slotInUse(slot)) s.state = (s.state & 4) + code + 1;
+    if ((code != 1 && code != 2) || !slotInUse(slot)) return;
+    if (s.state >= SlotInGame) {
+        s.state = (s.state & 4) + code + 1;
+    } else if (s.state == code && (s.catchUpMessage == code || s.catchUpTaken == code)) {
+        // "prespawn" answers record 1 and "spawn" record 2 of this catch-up: a late answer to a
+        // record of a level left behind moves nothing.
+        s.state = code + 1;
+    }
 }
 
 void takeAck(int slot) {
     Slot& s = slotTable.slot[slot];
+    if (s.catchUpMessage != NoCatchUpMessage) {
+        // Nothing of the stream is out while a catch-up message is: no other ack counts.
+        if (!takeCatchUpAck(slot, sequenceField(PacketBuffer)) || s.catchUpMessage != NoCatchUpMessage) return;
+        if (s.state >= SlotInGame) return sendNextStoredBlock(slot);  // record 3 is in: the stream follows
+        return continueCatchUp(slot, false);
+    }
+    if (s.state < SlotInGame) return;
     uint32_t a = sequenceField(PacketBuffer) + s.seqOffset;
     s.lastReliableSendTime = loop.nowSeconds;
     if (a == s.ackedSeq + 1) {
@@ -186,7 +215,7 @@ void takeObserverDatagram(int slot, int length) {
         }
     } else if (isReliableFragment(PacketBuffer)) {
         takeReliable(slot, length);
-    } else if (isAckDatagram(PacketBuffer) && s.state > 3) {
+    } else if (isAckDatagram(PacketBuffer)) {
         takeAck(slot);
     }
 }
@@ -210,11 +239,17 @@ void fanOutToObservers(int length, uint32_t streamNumber) {
     if (length < HeaderSize) return;
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
-        if (s.state < SlotInGame) continue;
+        if (s.state == SlotFree) continue;
         // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
-        bool live = inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
-        if (live && !feedLive(n, length, streamNumber)) continue;
-        if (loop.nowSeconds - s.lastReliableSendTime > ResendSeconds) sendNextStoredBlock(n);
+        bool live = s.state >= SlotInGame && inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
+        // A client inside its catch-up sends nothing unasked: its message is resent however long
+        // it was unheard.
+        if (live && !feedLive(n, length, streamNumber) && s.catchUpMessage == NoCatchUpMessage) continue;
+        if (loop.nowSeconds - s.lastReliableSendTime <= ResendSeconds) continue;
+        if (s.state < SlotInGame && s.catchUpMessage == NoCatchUpMessage)
+            continueCatchUp(n, true);
+        else
+            sendNextStoredBlock(n);
     }
 }
 
@@ -224,7 +259,8 @@ void onStageCaptured(int stage) {
         if (stage == 1 || stage == 2) {
             if (s.state > stage + 3) feedStoredUpTo(n, stage);
         } else if (stage == 3 && catchUpRecordsValid()) {
-            if (s.state == SlotWaiting) restartCatchUp(n);
+            // A catch-up under way is of a level left behind: it starts over with this one.
+            if (s.state >= SlotWaiting && s.state < SlotInGame) restartCatchUp(n);
             else if (s.state >= SlotInGame && !inFanOut(n)) resumeCatchUp(n);
         }
     }
@@ -233,7 +269,7 @@ void onStageCaptured(int stage) {
 void onMessageBoundary() {
     if (hostSlot().state != SlotInGame || capture.midMessage) return;
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
-        if (slotTable.slot[n].state == 3) spawnObserver(n);
+        if (slotTable.slot[n].state == 3) continueCatchUp(n, false);
 }
 
 void parkWatchingObservers() {

@@ -13,7 +13,14 @@ void resetSlotTable() { slotTable = SlotTable(); }
 void resetClientStates() {
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {
         Slot& slot = slotTable.slot[i];
-        if (slot.state != SlotFree) slot.state = (slot.state & 4) | 1;
+        if (slot.state == SlotFree) continue;
+        if (i >= FirstObserverSlot && slot.state < SlotInGame) {
+            // Its records are of the level left behind: the catch-up starts over once the new level
+            // is captured, after the message in flight, whose start the client already holds.
+            slot.catchUpTaken = NoCatchUpMessage;
+            if (slot.catchUpMessage != NoCatchUpMessage) slot.catchUpMessage = EndedRecord;
+        }
+        slot.state = (slot.state & 4) | 1;
     }
 }
 

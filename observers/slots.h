@@ -22,9 +22,15 @@ enum SlotStates : int32_t {
     SlotLeftGame = 5,
 };
 
+// What an observer's catch-up message is: records 1 to 3 of the level, or one of these.
+enum CatchUpMessages : int32_t {
+    NoCatchUpMessage = 0,
+    ReconnectOrder = 4,  // "reconnect" ahead of a record 1 for a client that took a signon before
+    EndedRecord = 5,     // of a catch-up that was started over: finished only to close the client's message
+};
+
 struct Slot {
-    uint32_t reliableSeq = 0;         // next reliable number the proxy sends (observers)
-    uint32_t reliableRestartSeq = 0;  // reliableSeq after the first catch-up record
+    uint32_t reliableSeq = 0;         // observers: next reliable number not yet given to a catch-up fragment
     uint32_t unreliableSeq = 0;       // next unreliable number the proxy sends
     uint32_t seqOffset = 0;           // host: server -> host numbers; observer: stream -> own numbers
     uint32_t ackedSeq = 0;            // observers: last stored stream number acknowledged
@@ -38,6 +44,11 @@ struct Slot {
     uint32_t moveButtons = 0;         // observers: buttons of the last move (bit 0 fire, bit 1 jump)
     platform::Socket socket = platform::NoSocket;
     platform::NetAddress peerAddress;  // set at admission; slot 0: sender of the last request
+    // Observers' catch-up messages go one fragment at a time, each resent until acknowledged.
+    int32_t catchUpMessage = NoCatchUpMessage;  // the message with a fragment in flight
+    int32_t catchUpTaken = NoCatchUpMessage;    // the last message of this catch-up the client took
+    uint32_t catchUpOffset = 0;                 // message offset of the fragment in flight
+    uint32_t catchUpSeq = 0;                    // its number
     int8_t viewOffset[3] = {0, 0, 0};
     char playerName[PlayerNameSize] = {};
 };
@@ -58,7 +69,7 @@ inline Slot& hostSlot() { return slotTable.slot[HostSlot]; }
 inline bool slotInUse(int i) { return slotTable.slot[i].state != SlotFree; }
 
 // The reset of a level change or server disconnect: every used slot 1..slotLimit gets
-// (state AND 4) OR 1, so 1-3 become 1 and 4-7 become 5.
+// (state AND 4) OR 1, so 1-3 become 1 and 4-7 become 5; a catch-up in states 1-3 ends.
 void resetClientStates();
 
 void setPlayerName(Slot& slot, const char* name);

@@ -78,10 +78,16 @@ struct Observers : ProxyScenario {
     }
     void moveFrom(const Watcher& w, uint8_t buttons = 0) { fromObserver(w, wire::unreliable(0, wire::move(0, 0, 0, buttons))); }
     Watcher watching(uint8_t last) {
-        Watcher w = admitObserver(last);
+        std::vector<Datagram> admission;
+        Watcher w = admitObserver(last, &admission);
+        ackEach(w, admission);
         request(w, "prespawn");
+        ackEach(w);
         request(w, "spawn");
-        EXPECT_EQ(slotTable.slot[slotOf(w)].state, SlotInGame);
+        ackEach(w);
+        const Slot& s = slotTable.slot[slotOf(w)];
+        EXPECT_EQ(s.state, SlotInGame);
+        EXPECT_EQ(s.catchUpMessage, NoCatchUpMessage);
         sent();
         return w;
     }
@@ -107,19 +113,29 @@ struct Observers : ProxyScenario {
         return all;
     }
 
-    // The observer's client answers every reliable datagram with an ack, as the game does; the
-    // tape keeps those that came in order.
-    void ackAll(const Watcher& w, std::vector<Datagram>* tape = nullptr) {
-        for (int round = 0; round < 16; round++) {
-            auto got = reliables(to(sent(), w.client));
-            if (got.empty()) return;
+    // The observer's client answers every reliable datagram with an ack, as the game does, from
+    // those in `got` on to what the proxy sends next; all it got, in order.
+    std::vector<Datagram> ackEach(const Watcher& w, std::vector<Datagram> got = {}) {
+        std::vector<Datagram> all;
+        for (int round = 0; round < 64; round++) {
+            got = reliables(round == 0 && !got.empty() ? got : to(sent(), w.client));
+            if (got.empty()) break;
             for (const Datagram& d : got) {
-                if (tape && (tape->empty() || wire::sequence(d) == wire::sequence(tape->back()) + 1))
-                    tape->push_back(d);
+                all.push_back(d);
                 EXPECT_TRUE(fakeplatform::inject(w.socket, w.client, wire::ack(wire::sequence(d))));
                 step();
             }
         }
+        return all;
+    }
+    // The same; the tape keeps those that came in order.
+    void ackAll(const Watcher& w, std::vector<Datagram>* tape = nullptr) {
+        for (const Datagram& d : ackEach(w))
+            if (tape && (tape->empty() || wire::sequence(d) == wire::sequence(tape->back()) + 1)) tape->push_back(d);
+    }
+    void resendTimer() {
+        fakeplatform::advanceSeconds(2);
+        serverUnreliable({1});
     }
 
     uint32_t serverReliable = 0;
@@ -137,16 +153,19 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
 
     std::vector<Datagram> admission;
     Watcher w = admitObserver(4, &admission);
-    auto record1 = reliables(admission);
-    EXPECT_EQ(numbers(record1), (std::vector<uint32_t>{0, 1, 2}));
+    // One fragment in flight: each of the others follows the ack of the one before.
+    EXPECT_EQ(numbers(reliables(admission)), (std::vector<uint32_t>{0}));
+    auto record1 = ackEach(w, admission);
+    ASSERT_EQ(numbers(record1), (std::vector<uint32_t>{0, 1, 2}));
     EXPECT_EQ(joined(record1), info);
+    EXPECT_EQ(wire::flags(record1[1]), 0x01);
     EXPECT_EQ(wire::flags(record1[2]), 0x09);
 
     request(w, "prespawn");
     auto afterPrespawn = to(sent(), w.client);
     ASSERT_FALSE(afterPrespawn.empty());
     EXPECT_EQ(afterPrespawn[0].bytes, wire::ack(0));
-    auto record2 = reliables(afterPrespawn);
+    auto record2 = ackEach(w, afterPrespawn);
     EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{3, 4, 5}));
     EXPECT_EQ(joined(record2), print(std::string(2496, 's')) + signon(2));
 
@@ -158,7 +177,10 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
     EXPECT_EQ(s.state, SlotInGame);
     EXPECT_EQ(s.seqOffset, 994u);
 
+    // The stream waits for the state block, which its first fragment would overtake.
     serverMessage(print("live"));
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    fromObserver(w, wire::ack(6));
     auto live = reliables(to(sent(), w.client));
     ASSERT_EQ(live.size(), 1u);
     EXPECT_EQ(wire::sequence(live[0]), 7u);
@@ -184,8 +206,11 @@ TEST_F(Observers, AnObserverAdmittedWhileTheHostLoadsWaitsForStageThree) {
 TEST_F(Observers, ASpawnInsideAMessageWaitsForItsEnd) {
     playHost();
     enterLevel("e1m1");
-    Watcher w = admitObserver(4);
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    ackEach(w, admission);
     request(w, "prespawn");
+    ackEach(w);
     Bytes longPrint = print(std::string(1500, 'l'));
     fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin(), longPrint.begin() + 1024), false));
     sent();
@@ -197,32 +222,139 @@ TEST_F(Observers, ASpawnInsideAMessageWaitsForItsEnd) {
     ASSERT_EQ(record3.size(), 1u);
     EXPECT_EQ(wire::payload(record3[0]).back(), 3);
     serverMessage(print("next"));
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    fromObserver(w, wire::ack(wire::sequence(record3[0])));
     auto live = reliables(to(sent(), w.client));
     ASSERT_EQ(live.size(), 1u);
     EXPECT_EQ(wire::sequence(live[0]), wire::sequence(record3[0]) + 1);
     EXPECT_EQ(wire::payload(live[0]), print("next"));
 }
 
-TEST_F(Observers, ARepeatedPrespawnResendsRecordTwoAndANopAdvancesNothing) {
+TEST_F(Observers, ARepeatedPrespawnStartsRecordTwoOnceAndANopAdvancesNothing) {
     playHost();
     enterLevel("e1m1", 0, 1500);
-    Watcher w = admitObserver(4);
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    ackEach(w, admission);
     request(w, "prespawn");
     auto first = reliables(to(sent(), w.client));
-    EXPECT_EQ(numbers(first), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(numbers(first), (std::vector<uint32_t>{1}));
     fromObserver(w, wire::reliable(w.reliable - 1, wire::stringCommand("prespawn")));  // its own resend
     auto again = to(sent(), w.client);
-    ASSERT_FALSE(again.empty());
+    ASSERT_EQ(again.size(), 1u);  // acknowledged again, nothing started again
     EXPECT_EQ(again[0].bytes, wire::ack(w.reliable - 1));
-    auto second = reliables(again);
-    ASSERT_EQ(second.size(), first.size());
-    for (size_t i = 0; i < first.size(); i++) EXPECT_EQ(second[i].bytes, first[i].bytes);
+    resendTimer();
+    auto resent = reliables(to(sent(), w.client));
+    ASSERT_EQ(resent.size(), 1u);
+    EXPECT_EQ(resent[0].bytes, first[0].bytes);
+    auto record2 = ackEach(w, resent);
+    EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(joined(record2), print(std::string(1496, 's')) + signon(2));
 
     fromObserver(w, wire::reliable(w.reliable++, {1}));  // clc_nop: acknowledged, nothing more
     auto nop = to(sent(), w.client);
     ASSERT_EQ(nop.size(), 1u);
     EXPECT_EQ(nop[0].bytes, wire::ack(w.reliable - 1));
     EXPECT_EQ(slotTable.slot[slotOf(w)].state, 2);
+}
+
+TEST_F(Observers, ACatchUpFragmentIsResentUntilAcknowledgedEvenToAnUnheardClient) {
+    playHost();
+    Bytes info = serverInfo("e1m1", 2100);
+    serverMessage(info);
+    serverMessage(signon(2));
+    serverMessage(signon(3));
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    auto first = reliables(admission);
+    ASSERT_EQ(first.size(), 1u);
+    resendTimer();
+    auto again = reliables(to(sent(), w.client));
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].bytes, first[0].bytes);
+
+    fromObserver(w, wire::ack(0));
+    auto second = reliables(to(sent(), w.client));
+    ASSERT_EQ(numbers(second), (std::vector<uint32_t>{1}));
+    fromObserver(w, wire::ack(0));  // a late copy moves nothing and sends nothing
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    // A client inside its signon sends nothing unasked: silence does not stop the resends.
+    fakeplatform::advanceSeconds(11);
+    serverUnreliable({1});
+    auto resent = reliables(to(sent(), w.client));
+    ASSERT_EQ(resent.size(), 1u);
+    EXPECT_EQ(resent[0].bytes, second[0].bytes);
+    auto rest = ackEach(w, resent);
+    EXPECT_EQ(numbers(rest), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(joined(first) + joined(rest), info);
+}
+
+TEST_F(Observers, ALevelChangeInsideARecordFinishesItThenOrdersAReconnectAndNumbersTheNewLevelOn) {
+    playHost();
+    Bytes oldInfo = serverInfo("e1m1", 2100);
+    serverMessage(oldInfo);
+    serverMessage(signon(2));
+    serverMessage(signon(3));
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    fromObserver(w, wire::ack(0));
+    ASSERT_EQ(numbers(reliables(to(sent(), w.client))), (std::vector<uint32_t>{1}));
+    int slot = slotOf(w);
+
+    enterLevel("e1m2");  // an rcon changelevel: the level's records are replaced
+    EXPECT_EQ(slotTable.slot[slot].state, SlotWaiting);
+    sent();
+    // Its client holds the start of the old record 1: the record is finished, from the slot's copy.
+    fromObserver(w, wire::ack(1));
+    auto tail = reliables(to(sent(), w.client));
+    ASSERT_EQ(numbers(tail), (std::vector<uint32_t>{2}));
+    EXPECT_EQ(wire::payload(tail[0]), Bytes(oldInfo.begin() + 2048, oldInfo.end()));
+    request(w, "prespawn");  // its answer to the level left behind
+    EXPECT_EQ(slotTable.slot[slot].state, SlotWaiting);
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+
+    // It took signon 1: the new record 1 comes after a reconnect order and a resend period.
+    fromObserver(w, wire::ack(2));
+    auto order = reliables(to(sent(), w.client));
+    ASSERT_EQ(numbers(order), (std::vector<uint32_t>{3}));
+    EXPECT_EQ(wire::payload(order[0]), wire::stringMessage(9, "reconnect\n"));
+    fromObserver(w, wire::ack(3));
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    resendTimer();
+    auto record1 = reliables(to(sent(), w.client));
+    ASSERT_EQ(numbers(record1), (std::vector<uint32_t>{4}));
+    EXPECT_EQ(wire::payload(record1[0]), serverInfo("e1m2"));
+    fromObserver(w, wire::ack(4));
+    request(w, "prespawn");
+    EXPECT_EQ(slotTable.slot[slot].state, 2);
+    EXPECT_EQ(numbers(reliables(to(sent(), w.client))), (std::vector<uint32_t>{5}));
+}
+
+TEST_F(Observers, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect) {
+    playHost();
+    enterLevel("e1m1");
+    Watcher w = watching(4);
+    // The second fragment begins with byte 2, svc_disconnect's code, inside the text.
+    Bytes m = print(std::string(1023, 'p') + "\x02" + "tail");
+    serverMessage(m);
+    ackAll(w);
+    uint32_t newest = numbering.lastHostReliableSeq;
+    sent();
+    Bytes tail(m.begin() + 1024, m.end());
+    fromServer(wire::reliable(serverReliable - 1, tail));  // the host's ack was lost
+    auto out = sent();
+    auto toHost = to(out, host);
+    ASSERT_EQ(toHost.size(), 1u);
+    EXPECT_EQ(wire::sequence(toHost[0]), newest);
+    EXPECT_EQ(wire::payload(toHost[0]), tail);
+    EXPECT_TRUE(to(out, w.client).empty());  // its numbers have moved on past it
+    EXPECT_TRUE(slotTable.serverConnected);
+    EXPECT_EQ(numbering.lastHostReliableSeq, newest);
+    EXPECT_FALSE(capture.midMessage);
+    serverMessage(print("after"));
+    auto next = ackEach(w);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(wire::payload(next[0]), print("after"));
 }
 
 TEST_F(Observers, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing) {
@@ -233,11 +365,12 @@ TEST_F(Observers, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing)
     uint32_t first = 3 - s.seqOffset;  // stream 3 in the observer's numbers
     serverMessage(print("a"));
     serverMessage(print("b"));
-    EXPECT_EQ(numbers(reliables(to(sent(), w.client))), (std::vector<uint32_t>{first, first + 1}));
+    // One in flight: a client takes fragments only in order, yet acknowledges every one.
+    EXPECT_EQ(numbers(reliables(to(sent(), w.client))), (std::vector<uint32_t>{first}));
 
     fromObserver(w, wire::ack(first));
     EXPECT_EQ(s.ackedSeq, 3u);
-    auto next = reliables(to(sent(), w.client));  // the one after it goes again
+    auto next = reliables(to(sent(), w.client));  // the one after it goes
     ASSERT_EQ(next.size(), 1u);
     EXPECT_EQ(wire::sequence(next[0]), first + 1);
 
