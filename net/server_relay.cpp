@@ -64,6 +64,19 @@ static int appendObserverTexts(int length) {
     return length;
 }
 
+// svc_disconnect: kept from the host, which would otherwise leave the proxy too. Servers send it
+// behind a print in a reliable message (a kick) or alone in unreliable datagrams; a fragment that
+// continues a message may begin with any byte, and one that opens a longer message is read no further.
+static bool serverEndsConnection(int length) {
+    if (length <= HeaderSize) return false;
+    const uint8_t* payload = PacketBuffer + HeaderSize;
+    if (isReliableFragment(PacketBuffer)) {
+        if (capture.midMessage) return false;
+        if (!isLastFragment(PacketBuffer)) return payload[0] == 2;
+    }
+    return holdsDisconnect(payload, length - HeaderSize);
+}
+
 void relayServerDatagram(int length) {
     uint8_t* d = PacketBuffer;
     if (!isDataDatagram(d) || length < HeaderSize) return;
@@ -72,13 +85,22 @@ void relayServerDatagram(int length) {
     bool limited = settings.s2cbps > 0 && unreliable;
     bool heldBack = limited && holdServerDatagram();
     if (isReliableFragment(d)) {
-        // svc_disconnect opens a message; a later fragment may begin with any byte.
-        if (length > HeaderSize && d[HeaderSize] == 2 && !capture.midMessage) {
+        uint32_t a = sequenceField(d) + host.seqOffset;
+        setSequenceField(d, a);
+        // The server resends what the host's lost ack left unconfirmed: the host needs it again,
+        // while its bytes are captured already and the observers' numbers have moved on past it.
+        if (int32_t(a - numbering.lastHostReliableSeq) <= 0) {
+            platform::sendTo(host.socket, d, length, host.peerAddress);
+            return;
+        }
+        if (serverEndsConnection(length)) {
             disconnectServer();
             return;
         }
-        numbering.lastHostReliableSeq = sequenceField(d) + host.seqOffset;
-        setSequenceField(d, numbering.lastHostReliableSeq);
+        numbering.lastHostReliableSeq = a;
+    } else if (unreliable && serverEndsConnection(length)) {
+        disconnectServer();
+        return;
     }
     if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length)) {
         captureServerDatagram(length);

@@ -174,6 +174,21 @@ TEST_F(Relay, TheServersDisconnectEndsTheConnectionWithoutReachingAnyone) {
     EXPECT_NE(wire::prints(out[1]).at(0).find("say proxy: help for list of commands\n"), std::string::npos);
 }
 
+TEST_F(Relay, ADisconnectBehindAPrintOrInAnUnreliableDatagramEndsTheConnectionToo) {
+    for (bool reliable : {true, false}) {
+        start();
+        admitHost();
+        connectServer();
+        sent();
+        Bytes kick = wire::concat(wire::stringMessage(8, "Kicked by Console\n"), {2});
+        fromServer(reliable ? wire::reliable(0, kick) : wire::unreliable(0, {2}));
+        EXPECT_FALSE(slotTable.serverConnected) << reliable;
+        for (const Datagram& d : to(sent(), host)) EXPECT_NE(wire::payload(d), kick);
+        resetProxyState();
+        fakeplatform::reset();
+    }
+}
+
 TEST_F(Relay, TheHostsDisconnectIsPassedOnBeforeTheConnectionCloses) {
     start();
     admitHost();
