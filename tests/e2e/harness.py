@@ -186,6 +186,10 @@ def run_proxy(*args, timeout=5.0):
     return rc, out.decode("latin-1"), err.decode("latin-1")
 
 
+# what the host's game client is told to run when the proxy leaves a server
+RECONNECT_ORDER = "reconnect\ntoggleconsole\ntoggleconsole\n"
+
+
 class Session:
     """A proxy on a free port (loopback) with one host client admitted and greeted; serves the host
     and the scripted servers it was connected to."""
@@ -203,9 +207,12 @@ class Session:
             self.close()
             raise
 
-    def serve(self, until, timeout, what):
+    def serve(self, until, timeout, what, *context):
+        """Serves the host and the servers until `until()`; on time-out fails with the session and
+        `context` (callables are called then)."""
         ok = nq.serve([self.host] + self.servers, until, timeout)
-        check(ok, "timed out after %.1f s waiting for %s" % (timeout, what), self.describe())
+        check(ok, "timed out after %.1f s waiting for %s" % (timeout, what), self.describe(),
+              *[c() if callable(c) else c for c in context])
 
     def describe(self):
         h = self.host
@@ -245,6 +252,28 @@ class Session:
         check(all(b == a + 1 for a, b in zip(seqs, seqs[1:])), "unreliable numbering has gaps", seqs)
         self.serve(lambda: "host entered the game" in server.log(), 2, "'entered the game' in the server log")
         check(not self.host.parse_errors and self.host.channel.duplicates == 0, "bad stream", self.describe())
+
+    def banner_url(self):
+        return expect.BANNER.match(self.proxy.stdout).group(1)
+
+    def check_waiting(self, since, what):
+        """After the server connection ended (`what`): from the host's print `since` on, the proxy's
+        banner and the reconnect order came, svc_disconnect did not, the game's frames stopped, and
+        the proxy still answers the host."""
+        want = expect.greeting(self.banner_url())
+        self.serve(lambda: want in self.host.prints[since:] or self.host.disconnected, 3,
+                   "the banner after %s" % what)
+        check(not self.host.disconnected, "svc_disconnect reached the host after %s: its game client would "
+              "leave the proxy" % what, self.describe())
+        check(RECONNECT_ORDER in self.host.stufftexts, "no reconnect order after %s: %r" % (
+            what, self.host.stufftexts), self.describe())
+        mark = len(self.host.events)
+        self.serve(None, 1, "")
+        check(self.host.frames(mark) == 0, "game frames still reach the host after %s" % what,
+              self.describe())
+        self.command("proxy:help", "Recognized commands:")
+        check("Client connection closed" not in self.proxy.stdout, "the proxy dropped its host",
+              self.describe())
 
     def close(self):
         for ep in [self.host] + self.servers:
@@ -371,6 +400,82 @@ def real_client(port, seconds, name, *client_args, game_dir=None):
     except OSError:
         log = p.stdout + p.stderr
     return p.returncode == 0, log
+
+
+class RealClient:
+    """The DarkPlaces game client (real-client.sh) running beside the test: the test keeps serving its
+    scripted endpoints while this client plays, reads its console log as it grows, and stops it when
+    done. `seconds` bounds its run; `game_dir` is a PeerServer's folder, or the installed one."""
+
+    def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
+        require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"),
+                "darkplaces client or xvfb not installed")
+        self.name = name
+        self.env = dict(os.environ, NQPEER_DIR=game_dir or installed_peer_dir())
+        self.path = os.path.join(self.env["NQPEER_DIR"], "client-%s.log" % name)
+        script = os.path.join(ARGS.peers, "real-client.sh")
+        self.proc = subprocess.Popen(["bash", script, str(port), str(seconds), name] +
+                                     [str(a) for a in client_args], env=self.env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def log(self):
+        try:
+            with open(self.path, encoding="latin-1") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def describe(self, tail=3000):
+        """The end of its console log, without the renderer's chatter."""
+        noise = ("GL_", "Shader ", "shader", "lightmap", "Compiling", "GLSL")
+        shown = "\n".join(line for line in self.log().splitlines() if not any(n in line for n in noise))
+        return "--- client %s log:\n%s" % (self.name, shown[-tail:])
+
+    def _session(self):
+        """(pid, process group, program) of every live process in the client's session."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()     # state, ppid, pgrp, session, ...
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    argv = f.read().split(b"\0")
+            except OSError:
+                continue
+            if int(fields[3]) == self.proc.pid and fields[0] != "Z":
+                found.append((int(entry), int(fields[2]), argv[0].decode("latin-1")))
+        return found
+
+    def close(self):
+        """Ends the game client so that the script's xvfb-run cleans up after it, then kills what is
+        left: `timeout` in real-client.sh puts the client and Xvfb in a process group of their own,
+        which killing the script's group would miss."""
+        for pid, _, program in self._session():
+            if program == "/usr/games/darkplaces":
+                try:
+                    os.kill(pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        end = time.monotonic() + 5
+        while self.proc.poll() is None or self._session():     # Xvfb removes its lock file as it ends
+            if time.monotonic() > end:
+                break
+            time.sleep(0.05)
+        for group in {g for _, g, _ in self._session()} - {self.proc.pid}:
+            try:
+                os.killpg(group, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        kill_group(self.proc)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def play_demo(game_dir, name, seconds=6):

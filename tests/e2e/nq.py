@@ -22,6 +22,7 @@ MAX_FRAGMENT = 1024
 CLC_NOP, CLC_DISCONNECT, CLC_MOVE, CLC_STRINGCMD = 1, 2, 3, 4
 SVC_NOP, SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT = 1, 2, 7, 8, 9
 SVC_SETANGLE, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_CENTERPRINT = 10, 11, 25, 26
+SVC_INTERMISSION = 30
 
 PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 15, 666, 999
 
@@ -477,6 +478,12 @@ class Channel:
         return True
 
 
+def reliable_seqs(channel, direction):
+    """Sequence numbers of the reliable fragments a Channel sent ("out") or received ("in"), resends
+    and repeats included, in order."""
+    return [seq for d, flags, seq, _ in channel.log if d == direction and (flags & ~EOM) == DATA]
+
+
 class Endpoint:
     """Base of the scripted peers: sockets() for serve(), on_datagram(), tick()."""
 
@@ -635,6 +642,10 @@ class GameClient(Endpoint):
 
     def in_game(self):
         return self.signon == 4
+
+    def frames(self, since=0):
+        """Unreliable datagrams with a server time (the game's frames) among the events from `since`."""
+        return sum(1 for reliable, code, _ in self.events[since:] if code == SVC_TIME and not reliable)
 
 
 class FakeServer(Endpoint):
