@@ -57,8 +57,7 @@ void ProxyScenario::step(int passes) {
 }
 
 uint16_t ProxyScenario::connectClient(const NetAddress& client) {
-    Bytes request = {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3};
-    EXPECT_TRUE(fakeplatform::inject(listenAddress(), client, request));
+    EXPECT_TRUE(fakeplatform::inject(listenAddress(), client, wire::connectRequest()));
     step();
     uint16_t port = 0;
     std::vector<Datagram> rest;
@@ -87,12 +86,23 @@ NetAddress ProxyScenario::proxyServerSide() const {
     return bound;
 }
 
-void ProxyScenario::connectServer(uint16_t dataPort) {
+void ProxyScenario::playWithServer(const std::vector<std::string>& options) {
+    start(options);
+    admitHost();
+    connectServer();
+    sent();
+    console();
+}
+
+void ProxyScenario::askServer() {
     settings.serverAddress = server.ip;
     settings.serverPort = server.port;
     startServerConnection();
-    Bytes acceptPacket = {0x80, 0x00, 0x00, 0x09, 0x81, uint8_t(dataPort), uint8_t(dataPort >> 8), 0, 0};
-    EXPECT_TRUE(fakeplatform::inject(proxyServerSide(), server, acceptPacket));
+}
+
+void ProxyScenario::connectServer(uint16_t dataPort) {
+    askServer();
+    EXPECT_TRUE(fakeplatform::inject(proxyServerSide(), server, wire::accept(dataPort)));
     step();
     serverData = NetAddress{server.ip, dataPort};
 }

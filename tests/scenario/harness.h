@@ -46,6 +46,9 @@ inline Bytes stringCommand(const std::string& text) { return stringMessage(4, te
 inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0, uint8_t impulse = 0) {
     return {3, 0, 0, 0, 0, pitch, yaw, roll, 0, 0, 0, 0, 0, 0, buttons, impulse};
 }
+// A client's connect request (game "QUAKE", net protocol 3) and a server's accept naming `port`.
+inline Bytes connectRequest() { return {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3}; }
+inline Bytes accept(uint16_t port) { return {0x80, 0x00, 0x00, 0x09, 0x81, uint8_t(port), uint8_t(port >> 8), 0, 0}; }
 inline Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -81,6 +84,10 @@ protected:
     void fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes);
     void fromHost(const Bytes& bytes) { fromClient(host, hostSocket, bytes); }
 
+    // Starts the proxy with a host admitted and connected to the fake server; nothing sent or printed yet.
+    void playWithServer(const std::vector<std::string>& options = {});
+    // Starts a server connection to the fake server, unanswered.
+    void askServer();
     // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
     void connectServer(uint16_t dataPort = 26501);
     void fromServer(const Bytes& bytes);

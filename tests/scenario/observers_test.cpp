@@ -32,14 +32,10 @@ struct Watcher {
 struct Observers : ProxyScenario {
     // A host client that has already taken `streamBase` reliable datagrams, now on a new server.
     void playHost(uint32_t streamBase = 0) {
-        start({"-o", "3"});
-        admitHost();
-        connectServer();
+        playWithServer({"-o", "3"});
         hostSlot().seqOffset = streamBase;
         numbering.lastHostReliableSeq = streamBase - 1;
         capture.nextReassemblySeq = streamBase;
-        sent();
-        console();
     }
     void serverMessage(const Bytes& message, size_t piece = 1024) {
         for (size_t at = 0;; at += piece) {
@@ -59,8 +55,7 @@ struct Observers : ProxyScenario {
     // Admission keeps what the proxy sent, which may already be record 1.
     Watcher admitObserver(uint8_t last, std::vector<Datagram>* admission = nullptr) {
         Watcher w{loopback(uint16_t(27100 + last), last), {}};
-        Bytes request = {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3};
-        EXPECT_TRUE(fakeplatform::inject(listenAddress(), w.client, request));
+        EXPECT_TRUE(fakeplatform::inject(listenAddress(), w.client, wire::connectRequest()));
         step();
         std::vector<Datagram> rest;
         for (Datagram& d : sent()) {
@@ -185,22 +180,6 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
     ASSERT_EQ(live.size(), 1u);
     EXPECT_EQ(wire::sequence(live[0]), 7u);
     EXPECT_EQ(wire::payload(live[0]), print("live"));
-}
-
-TEST_F(Observers, AnObserverAdmittedWhileTheHostLoadsWaitsForStageThree) {
-    playHost();
-    serverMessage(serverInfo("e1m1"));
-    std::vector<Datagram> admission;
-    Watcher w = admitObserver(4, &admission);
-    EXPECT_TRUE(reliables(admission).empty());
-    EXPECT_FALSE(admission.empty());  // the banner
-    serverMessage(signon(2));
-    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
-    serverMessage(signon(3));
-    auto record1 = reliables(to(sent(), w.client));
-    ASSERT_EQ(record1.size(), 1u);
-    EXPECT_EQ(wire::sequence(record1[0]), 0u);
-    EXPECT_EQ(wire::payload(record1[0]), serverInfo("e1m1"));
 }
 
 TEST_F(Observers, ASpawnInsideAMessageWaitsForItsEnd) {
@@ -517,49 +496,25 @@ TEST_F(Observers, AfterAnIntermissionTheNewLevelIsFedAsTheObserverAsksForIt) {
     EXPECT_EQ(slotTable.slot[slot].state, SlotInGame);
 }
 
-TEST_F(Observers, ASilentObserverGetsNoUnreliableDatagramsAndNoResends) {
+TEST_F(Observers, ASilentObserverGetsNothingAndOneThatLeavesIsAnnouncedAndItsStreamGivenUp) {
     playHost();
     enterLevel("e1m1");
     Watcher w = watching(4);
+    Watcher other = watching(5);
     serverMessage(print("unacked"));
     sent();
     fakeplatform::advanceSeconds(11);
     serverUnreliable({1});
-    EXPECT_TRUE(to(sent(), w.client).empty());
+    EXPECT_TRUE(to(sent(), w.client).empty());  // no unreliable datagrams and no resends
     moveFrom(w);  // heard again
+    moveFrom(other);
     sent();
     serverUnreliable({1});
     auto back = to(sent(), w.client);
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(wire::flags(back[0]), 0x10);
     EXPECT_EQ(wire::payload(back[1]), print("unacked"));  // the resend timer
-}
 
-TEST_F(Observers, AnObserverThatNeverAcksIsTimedOutByTheTablesWrap) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher quiet = watching(4);
-    Watcher keen = watching(5);
-    for (int i = 0; i < StoredCount; i++) {
-        serverMessage(print("x"));
-        ackAll(keen);
-    }
-    EXPECT_NE(slotOf(quiet), -1);
-    moveFrom(keen);
-    serverMessage(print("one too many"));
-    EXPECT_EQ(slotOf(quiet), -1);
-    EXPECT_EQ(slotTable.observerCount, 1);
-    sent();
-    serverUnreliable({});
-    EXPECT_NE(wire::allPrints(to(sent(), keen.client)).find("Observer unnamed timed out.\n"), std::string::npos);
-}
-
-TEST_F(Observers, AnObserverThatLeavesIsAnnouncedAndItsStreamGivenUp) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
-    Watcher other = watching(5);
-    serverMessage(print("pending"));
     console();
     fromObserver(w, wire::unreliable(0, {2}));
     EXPECT_EQ(slotOf(w), -1);

@@ -1,86 +1,40 @@
 // The server stream capture: the stored-datagram table, reassembly, the catch-up records, the host's
 // signon stages and the demo files' level changes.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "core/loop.h"
-#include "core/settings.h"
-#include "core/startup.h"
 #include "demo/recorder.h"
-#include "net/framing.h"
-#include "net/senders.h"
 #include "observers/capture.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
-#include "platform/memory.h"
+#include "unit/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes text(const std::string& s) {
-    Bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
-}
+using namespace unit;
 
 // svc_serverinfo of protocol 15 for `map`, then svc_signonnum 1, as the server's first message.
 Bytes serverInfo(const std::string& map, int32_t protocol = 15) {
-    Bytes m = {11, uint8_t(protocol), uint8_t(protocol >> 8), uint8_t(protocol >> 16), uint8_t(protocol >> 24), 4, 0};
-    return m + text("A level") + text("maps/" + map + ".bsp") + text("") + text("") + Bytes{25, 1};
+    return Bytes{11} + longBytes(uint32_t(protocol)) + Bytes{4, 0} + str("A level") + str("maps/" + map + ".bsp") +
+           str("") + str("") + Bytes{25, 1};
 }
 Bytes signon(uint8_t stage) { return {25, stage}; }
-Bytes print(const std::string& s) { return Bytes{8} + text(s); }
 
-Bytes datagram(uint8_t flags, uint32_t sequence, const Bytes& payload) {
-    Bytes d = {0, flags, 0, 0, 0, 0, 0, 0};
-    setSequenceField(d.data(), sequence);
-    d = d + payload;
-    setLengthField(d.data(), int(d.size()));
-    return d;
-}
-
-class CaptureTest : public ::testing::Test {
-protected:
+struct CaptureTest : ProxyStateTest {
     void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
+        ProxyStateTest::SetUp();
         settings.observers = 3;
         settings.slotLimit = 4;
         settings.demoname[0] = 'g';
         slotTable.hostConnected = true;
         slotTable.serverConnected = true;
         loop.nowSeconds = 1000;
-        openSlot(HostSlot, 1);
+        open(HostSlot, 1);
         fakeplatform::takeSent();
     }
-    void TearDown() override {
-        resetProxyState();
-        fakeplatform::reset();
-    }
-
-    void openSlot(int i, int32_t state) {
-        Slot& s = slotTable.slot[i];
-        s.socket = platform::openUdpSocket();
-        platform::NetAddress bound = fakeplatform::loopback(0);
-        platform::bindSocket(s.socket, bound);
-        s.peerAddress = fakeplatform::loopback(uint16_t(40000 + i));
-        s.state = state;
-        setPlayerName(s, ("obs" + std::to_string(i)).c_str());
-        if (i > HostSlot) slotTable.observerCount++;
-    }
+    static void open(int i, int32_t state) { openSlot(i, state, ("obs" + std::to_string(i)).c_str()); }
     // An observer watching the game: its stream numbers are the host's.
     void watching(int i) {
-        openSlot(i, SlotInGame);
+        open(i, SlotInGame);
         slotTable.slot[i].ackedSeq = next - 1;
         slotTable.slot[i].lastHeardTime = loop.nowSeconds;
         slotTable.slot[i].lastReliableSendTime = loop.nowSeconds;
@@ -114,13 +68,6 @@ protected:
         const uint8_t* r = catchUpRecord(n);
         return Bytes(r + RecordHeaderSize, r + RecordHeaderSize + recordLength(r));
     }
-    std::vector<fakeplatform::Datagram> sentTo(int i) {
-        std::vector<fakeplatform::Datagram> out;
-        for (auto& d : fakeplatform::takeSent())
-            if (d.to == slotTable.slot[i].peerAddress) out.push_back(d);
-        return out;
-    }
-
     uint32_t next = 0;
 };
 
@@ -153,7 +100,7 @@ TEST_F(CaptureTest, AResendIsNotStoredAgainButReachesTheObserversAgain) {
     EXPECT_EQ(capture.nextReassemblySeq, 1u);
     auto again = sentTo(2);
     ASSERT_EQ(again.size(), 1u);
-    EXPECT_EQ(again[0].bytes, first);
+    EXPECT_EQ(again[0], first);
 }
 
 TEST_F(CaptureTest, AnObserverThatFallsAWholeTableBehindIsTimedOut) {
@@ -208,7 +155,7 @@ TEST_F(CaptureTest, ThreeFragmentsMakeOneMessage) {
 }
 
 TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
-    openSlot(2, SlotWaiting);
+    open(2, SlotWaiting);
     startStreamAt(40);
     message(serverInfo("e1m1"));
     EXPECT_EQ(hostSlot().state, 2);
@@ -224,7 +171,7 @@ TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
     EXPECT_EQ(hostSlot().state, SlotInGame);
     auto catchUp = sentTo(2);
     ASSERT_EQ(catchUp.size(), 1u);  // record 1, numbered from 0
-    EXPECT_EQ(catchUp[0].bytes, datagram(0x09, 0, serverInfo("e1m1")));
+    EXPECT_EQ(catchUp[0], datagram(0x09, 0, serverInfo("e1m1")));
     EXPECT_EQ(slotTable.slot[2].catchUpMessage, 1);  // in flight until its client acknowledges it
     EXPECT_EQ(slotTable.slot[2].reliableSeq, 1u);
 }
@@ -256,7 +203,7 @@ TEST_F(CaptureTest, AStageTwoTooLongForOneCatchUpMessageAdmitsNoObserverMidLevel
     EXPECT_EQ(hostSlot().state, 3);
     EXPECT_EQ(recordLength(catchUpRecord(2)), 0u);
     EXPECT_FALSE(catchUpRecordsValid());
-    openSlot(2, SlotWaiting);
+    open(2, SlotWaiting);
     message(signon(3));
     EXPECT_EQ(hostSlot().state, SlotInGame);
     EXPECT_TRUE(sentTo(2).empty());
@@ -265,8 +212,8 @@ TEST_F(CaptureTest, AStageTwoTooLongForOneCatchUpMessageAdmitsNoObserverMidLevel
 TEST_F(CaptureTest, AnIntermissionSendsTheGameBackAStage) {
     enterLevel();
     watching(2);
-    openSlot(3, 2);
-    openSlot(4, 7);
+    open(3, 2);
+    open(4, 7);
     capture.longMessageSeen = true;
     message(Bytes{30});
     EXPECT_EQ(hostSlot().state, SlotLeftGame);
@@ -310,11 +257,9 @@ protected:
 
 TEST_F(CaptureDemoTest, ReliableMessagesAndUnreliableDatagramsBecomeBlocks) {
     message(print(std::string(2000, 'r')));
-    EXPECT_EQ(tail("g01.dem", 2002 + RecordHeaderSize).size(), 2002u + RecordHeaderSize);
     EXPECT_EQ(recordLength(tail("g01.dem", 2002 + RecordHeaderSize).data()), 2002u);
     fromServer(datagram(0x10, 77, Bytes(52, 1)));
-    Bytes block = tail("g01.dem", 52 + RecordHeaderSize);
-    EXPECT_EQ(recordLength(block.data()), 52u);
+    EXPECT_EQ(recordLength(tail("g01.dem", 52 + RecordHeaderSize).data()), 52u);
 }
 
 TEST_F(CaptureDemoTest, EachLevelGetsItsOwnFileWithoutAReconnectOrder) {
@@ -334,7 +279,7 @@ TEST_F(CaptureDemoTest, EachLevelGetsItsOwnFileWithoutAReconnectOrder) {
 }
 
 TEST_F(CaptureDemoTest, AReconnectOrderOpensTheNextFileOnceAndIsRecordedInNeither) {
-    Bytes order = Bytes{9} + text("reconnect\n");
+    Bytes order = Bytes{9} + str("reconnect\n");
     size_t before = fakeplatform::fileContents("g01.dem").size();
     message(order);
     EXPECT_EQ(fakeplatform::takeConsole().find("Received reconnect.\n"), 0u);
@@ -379,7 +324,7 @@ TEST_F(CaptureDemoTest, AnUnknownProtocolIsToldOnceAndNeitherRecordedNorWatched)
     message(signon(3));
     auto catchUp = sentTo(2);
     ASSERT_EQ(catchUp.size(), 1u);
-    EXPECT_EQ(sequenceField(catchUp[0].bytes.data()), resumeAt);
+    EXPECT_EQ(sequenceField(catchUp[0].data()), resumeAt);
     EXPECT_EQ(slotTable.slot[2].state, SlotWaiting);
 }
 

@@ -1,90 +1,56 @@
 // The proxy command set: replies, settings changed, observers kicked and the server connection.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "console/commands.h"
 #include "console/intercept.h"
-#include "core/settings.h"
-#include "core/startup.h"
 #include "demo/recorder.h"
-#include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
-#include "net/senders.h"
-#include "observers/slots.h"
-#include "platform/memory.h"
+#include "unit/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace unit;
 
-class CommandsTest : public ::testing::Test {
-protected:
+struct CommandsTest : ProxyStateTest {
     void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
+        ProxyStateTest::SetUp();
         limiter.ticksPerMs = 1000;
         settings.observers = 4;
         settings.slotLimit = 5;
         openSlot(HostSlot, SlotWaiting, "host");
         slotTable.hostConnected = true;
     }
-
-    static void openSlot(int i, int state, const char* name) {
-        Slot& s = slotTable.slot[i];
-        s.socket = platform::openUdpSocket();
-        platform::NetAddress bound = fakeplatform::loopback(0);
-        platform::bindSocket(s.socket, bound);
-        s.peerAddress = fakeplatform::loopback(uint16_t(40000 + i), uint8_t(i + 1));
-        s.state = state;
-        setPlayerName(s, name);
-        if (i >= FirstObserverSlot) slotTable.observerCount++;
-    }
-
-    static std::string run(const char* text, uint32_t sequence = 1) {
-        runProxyCommand(text, sequence);
+    static std::string run(const std::string& text, uint32_t sequence = 1) {
+        runProxyCommand(text.c_str(), sequence);
         return consoleState.commandReply;
     }
-
-    static std::vector<Bytes> sentTo(int slot) {
-        std::vector<Bytes> to;
-        for (const auto& d : fakeplatform::takeSent())
-            if (d.to == slotTable.slot[slot].peerAddress) to.push_back(d.bytes);
-        return to;
-    }
-
-    static std::string observerTexts() {
-        return std::string(reinterpret_cast<const char*>(observerPrints.bytes + 2),
-                           size_t(observerPrintTextLength()));
-    }
-
-    void openObservers(std::initializer_list<const char*> names) {
+    static void openObservers(std::initializer_list<const char*> names) {
         int i = FirstObserverSlot;
         for (const char* name : names) openSlot(i++, SlotInGame, name);
         fakeplatform::takeSent();
     }
+    // Each command with the reply it must get, in order.
+    static void expectReplies(std::initializer_list<std::pair<const char*, const char*>> exchanges) {
+        for (const auto& e : exchanges) EXPECT_EQ(e.second, run(e.first)) << e.first;
+    }
 };
 
-TEST_F(CommandsTest, HelpArgumentThatIsNoCommandNamesHelp) {
-    EXPECT_EQ("Usage: connect server [port]\nConnect to quake server.\nServer can be name or ip.\n",
-              run("proxy:help connect"));
-    EXPECT_EQ("Unrecognized command help.\n", run("proxy:help observing"));
-    EXPECT_EQ("Unrecognized command Help.\n", run("proxy:Help"));
-}
-
-// The two directions differ in their full stops.
-TEST_F(CommandsTest, RateReplies) {
-    EXPECT_EQ("Client to server packet filtering\nis currently disabled.\n", run("proxy:c2sbps"));
-    EXPECT_EQ("Maximum client to server bytes\nper second set to 2500\n", run("proxy:c2sbps 2500"));
-    EXPECT_EQ("Maximum client to server bytes per\nsecond is currently set to 2500\n", run("proxy:c2sbps"));
-    EXPECT_EQ("Client to server packet filtering\ndisabled\n", run("proxy:c2sbps fast"));
-    EXPECT_EQ("Server to client packet filtering\nis currently disabled.\n", run("proxy:s2cbps"));
-    EXPECT_EQ("Maximum server to client bytes\nper second set to 8000.\n", run("proxy:s2cbps 8000"));
-    EXPECT_EQ("Maximum server to client bytes per\nsecond is currently set to 8000.\n", run("proxy:s2cbps"));
-    EXPECT_EQ("Server to client packet filtering\ndisabled.\n", run("proxy:s2cbps -40"));
+TEST_F(CommandsTest, HelpRatesAndMessageModeReplies) {
+    // The two rate directions differ in their full stops.
+    expectReplies({
+        {"proxy:help connect", "Usage: connect server [port]\nConnect to quake server.\nServer can be name or ip.\n"},
+        {"proxy:help observing", "Unrecognized command help.\n"},
+        {"proxy:Help", "Unrecognized command Help.\n"},
+        {"proxy:c2sbps", "Client to server packet filtering\nis currently disabled.\n"},
+        {"proxy:c2sbps 2500", "Maximum client to server bytes\nper second set to 2500\n"},
+        {"proxy:c2sbps", "Maximum client to server bytes per\nsecond is currently set to 2500\n"},
+        {"proxy:c2sbps fast", "Client to server packet filtering\ndisabled\n"},
+        {"proxy:s2cbps", "Server to client packet filtering\nis currently disabled.\n"},
+        {"proxy:s2cbps 8000", "Maximum server to client bytes\nper second set to 8000.\n"},
+        {"proxy:s2cbps", "Maximum server to client bytes per\nsecond is currently set to 8000.\n"},
+        {"proxy:s2cbps -40", "Server to client packet filtering\ndisabled.\n"},
+        {"proxy:mmode local", "Local message mode.\n"},
+        {"proxy:mmode GLOBAL", "Local message mode.\n"},
+        {"proxy:mmode", "Message mode is currently\nset to: local.\n"}});
     EXPECT_EQ(0, settings.s2cbps);
 }
 
@@ -116,9 +82,7 @@ TEST_F(CommandsTest, LoweringTheLimitKicksFromTheTopDown) {
 
 TEST_F(CommandsTest, KickPatterns) {
     openObservers({"ann", "anna", "bob", "ab"});
-    EXPECT_EQ("You missed.\n", run("proxy:kick"));
-    EXPECT_EQ("You missed.\n", run("proxy:kick #0"));
-    EXPECT_EQ("You missed.\n", run("proxy:kick an"));
+    expectReplies({{"proxy:kick", "You missed.\n"}, {"proxy:kick #0", "You missed.\n"}, {"proxy:kick an", "You missed.\n"}});
     EXPECT_EQ("", run("proxy:kick ann"));
     EXPECT_FALSE(slotInUse(2));
     EXPECT_TRUE(slotInUse(3));
@@ -133,20 +97,14 @@ TEST_F(CommandsTest, KickPatterns) {
     EXPECT_EQ(std::string("Kicked by console.\n"), reinterpret_cast<const char*>(first.data() + 10));
 }
 
-TEST_F(CommandsTest, MessageMode) {
-    EXPECT_EQ("Local message mode.\n", run("proxy:mmode local"));
-    EXPECT_EQ("Local message mode.\n", run("proxy:mmode GLOBAL"));
-    EXPECT_EQ("Message mode is currently\nset to: local.\n", run("proxy:mmode"));
-}
-
 TEST_F(CommandsTest, HostOwnViewOffset) {
-    EXPECT_EQ("View offset x=44 y=0 z=0\n", run("proxy:voffset 0 300"));
-    EXPECT_EQ("View offset x=-56 y=0 z=0\n", run("proxy:voffset 0 200"));
+    expectReplies({{"proxy:voffset 0 300", "View offset x=44 y=0 z=0\n"},
+                   {"proxy:voffset 0 200", "View offset x=-56 y=0 z=0\n"},
+                   {"proxy:voffset", "Must specify client\n"},
+                   {"proxy:voffset 31 1", "Illegal observer number\n"},
+                   {"proxy:voffset -1 1", "Illegal observer number\n"}});
     hostSlot().viewOffset[1] = 9;
     EXPECT_EQ("View offset x=1 y=9 z=0\n", run("proxy:voffset 0 1"));
-    EXPECT_EQ("Must specify client\n", run("proxy:voffset"));
-    EXPECT_EQ("Illegal observer number\n", run("proxy:voffset 31 1"));
-    EXPECT_EQ("Illegal observer number\n", run("proxy:voffset -1 1"));
 }
 
 TEST_F(CommandsTest, ObserverOffsetIsStuffedIntoItsGame) {
@@ -154,9 +112,7 @@ TEST_F(CommandsTest, ObserverOffsetIsStuffedIntoItsGame) {
     EXPECT_EQ("Observer 1 offsets: 10 -20\n", run("proxy:voffset 1 10 -20"));
     std::vector<Bytes> sent = sentTo(2);
     ASSERT_EQ(1u, sent.size());
-    std::string stuffed = "\x09say proxy:voffset 0 10 -20";
-    stuffed.push_back(0);
-    EXPECT_EQ(stuffed, std::string(sent[0].begin() + HeaderSize, sent[0].end()));
+    EXPECT_EQ(Bytes{9} + str("say proxy:voffset 0 10 -20"), Bytes(sent[0].begin() + HeaderSize, sent[0].end()));
 
     // A free slot is sent nothing; the reply stays the same.
     EXPECT_EQ("Observer 3 offsets: 5\n", run("proxy:voffset 3 5"));
@@ -168,7 +124,7 @@ TEST_F(CommandsTest, ObserverOffsetRestIsCutAndKeptToNumbers) {
     run("proxy:voffset 1 5;quit");
     EXPECT_EQ("Observer 1 offsets: 5\n", std::string(consoleState.commandReply));
     std::string longRest(100, '1');
-    run(("proxy:voffset 1 " + longRest).c_str());
+    run("proxy:voffset 1 " + longRest);
     std::vector<Bytes> sent = sentTo(2);
     ASSERT_EQ(2u, sent.size());
     EXPECT_EQ(size_t(HeaderSize + 80), sent[1].size());
@@ -176,13 +132,13 @@ TEST_F(CommandsTest, ObserverOffsetRestIsCutAndKeptToNumbers) {
 }
 
 TEST_F(CommandsTest, RecordStatesAndRefusedNames) {
-    EXPECT_EQ("Demorecording is currently off.\n", run("proxy:record"));
-    EXPECT_EQ("Demorecording stopped.\n", run("proxy:record stop"));
-    EXPECT_EQ("Next level will be recorded to game01.dem\n", run("proxy:record game"));
+    expectReplies({{"proxy:record", "Demorecording is currently off.\n"},
+                   {"proxy:record stop", "Demorecording stopped.\n"},
+                   {"proxy:record game", "Next level will be recorded to game01.dem\n"},
+                   {"proxy:record", "Next level will be recorded to game01.dem\n"}});
     EXPECT_EQ(1, settings.demoNumber);
-    EXPECT_EQ("Next level will be recorded to game01.dem\n", run("proxy:record"));
-    EXPECT_EQ("Demo name too long.\n", run(("proxy:record " + std::string(80, 'd')).c_str()));
-    EXPECT_EQ("Demo name too long.\n", run(("proxy:record " + std::string(79, 'd')).c_str()));
+    EXPECT_EQ("Demo name too long.\n", run("proxy:record " + std::string(80, 'd')));
+    EXPECT_EQ("Demo name too long.\n", run("proxy:record " + std::string(79, 'd')));
     EXPECT_STREQ("game", settings.demoname);
     EXPECT_EQ("Demorecording stopped.\n", run("proxy:record stop"));
     EXPECT_EQ(0, settings.demoNumber);

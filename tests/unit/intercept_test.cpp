@@ -1,123 +1,59 @@
 // The string-command walk: proxy commands cut out of host datagrams, chat, the chain of proxies,
 // and what observers say and are shown.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "console/intercept.h"
 #include "console/observer_chat.h"
 #include "core/print.h"
-#include "core/settings.h"
-#include "core/startup.h"
-#include "net/framing.h"
 #include "net/relay.h"
-#include "net/senders.h"
-#include "observers/slots.h"
-#include "platform/memory.h"
+#include "unit/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace unit;
 
 const char HelpSummary[] =
     "say proxy: command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\n"
     "c2sbps [rate]        s2cbps [rate]\nrecord [name|stop]   observers [max]\ntransparent          wakeup [n]\n"
     "mmode [local|global] kick name\nvoffset [observer] [x] [y] [z]\nconnect server [port]\n";
 
-Bytes stringCommand(const std::string& text) {
-    Bytes b = {4};
-    b.insert(b.end(), text.begin(), text.end());
-    b.push_back(0);
-    return b;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
-class InterceptTest : public ::testing::Test {
-protected:
+struct InterceptTest : ProxyStateTest {
     void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
+        ProxyStateTest::SetUp();
         settings.observers = 3;
         settings.slotLimit = 4;
         openSlot(HostSlot, SlotWaiting, "host");
         hostSlot().recvSeq = 0xFFFFFFFF;
         slotTable.hostConnected = true;
     }
-
-    static void openSlot(int i, int state, const char* name) {
-        Slot& s = slotTable.slot[i];
-        s.socket = platform::openUdpSocket();
-        platform::NetAddress bound = fakeplatform::loopback(0);
-        platform::bindSocket(s.socket, bound);
-        s.peerAddress = fakeplatform::loopback(uint16_t(40000 + i), uint8_t(i + 1));
-        s.state = state;
-        setPlayerName(s, name);
-        if (i >= FirstObserverSlot) slotTable.observerCount++;
-    }
-
     // A reliable datagram (last fragment) with this payload put into the PacketBuffer.
-    static int put(uint32_t sequence, const Bytes& payload) {
-        Bytes d = {0, 0x09, 0, 0, uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8),
-                   uint8_t(sequence)};
-        d.insert(d.end(), payload.begin(), payload.end());
-        setLengthField(d.data(), int(d.size()));
+    void put(uint32_t sequence, const Bytes& payloadBytes) {
+        Bytes d = datagram(0x09, sequence, payloadBytes);
         std::memcpy(PacketBuffer, d.data(), d.size());
-        return int(d.size());
+        length = int(d.size());
     }
-
-    static Bytes datagram(int length) { return Bytes(PacketBuffer, PacketBuffer + length); }
-    static Bytes payload(int length) { return Bytes(PacketBuffer + HeaderSize, PacketBuffer + length); }
-
-    // Texts printed to a slot (svc_print datagrams), oldest first.
-    static std::vector<std::string> printsTo(int slot) {
-        std::vector<std::string> texts;
-        for (const auto& d : fakeplatform::takeSent()) {
-            if (d.to != slotTable.slot[slot].peerAddress) continue;
-            if (d.bytes.size() < 11 || d.bytes[8] != 8 || d.bytes[9] != 2) continue;
-            EXPECT_EQ(0, d.bytes.back());
-            texts.emplace_back(reinterpret_cast<const char*>(d.bytes.data() + 10));
-        }
-        return texts;
-    }
-
-    static std::string observerTexts() {
-        return std::string(reinterpret_cast<const char*>(observerPrints.bytes + 2),
-                           size_t(observerPrintTextLength()));
-    }
-
     int intercept(int slot, uint32_t sequence, const Bytes& payloadBytes) {
-        length = put(sequence, payloadBytes);
+        put(sequence, payloadBytes);
         return interceptStringCommands(slot, &length);
     }
-
+    Bytes payload() const { return Bytes(PacketBuffer + HeaderSize, PacketBuffer + length); }
+    // The command or chat was cut out, leaving the header alone.
+    void expectCut() const { EXPECT_EQ(HeaderSize, length); }
     int length = 0;
 };
 
-TEST_F(InterceptTest, HelpIsAnsweredAndCutLeavingTheHeader) {
-    intercept(HostSlot, 5, stringCommand("say proxy:help"));
-    EXPECT_EQ(HeaderSize, length);
-    EXPECT_EQ(HeaderSize, lengthField(PacketBuffer));
-    EXPECT_EQ(5u, sequenceField(PacketBuffer));
-    EXPECT_EQ(std::vector<std::string>{HelpSummary}, printsTo(HostSlot));
-    EXPECT_EQ(5u, hostSlot().recvSeq);
-}
-
-TEST_F(InterceptTest, QuotedCommandIsRecognisedAndCapitalProxyIsChat) {
-    intercept(HostSlot, 1, stringCommand("say \"proxy:help\""));
-    EXPECT_EQ(HeaderSize, length);
-    EXPECT_EQ(std::vector<std::string>{HelpSummary}, printsTo(HostSlot));
-
+TEST_F(InterceptTest, HelpPlainOrQuotedIsAnsweredAndCutLeavingTheHeaderAndCapitalProxyIsChat) {
+    for (const char* say : {"say proxy:help", "say \"proxy:help\""}) {
+        intercept(HostSlot, 5, stringCommand(say));
+        expectCut();
+        EXPECT_EQ(HeaderSize, lengthField(PacketBuffer));
+        EXPECT_EQ(5u, sequenceField(PacketBuffer));
+        EXPECT_EQ(std::vector<std::string>{HelpSummary}, printsTo(HostSlot));
+        EXPECT_EQ(5u, hostSlot().recvSeq);
+        hostSlot().recvSeq = 4;
+    }
     slotTable.serverConnected = true;
     Bytes chat = stringCommand("say Proxy:help");
-    intercept(HostSlot, 2, chat);
-    EXPECT_EQ(chat, payload(length));
+    intercept(HostSlot, 6, chat);
+    EXPECT_EQ(chat, payload());
     EXPECT_TRUE(printsTo(HostSlot).empty());
 }
 
@@ -134,10 +70,9 @@ TEST_F(InterceptTest, NamedProxyAcceptsItsNameAndProxyColon) {
 
 TEST_F(InterceptTest, OnlyTheFirstCommandOfADatagramRunsButBothGo) {
     Bytes name = stringCommand("name bob");
-    intercept(HostSlot, 7, concat({stringCommand("say proxy:mmode local"), name,
-                                   stringCommand("say proxy:mmode global"), stringCommand("spawn")}));
+    intercept(HostSlot, 7, stringCommand("say proxy:mmode local") + name + stringCommand("say proxy:mmode global") + stringCommand("spawn"));
     EXPECT_EQ(MessageMode::Local, consoleState.messageMode);
-    EXPECT_EQ(concat({name, stringCommand("spawn")}), payload(length));
+    EXPECT_EQ(name + stringCommand("spawn"), payload());
     EXPECT_EQ(length, lengthField(PacketBuffer));
     EXPECT_EQ(std::vector<std::string>{"Local message mode.\n"}, printsTo(HostSlot));
 }
@@ -146,7 +81,7 @@ TEST_F(InterceptTest, RepeatedDatagramRunsItsCommandOnce) {
     intercept(HostSlot, 9, stringCommand("say proxy:transparent"));
     consoleState.transparentMode = false;
     intercept(HostSlot, 9, stringCommand("say proxy:transparent"));
-    EXPECT_EQ(HeaderSize, length);
+    expectCut();
     EXPECT_FALSE(consoleState.transparentMode);
     EXPECT_EQ(1u, printsTo(HostSlot).size());
 }
@@ -156,7 +91,7 @@ TEST_F(InterceptTest, EmptyCommandWordAndOverlongTextAreAnswered) {
     EXPECT_EQ(std::vector<std::string>{"Unrecognized command .\n"}, printsTo(HostSlot));
     // Cut to the work area: the word that survives is still unknown, and nothing overruns.
     intercept(HostSlot, 2, stringCommand("say proxy:" + std::string(400, 'x')));
-    EXPECT_EQ(HeaderSize, length);
+    expectCut();
     std::vector<std::string> texts = printsTo(HostSlot);
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ("Unrecognized command " + std::string(255 - 6, 'x') + ".\n", texts[0]);
@@ -165,18 +100,18 @@ TEST_F(InterceptTest, EmptyCommandWordAndOverlongTextAreAnswered) {
 TEST_F(InterceptTest, StringRunningToTheDatagramEndIsCutWithoutOverrun) {
     Bytes unterminated = stringCommand("say proxy:mmode local");
     unterminated.pop_back();
-    length = put(3, concat({stringCommand("name a"), unterminated}));
+    put(3, stringCommand("name a") + unterminated);
     PacketBuffer[length] = 'Z';  // junk behind the datagram
     interceptStringCommands(HostSlot, &length);
-    EXPECT_EQ(stringCommand("name a"), payload(length));
+    EXPECT_EQ(stringCommand("name a"), payload());
     EXPECT_EQ(MessageMode::Local, consoleState.messageMode);
 }
 
 TEST_F(InterceptTest, SayBehindAMoveIsNotExamined) {
     Bytes move = {3, 0, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0};
-    Bytes all = concat({move, stringCommand("say proxy:help")});
+    Bytes all = move + stringCommand("say proxy:help");
     intercept(HostSlot, 1, all);
-    EXPECT_EQ(all, payload(length));
+    EXPECT_EQ(all, payload());
     EXPECT_TRUE(printsTo(HostSlot).empty());
 }
 
@@ -184,31 +119,31 @@ TEST_F(InterceptTest, HostChatGoesToServerOnlyInGlobalModeWhileConnected) {
     Bytes chat = stringCommand("say hello");
     slotTable.serverConnected = true;
     intercept(HostSlot, 1, chat);
-    EXPECT_EQ(chat, payload(length));
+    EXPECT_EQ(chat, payload());
     EXPECT_EQ("", observerTexts());
 
     consoleState.messageMode = MessageMode::Local;
     intercept(HostSlot, 2, chat);
-    EXPECT_EQ(HeaderSize, length);
+    expectCut();
     EXPECT_EQ("host (locally): hello\n", observerTexts());
 
     flushObserverPrints();
     consoleState.messageMode = MessageMode::Global;
     slotTable.serverConnected = false;
     intercept(HostSlot, 3, stringCommand("say \"quoted\""));
-    EXPECT_EQ(HeaderSize, length);
+    expectCut();
     EXPECT_EQ("host (locally): quoted \n", observerTexts());
 }
 
 TEST_F(InterceptTest, TransparentProxyCountsWakeupDown) {
     consoleState.transparentMode = true;
     intercept(HostSlot, 1, stringCommand("say proxy:wakeup 3"));
-    EXPECT_EQ(stringCommand("say proxy:wakeup 2"), payload(length));
+    EXPECT_EQ(stringCommand("say proxy:wakeup 2"), payload());
     EXPECT_TRUE(consoleState.transparentMode);
     EXPECT_EQ(1u, hostSlot().recvSeq);
 
     intercept(HostSlot, 2, stringCommand("say proxy:wakeup 1"));
-    EXPECT_EQ(HeaderSize, length);
+    expectCut();
     EXPECT_FALSE(consoleState.transparentMode);
     EXPECT_EQ(std::vector<std::string>{"Command processing enabled.\n"}, printsTo(HostSlot));
     // Awake, the proxy does not know the word.
@@ -230,13 +165,13 @@ TEST_F(InterceptTest, TransparentProxyPassesOtherCommandsAndTakesObserving) {
     consoleState.transparentMode = true;
     Bytes status = stringCommand("say proxy:status");
     intercept(HostSlot, 1, status);
-    EXPECT_EQ(status, payload(length));
+    EXPECT_EQ(status, payload());
     // The same datagram again (its first copy may have been lost further on) is passed on again.
     intercept(HostSlot, 1, status);
-    EXPECT_EQ(status, payload(length));
+    EXPECT_EQ(status, payload());
 
     intercept(HostSlot, 2, stringCommand("say proxy: observing"));
-    EXPECT_EQ(HeaderSize, length);
+    expectCut();
     EXPECT_TRUE(observing.observingMode);
     EXPECT_TRUE(consoleState.transparentMode);
     EXPECT_TRUE(printsTo(HostSlot).empty());
@@ -247,8 +182,8 @@ TEST_F(InterceptTest, HostNameStaysAndRebuildsTheWelcomeBlock) {
     EXPECT_EQ(1, consoleState.welcomeBlock[0]);
     Bytes name = stringCommand("name \"Ranger\"\n");
     Bytes status = stringCommand("status");
-    intercept(HostSlot, 1, concat({name, status}));
-    EXPECT_EQ(concat({name, status}), payload(length));
+    intercept(HostSlot, 1, name + status);
+    EXPECT_EQ(name + status, payload());
     EXPECT_STREQ("Ranger", hostSlot().playerName);
     EXPECT_EQ("", observerTexts());
     EXPECT_TRUE(printsTo(HostSlot).empty());
@@ -265,7 +200,7 @@ TEST_F(InterceptTest, ObserverSignonStepsAreReported) {
     openSlot(2, 1, "unnamed");
     EXPECT_EQ(1, intercept(2, 0, stringCommand("prespawn")));
     EXPECT_EQ(0, intercept(2, 1, stringCommand("prespawnx")));
-    EXPECT_EQ(2, intercept(2, 2, concat({stringCommand("prespawn"), stringCommand("spawn 0")})));
+    EXPECT_EQ(2, intercept(2, 2, stringCommand("prespawn") + stringCommand("spawn 0")));
     EXPECT_EQ(HeaderSize + 10 + 9, length);
 }
 
@@ -297,7 +232,7 @@ TEST_F(InterceptTest, ObserverChatAndProxyCommands) {
     openSlot(2, SlotInGame, "alice");
     Bytes chat = stringCommand("say hi all");
     intercept(2, 0, chat);
-    EXPECT_EQ(chat, payload(length));  // observer datagrams are never forwarded: left alone
+    EXPECT_EQ(chat, payload());  // observer datagrams are never forwarded: left alone
     EXPECT_EQ("Observer alice: hi all\n", observerTexts());
     flushObserverPrints();
     fakeplatform::takeSent();

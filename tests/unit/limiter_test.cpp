@@ -1,49 +1,47 @@
 // The bandwidth limiter's decisions and its millisecond clock on the in-memory counter.
-#include <gtest/gtest.h>
-
 #include <climits>
 
-#include "core/settings.h"
-#include "core/startup.h"
 #include "net/limiter.h"
-#include "platform/memory.h"
+#include "unit/bytes.h"
 
 namespace {
 
 constexpr uint64_t TwoTo32 = 4294967296ull;
 
-class LimiterTest : public ::testing::Test {
-protected:
+struct LimiterTest : unit::ProxyStateTest {
     void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
+        ProxyStateTest::SetUp();
         checkTimer();  // the counter reads 0: nowMs equals the fake's milliseconds
         fakeplatform::takeConsole();
     }
     static void at(uint64_t ms) { fakeplatform::setMilliseconds(ms); }
     static bool move(uint8_t buttons = 0, uint8_t impulse = 0) { return allowHostMove(24, buttons, impulse); }
+    // Identical moves at each time: which pass.
+    static void expectMoves(std::initializer_list<std::pair<uint64_t, bool>> moves) {
+        for (const auto& m : moves) {
+            at(m.first);
+            EXPECT_EQ(move(), m.second) << m.first;
+        }
+    }
+    static void expectHeld(std::initializer_list<std::pair<uint64_t, bool>> checks) {
+        for (const auto& c : checks) {
+            at(c.first);
+            EXPECT_EQ(holdServerDatagram(), c.second) << c.first;
+        }
+    }
 };
 
-TEST_F(LimiterTest, IdenticalMovesAreThinnedToTheRate) {
+TEST_F(LimiterTest, IdenticalMovesAreThinnedToTheRateAndChangesAlwaysPass) {
     settings.c2sbps = 1000;
-    at(5000);
-    EXPECT_TRUE(move());
+    expectMoves({{5000, true}});
     EXPECT_EQ(limiter.c2sNextSendMs, 5052u);
-    at(5030);
-    EXPECT_FALSE(move());
-    at(5052);
-    EXPECT_FALSE(move());
-    at(5053);
-    EXPECT_TRUE(move());
+    expectMoves({{5030, false}, {5052, false}, {5053, true}});
     EXPECT_EQ(limiter.c2sNextSendMs, 5105u);
-}
 
-TEST_F(LimiterTest, ChangedButtonsOrImpulseAlwaysPassAndRestartTheWindow) {
-    settings.c2sbps = 1000;
-    at(5000);
-    EXPECT_TRUE(move());
+    limiter.c2sNextSendMs = 0;
+    expectMoves({{5000, true}});
     at(5010);
-    EXPECT_TRUE(move(1, 0));
+    EXPECT_TRUE(move(1, 0));  // fire pressed: passes and restarts the window
     EXPECT_EQ(limiter.c2sNextSendMs, 5062u);
     EXPECT_EQ(limiter.lastMoveKey, 256u);
     at(5062);
@@ -55,22 +53,15 @@ TEST_F(LimiterTest, ChangedButtonsOrImpulseAlwaysPassAndRestartTheWindow) {
 
 TEST_F(LimiterTest, ServerDatagramsAreHeldUntilTheirCostHasPassed) {
     settings.s2cbps = 2000;
-    at(100);
-    EXPECT_FALSE(holdServerDatagram());
+    expectHeld({{100, false}});
     chargeServerDatagram(300);
     EXPECT_EQ(limiter.s2cNextSendMs, 264u);
-    at(200);
-    EXPECT_TRUE(holdServerDatagram());
-    at(264);
-    EXPECT_TRUE(holdServerDatagram());
-    at(265);
-    EXPECT_FALSE(holdServerDatagram());
+    expectHeld({{200, true}, {264, true}, {265, false}});
 }
 
 TEST_F(LimiterTest, RateZeroOrNegativeNeitherReadsTheClockNorDrops) {
     for (int rate : {0, -1, INT_MIN}) {
-        settings.c2sbps = rate;
-        settings.s2cbps = rate;
+        settings.c2sbps = settings.s2cbps = rate;
         limiter.nowMs = 777;
         limiter.s2cNextSendMs = 999;
         at(800);
@@ -88,37 +79,17 @@ TEST_F(LimiterTest, RateZeroOrNegativeNeitherReadsTheClockNorDrops) {
 TEST_F(LimiterTest, WindowsHoldAcrossTheWrapOfTheMillisecondClock) {
     settings.c2sbps = 1000;
     settings.s2cbps = 2000;
-    at(TwoTo32 - 20);
-    EXPECT_TRUE(move());
+    expectMoves({{TwoTo32 - 20, true}});
     EXPECT_EQ(limiter.c2sNextSendMs, 32u);
-    at(TwoTo32 - 1);
-    EXPECT_FALSE(move());  // a plain unsigned comparison would let this through
-    at(TwoTo32 + 32);
-    EXPECT_FALSE(move());
-    at(TwoTo32 + 33);
-    EXPECT_TRUE(move());
-
-    at(TwoTo32 - 50);
-    EXPECT_FALSE(holdServerDatagram());
+    // A plain unsigned comparison would let the first through.
+    expectMoves({{TwoTo32 - 1, false}, {TwoTo32 + 32, false}, {TwoTo32 + 33, true}});
+    expectHeld({{TwoTo32 - 50, false}});
     chargeServerDatagram(300);
     EXPECT_EQ(limiter.s2cNextSendMs, 114u);
-    at(TwoTo32 + 10);
-    EXPECT_TRUE(holdServerDatagram());
-    at(TwoTo32 + 115);
-    EXPECT_FALSE(holdServerDatagram());
-}
-
-// After 2^31 ms (24.8 days) a window looks ahead again to a plain wrap-safe comparison.
-TEST_F(LimiterTest, AWindowSetLongAgoOrNeverIsNotAheadOfTheClock) {
-    settings.c2sbps = 1000;
-    settings.s2cbps = 2000;
-    at(TwoTo32 / 2 + 5000);  // limits switched on 24.8 days after start
-    EXPECT_TRUE(move());
-    EXPECT_FALSE(holdServerDatagram());
-    chargeServerDatagram(300);
-    at(TwoTo32 + 5100);  // idle for another 24.8 days
-    EXPECT_TRUE(move());
-    EXPECT_FALSE(holdServerDatagram());
+    expectHeld({{TwoTo32 + 10, true}, {TwoTo32 + 115, false}});
+    // After 2^31 ms (24.8 days) a window looks ahead again: one set that long ago is not ahead.
+    expectMoves({{TwoTo32 / 2 + TwoTo32 + 200, true}});
+    expectHeld({{TwoTo32 / 2 + TwoTo32 + 200, false}});
 }
 
 TEST_F(LimiterTest, ClockCountsFromStartUpAndKeepsTheLow32Bits) {
@@ -150,8 +121,7 @@ TEST_F(LimiterTest, WithoutACounterTheWarningIsPrintedAndLimitsStayOff) {
         // Limits set by command later have nothing to measure with.
         settings.c2sbps = 1000;
         settings.s2cbps = 2000;
-        EXPECT_TRUE(move());
-        EXPECT_TRUE(move());
+        EXPECT_TRUE(move() && move());
         EXPECT_FALSE(holdServerDatagram());
     }
 }

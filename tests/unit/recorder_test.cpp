@@ -1,22 +1,13 @@
 // Demo files: names, credit and closing blocks, catch-up records, messages and the refusals.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "core/print.h"
-#include "core/settings.h"
-#include "core/startup.h"
 #include "demo/recorder.h"
 #include "observers/capture.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
-#include "platform/memory.h"
+#include "unit/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace unit;
 
 const std::string CreditText = std::string("\x02\n") + SKOPOS_BAR + "\nThis demo file was recorded with\n" +
                                SKOPOS_VISIT + SKOPOS_BAR + "\n";
@@ -25,10 +16,6 @@ Bytes floatBytes(float value) {
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
-}
-
-Bytes longBytes(uint32_t value) {
-    return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
 }
 
 Bytes block(const Bytes& message, float pitch = 0, float yaw = 0, float roll = 0) {
@@ -41,53 +28,27 @@ Bytes block(const Bytes& message, float pitch = 0, float yaw = 0, float roll = 0
     return b;
 }
 
-Bytes creditBlock(float pitch = 0, float yaw = 0, float roll = 0) {
-    Bytes message{8};
-    message.insert(message.end(), CreditText.begin(), CreditText.end());
-    message.push_back(0);
-    return block(message, pitch, yaw, roll);
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
+Bytes creditBlock(float pitch = 0, float yaw = 0, float roll = 0) { return block(print(CreditText), pitch, yaw, roll); }
 
 const Bytes FileHeader{'-', '1', '\n'};
 
-class RecorderTest : public ::testing::Test {
-protected:
+struct RecorderTest : ProxyStateTest {
     void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
+        ProxyStateTest::SetUp();
         ASSERT_TRUE(setDemoName("game"));
         settings.demoNumber = 1;
-        Slot& host = hostSlot();
-        host.socket = platform::openUdpSocket();
-        platform::NetAddress bound = fakeplatform::loopback(0);
-        platform::bindSocket(host.socket, bound);
-        host.peerAddress = fakeplatform::loopback(40001);
-        host.state = 3;
+        openSlot(HostSlot, 3);
         fakeplatform::takeSent();
         fakeplatform::takeConsole();
     }
 
-    // The text of each print the host received, without its zero.
-    static std::vector<std::string> hostPrints() {
-        std::vector<std::string> texts;
-        for (const auto& d : fakeplatform::takeSent()) {
-            if (d.to != hostSlot().peerAddress || d.bytes.size() < 11 || d.bytes[8] != 8 || d.bytes.back() != 0)
-                continue;
-            texts.emplace_back(d.bytes.begin() + 10, d.bytes.end() - 1);
-        }
-        return texts;
-    }
+    static std::vector<std::string> hostPrints() { return printsTo(HostSlot); }
 };
 
 TEST_F(RecorderTest, AFileOpensAndClosesWithCreditsAndTheClosingBlock) {
     startRecording();
     ASSERT_TRUE(recording());
+    EXPECT_EQ(fakeplatform::fileContents("game01.dem"), (FileHeader + creditBlock()));  // no level yet
     EXPECT_EQ(settings.demoNumber, 2);
     EXPECT_EQ(fakeplatform::takeConsole(), "Recording to game01.dem.\n");
     EXPECT_EQ(hostPrints(), std::vector<std::string>{"Recording to game01.dem.\n"});
@@ -101,7 +62,7 @@ TEST_F(RecorderTest, AFileOpensAndClosesWithCreditsAndTheClosingBlock) {
 
     const Bytes closing{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xB4, 0x42, 0x00, 0x4C, 0xB3, 0x43, 2};
     EXPECT_EQ(fakeplatform::fileContents("game01.dem"),
-              concat({FileHeader, creditBlock(), creditBlock(0, 90, 358.59375f), closing}));
+              (FileHeader + creditBlock() + creditBlock(0, 90, 358.59375f) + closing));
 }
 
 TEST_F(RecorderTest, EachFileTakesTheNextNumber) {
@@ -135,14 +96,9 @@ TEST_F(RecorderTest, AFileOpenedMidLevelStartsWithTheCatchUpRecords) {
     Bytes stateBlock(record3, record3 + RecordHeaderSize + recordLength(record3));
     EXPECT_GT(stateBlock.size(), size_t(RecordHeaderSize));  // rebuilt just before
     Bytes file = fakeplatform::fileContents("game01.dem");
-    Bytes opening = concat({FileHeader, creditBlock(), block(message1, 45.0f), block(message2), stateBlock});
+    Bytes opening = (FileHeader + creditBlock() + block(message1, 45.0f) + block(message2) + stateBlock);
     ASSERT_GE(file.size(), opening.size());
     EXPECT_EQ(Bytes(file.begin(), file.begin() + long(opening.size())), opening);
-}
-
-TEST_F(RecorderTest, AFileOpenedBeforeTheLevelHasNoCatchUpRecords) {
-    startRecording();
-    EXPECT_EQ(fakeplatform::fileContents("game01.dem"), concat({FileHeader, creditBlock()}));
 }
 
 TEST_F(RecorderTest, MessagesBecomeBlocksWithTheCurrentAngles) {
@@ -152,7 +108,7 @@ TEST_F(RecorderTest, MessagesBecomeBlocksWithTheCurrentAngles) {
     recordMessage(message, 3);
     recordMessage(message, 0);
     Bytes file = fakeplatform::fileContents("game01.dem");
-    Bytes tail = concat({block({1, 7, 0}, 0, 90, 358.59375f), block({}, 0, 90, 358.59375f)});
+    Bytes tail = (block({1, 7, 0}, 0, 90, 358.59375f) + block({}, 0, 90, 358.59375f));
     ASSERT_GE(file.size(), tail.size());
     EXPECT_EQ(Bytes(file.end() - long(tail.size()), file.end()), tail);
 }

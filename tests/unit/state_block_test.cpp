@@ -1,16 +1,11 @@
 // Tests of the state block rebuilt from the GameState: its bytes under 15 and 666, its size, and
 // what happens when it does not fit its record.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "observers/scanner.h"
+#include "unit/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using unit::Bytes;
 
 constexpr int RecordCapacity = 4080;
 constexpr int Header = 16;
@@ -47,12 +42,8 @@ void useProtocol(uint32_t protocol) {
 // ammo and shells 300, active weapon 1.
 void setExampleState() {
     gameState.viewHeight = 22;
-    gameState.Stats[1] = 1;
-    gameState.Stats[2] = 2;
-    gameState.Stats[0] = 100;
-    gameState.Stats[3] = 300;
-    gameState.Stats[6] = 300;
-    gameState.Stats[10] = 1;
+    for (auto stat : {std::pair<int, int>{1, 1}, {2, 2}, {0, 100}, {3, 300}, {6, 300}, {10, 1}})
+        gameState.Stats[stat.first] = stat.second;
 }
 
 class StateBlock : public ::testing::Test {
@@ -69,18 +60,16 @@ TEST_F(StateBlock, EmptyStateGives247BytesAndLeavesTheAnglesAlone) {
     ASSERT_EQ(lengthOf(record), 247u);
     for (int i = 4; i < Header; i++) EXPECT_EQ(record.bytes[i], 0xAA);
     Bytes m = messageOf(record);
-    for (int i = 0; i < 64; i++) {
-        EXPECT_EQ(m[size_t(3 * i)], 12);
-        EXPECT_EQ(m[size_t(3 * i + 1)], i);
-        EXPECT_EQ(m[size_t(3 * i + 2)], 0);
-    }
+    Bytes styles;  // 64 empty svc_lightstyle
+    for (uint8_t i = 0; i < 64; i++) styles.insert(styles.end(), {12, i, 0});
+    EXPECT_EQ(Bytes(m.begin(), m.begin() + 192), styles);
     Bytes tail = {3, 11, 0, 0, 0, 0, 3, 12, 0, 0, 0, 0, 3, 13, 0, 0, 0, 0, 3, 14, 0, 0, 0, 0, 15, 0xff, 0x72};
     tail.resize(tail.size() + 23);  // view bytes, items, weapon frame, armor, weapon, health, ammo
     tail.insert(tail.end(), {5, 0, 0, 25, 3});
     EXPECT_EQ(Bytes(m.begin() + 192, m.end()), tail);
 }
 
-TEST_F(StateBlock, PlayersBelowMaxClientsWithTheirNamesFragsAndColors) {
+TEST_F(StateBlock, PlayersUpToMaxClientsWithTheirNamesFragsAndColors) {
     gameState.maxClients = 2;
     gameState.Scoreboard[0].hasName = true;
     strcpy(gameState.Scoreboard[0].name, "abc");
@@ -93,12 +82,9 @@ TEST_F(StateBlock, PlayersBelowMaxClientsWithTheirNamesFragsAndColors) {
                            13, 1, 0, 14, 1, 3, 0, 17, 1, 0};
     Bytes m = messageOf(record);
     EXPECT_EQ(Bytes(m.begin(), m.begin() + long(players.size())), players);
-}
-
-TEST_F(StateBlock, AtMostSixteenPlayers) {
-    gameState.maxClients = 200;
+    gameState.maxClients = 200;  // at most sixteen
     ASSERT_TRUE(buildStateBlock(record.bytes, RecordCapacity));
-    EXPECT_EQ(lengthOf(record), 247u + 16 * 10);
+    EXPECT_EQ(lengthOf(record), 247u + 13 + 15 * 10);
 }
 
 TEST_F(StateBlock, ValuesComeBackAsTheServerSentThem) {
@@ -161,6 +147,10 @@ TEST_F(StateBlock, CapacityIsNeverExceeded) {
     EXPECT_TRUE(buildStateBlock(record.bytes, 247));
     EXPECT_FALSE(buildStateBlock(record.bytes, 0));
     EXPECT_FALSE(buildStateBlock(record.bytes, -1));
+    gameState.protocol = 3504;  // nothing under an unknown protocol
+    gameState.protocolKnown = false;
+    EXPECT_FALSE(buildStateBlock(record.bytes, RecordCapacity));
+    EXPECT_EQ(lengthOf(record), 0u);
 }
 
 TEST_F(StateBlock, LongestBlockNeedsMaxStateBlockSize) {
@@ -181,13 +171,6 @@ TEST_F(StateBlock, LongestBlockNeedsMaxStateBlockSize) {
     EXPECT_EQ(record.bytes[Header + RecordCapacity], 0xAA);
     ASSERT_TRUE(buildStateBlock(record.bytes, MaxStateBlockSize));
     EXPECT_EQ(lengthOf(record), uint32_t(MaxStateBlockSize));
-}
-
-TEST_F(StateBlock, NothingUnderAnUnknownProtocol) {
-    gameState.protocol = 3504;
-    gameState.protocolKnown = false;
-    EXPECT_FALSE(buildStateBlock(record.bytes, RecordCapacity));
-    EXPECT_EQ(lengthOf(record), 0u);
 }
 
 }  // namespace

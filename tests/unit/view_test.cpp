@@ -1,43 +1,20 @@
 // View offsets, impulses, the observers' setangle from host moves, and observing-mode smoothing.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "core/settings.h"
-#include "core/startup.h"
-#include "net/framing.h"
 #include "net/relay.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "observers/view.h"
-#include "platform/memory.h"
+#include "unit/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace unit;
 
-uint16_t peerPort(int slot) { return uint16_t(40000 + slot); }
-
-class ViewTest : public ::testing::Test {
-protected:
+struct ViewTest : ProxyStateTest {
     void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
+        ProxyStateTest::SetUp();
         settings.observers = 4;
         settings.slotLimit = 5;
         for (int i = HostSlot; i <= 6; i++) openSlot(i, SlotInGame);
         fakeplatform::takeSent();
-    }
-
-    static void openSlot(int i, int state) {
-        Slot& s = slotTable.slot[i];
-        s.socket = platform::openUdpSocket();
-        platform::NetAddress bound = fakeplatform::loopback(0);
-        platform::bindSocket(s.socket, bound);
-        s.peerAddress = fakeplatform::loopback(peerPort(i));
-        s.state = state;
     }
 
     // A protocol 15 clc_move in the PacketBuffer; returns its length.
@@ -49,20 +26,13 @@ protected:
         return int(sizeof move);
     }
 
-    static std::vector<Bytes> sentTo(int slot, const std::vector<fakeplatform::Datagram>& sent) {
-        std::vector<Bytes> result;
-        for (const auto& d : sent)
-            if (d.to == slotTable.slot[slot].peerAddress) result.push_back(d.bytes);
-        return result;
-    }
-
     static bool printed(const Bytes& datagram, const std::string& text) {
         std::string payload(datagram.begin(), datagram.end());
         return payload.find(text + '\0') != std::string::npos;
     }
 };
 
-TEST(ViewOffsetTable, EachImpulseMovesItsAxisByItsStep) {
+TEST(ViewOffsetTable, EachImpulseMovesItsAxisByItsStepWrappingAtEightBits) {
     const int expected[12][3] = {{-1, 0, 0}, {-16, 0, 0}, {16, 0, 0}, {1, 0, 0},  {0, 1, 0},  {0, 16, 0},
                                  {0, -16, 0}, {0, -1, 0}, {0, 0, -1}, {0, 0, -16}, {0, 0, 16}, {0, 0, 1}};
     for (int impulse = 1; impulse <= 12; impulse++) {
@@ -73,19 +43,13 @@ TEST(ViewOffsetTable, EachImpulseMovesItsAxisByItsStep) {
     for (int impulse : {0, 13, 255, -1}) {
         int8_t offset[3] = {5, 6, 7};
         EXPECT_FALSE(changeOffsetByImpulse(offset, impulse));
-        EXPECT_EQ(offset[0], 5);
-        EXPECT_EQ(offset[1], 6);
-        EXPECT_EQ(offset[2], 7);
+        EXPECT_EQ(Bytes(offset, offset + 3), (Bytes{5, 6, 7}));
     }
-}
-
-TEST(ViewOffsetTable, OffsetsWrapAtEightBits) {
-    int8_t offset[3] = {0, 0, 0};
+    int8_t offset[3] = {0, 0, -128};
     for (int i = 0; i < 8; i++) changeOffsetByImpulse(offset, 3);
     EXPECT_EQ(offset[0], -128);
     changeOffsetByImpulse(offset, 3);
     EXPECT_EQ(offset[0], -112);
-    offset[2] = -128;
     changeOffsetByImpulse(offset, 9);
     EXPECT_EQ(offset[2], 127);
 }
@@ -205,9 +169,7 @@ TEST_F(SmoothingTest, RendersTheViewAHundredMillisecondsAgo) {
     uint8_t angles[3] = {9, 9, 9};
     ASSERT_TRUE(smoothHostView(1125, angles));
     // Half way from 250 to 4 the short way round (+10): 255, plus the offset.
-    EXPECT_EQ(angles[0], 0);
-    EXPECT_EQ(angles[1], 2);
-    EXPECT_EQ(angles[2], 15);
+    EXPECT_EQ(Bytes(angles, angles + 3), (Bytes{0, 2, 15}));
     EXPECT_EQ(observing.readIndex, 1);
 }
 
@@ -217,9 +179,7 @@ TEST_F(SmoothingTest, AnEmptyOrStaleRingLeavesTheAnglesAlone) {
     sample(1000, 1, 2, 3);
     sample(1010, 1, 2, 3);
     EXPECT_FALSE(smoothHostView(1111, angles));
-    EXPECT_EQ(angles[0], 9);
-    EXPECT_EQ(angles[1], 9);
-    EXPECT_EQ(angles[2], 9);
+    EXPECT_EQ(Bytes(angles, angles + 3), (Bytes{9, 9, 9}));
 }
 
 TEST_F(SmoothingTest, ABurstWithinOneMillisecondGivesThePreviousAngles) {
