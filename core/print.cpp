@@ -6,25 +6,28 @@
 
 #include "platform/platform.h"
 
-void consolePrintf(const char* format, ...) {
-    char text[2048];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n < 0) return;
-    if (n >= int(sizeof text)) n = int(sizeof text) - 1;
-    platform::writeConsole(text, size_t(n));
-}
-
-int formatText(char* store, size_t size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
+int formatTextArgs(char* store, size_t size, const char* format, va_list args) {
     int n = vsnprintf(store, size, format, args);
-    va_end(args);
     if (n < 0) {
         store[0] = 0;
         return 0;
     }
     return n >= int(size) ? int(size) - 1 : n;
+}
+
+int formatText(char* store, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = formatTextArgs(store, size, format, args);
+    va_end(args);
+    return n;
+}
+
+void consolePrintf(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = formatTextArgs(text, sizeof text, format, args);
+    va_end(args);
+    platform::writeConsole(text, size_t(n));
 }

@@ -1,6 +1,7 @@
 // Operator messages on the console, and the fixed texts shared by banners and greetings.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 // printf to the console through the platform layer (cut at 2047 characters).
@@ -8,6 +9,7 @@ void consolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2))
 
 // Formats into a fixed store; always terminates, never overruns. Returns the characters written.
 int formatText(char* store, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int formatTextArgs(char* store, size_t size, const char* format, va_list args);
 
 #define SKOPOS_VERSION "Skopos-Proxy v1.04"
 #define SKOPOS_HOMEPAGE "https://skoposproxy.example.org/"

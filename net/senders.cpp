@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/loop.h"
+#include "core/print.h"
 #include "core/settings.h"
 #include "net/framing.h"
 #include "observers/capture.h"
@@ -57,10 +58,8 @@ void printfToSlot(int slot, const char* format, ...) {
     char text[2048];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
+    int n = formatTextArgs(text, sizeof text, format, args);
     va_end(args);
-    if (n < 0) return;
-    if (n >= int(sizeof text)) n = int(sizeof text) - 1;
     printToSlot(text, n + 1, slot);
 }
 
@@ -70,9 +69,9 @@ void appendObserverPrint(const char* format, ...) {
     char text[2048];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
+    int n = formatTextArgs(text, sizeof text, format, args);
     va_end(args);
-    if (n <= 0) return;
+    if (n == 0) return;
     if (n > MaxObserverPrintText) n = MaxObserverPrintText;
     // The flushed text must fit one datagram: send what is collected before it would not.
     if (observerPrintTextLength() + n > MaxObserverPrintText) flushObserverPrints();
