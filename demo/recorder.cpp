@@ -66,10 +66,8 @@ __attribute__((format(printf, 1, 2))) void tellHostAndConsole(const char* format
     char text[TextStoreSize + 32];
     va_list arguments;
     va_start(arguments, format);
-    int length = std::vsnprintf(text, sizeof text, format, arguments);
+    int length = formatTextArgs(text, sizeof text, format, arguments);
     va_end(arguments);
-    if (length < 0) return;
-    if (length >= int(sizeof text)) length = int(sizeof text) - 1;
     printToHost(text, length + 1);
     consolePrintf("%s", text);
 }
