@@ -11,7 +11,7 @@ peers=${SKOPOS_PEERS_DIR:-$root/../shared/peers}
 build_pkgs=(cmake make g++ libgtest-dev)
 # clang (the fuzzers, the second compiler), test tools, the rig's servers (its install.sh and
 # install-qs.sh then find them present and skip apt), and the rig's real client
-test_pkgs=(clang python3 qstat darkplaces-server fteqcc openarena-085-data quakespasm gcc libc6-dev
+test_pkgs=(clang libclang-rt-14-dev python3 qstat darkplaces-server fteqcc openarena-085-data quakespasm gcc libc6-dev
   darkplaces xvfb xauth libgl1-mesa-dri)
 
 mode=all
