@@ -137,6 +137,19 @@ struct Observers : ProxyScenario {
     uint32_t serverUnreliableSeq = 100;
 };
 
+// The host in game on e1m1, watched by one observer.
+struct Watched : Observers {
+    void SetUp() override {
+        Observers::SetUp();
+        playHost();
+        enterLevel("e1m1");
+        w = watching(4);
+        slot = slotOf(w);
+    }
+    Watcher w;
+    int slot = -1;
+};
+
 TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsOwnNumbers) {
     playHost(997);
     Bytes info = serverInfo("e1m1", 2100);
@@ -148,110 +161,13 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
 
     std::vector<Datagram> admission;
     Watcher w = admitObserver(4, &admission);
-    // One fragment in flight: each of the others follows the ack of the one before.
-    EXPECT_EQ(numbers(reliables(admission)), (std::vector<uint32_t>{0}));
-    auto record1 = ackEach(w, admission);
-    ASSERT_EQ(numbers(record1), (std::vector<uint32_t>{0, 1, 2}));
-    EXPECT_EQ(joined(record1), info);
-    EXPECT_EQ(wire::flags(record1[1]), 0x01);
-    EXPECT_EQ(wire::flags(record1[2]), 0x09);
-
-    request(w, "prespawn");
-    auto afterPrespawn = to(sent(), w.client);
-    ASSERT_FALSE(afterPrespawn.empty());
-    EXPECT_EQ(afterPrespawn[0].bytes, wire::ack(0));
-    auto record2 = ackEach(w, afterPrespawn);
-    EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{3, 4, 5}));
-    EXPECT_EQ(joined(record2), print(std::string(2496, 's')) + signon(2));
-
-    request(w, "spawn");
-    auto record3 = reliables(to(sent(), w.client));
-    ASSERT_EQ(numbers(record3), (std::vector<uint32_t>{6}));
-    EXPECT_EQ(wire::payload(record3[0]).back(), 3);  // ends with svc_signonnum 3
-    const Slot& s = slotTable.slot[slotOf(w)];
-    EXPECT_EQ(s.state, SlotInGame);
-    EXPECT_EQ(s.seqOffset, 994u);
-
-    // The stream waits for the state block, which its first fragment would overtake.
-    serverMessage(print("live"));
-    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
-    fromObserver(w, wire::ack(6));
-    auto live = reliables(to(sent(), w.client));
-    ASSERT_EQ(live.size(), 1u);
-    EXPECT_EQ(wire::sequence(live[0]), 7u);
-    EXPECT_EQ(wire::payload(live[0]), print("live"));
-}
-
-TEST_F(Observers, ASpawnInsideAMessageWaitsForItsEnd) {
-    playHost();
-    enterLevel("e1m1");
-    std::vector<Datagram> admission;
-    Watcher w = admitObserver(4, &admission);
-    ackEach(w, admission);
-    request(w, "prespawn");
-    ackEach(w);
-    Bytes longPrint = print(std::string(1500, 'l'));
-    fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin(), longPrint.begin() + 1024), false));
-    sent();
-    request(w, "spawn");
-    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());  // the tail alone would garble its client
-    EXPECT_EQ(slotTable.slot[slotOf(w)].state, 3);
-    fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin() + 1024, longPrint.end())));
-    auto record3 = reliables(to(sent(), w.client));
-    ASSERT_EQ(record3.size(), 1u);
-    EXPECT_EQ(wire::payload(record3[0]).back(), 3);
-    serverMessage(print("next"));
-    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
-    fromObserver(w, wire::ack(wire::sequence(record3[0])));
-    auto live = reliables(to(sent(), w.client));
-    ASSERT_EQ(live.size(), 1u);
-    EXPECT_EQ(wire::sequence(live[0]), wire::sequence(record3[0]) + 1);
-    EXPECT_EQ(wire::payload(live[0]), print("next"));
-}
-
-TEST_F(Observers, ARepeatedPrespawnStartsRecordTwoOnceAndANopAdvancesNothing) {
-    playHost();
-    enterLevel("e1m1", 0, 1500);
-    std::vector<Datagram> admission;
-    Watcher w = admitObserver(4, &admission);
-    ackEach(w, admission);
-    request(w, "prespawn");
-    auto first = reliables(to(sent(), w.client));
-    EXPECT_EQ(numbers(first), (std::vector<uint32_t>{1}));
-    fromObserver(w, wire::reliable(w.reliable - 1, wire::stringCommand("prespawn")));  // its own resend
-    auto again = to(sent(), w.client);
-    ASSERT_EQ(again.size(), 1u);  // acknowledged again, nothing started again
-    EXPECT_EQ(again[0].bytes, wire::ack(w.reliable - 1));
-    resendTimer();
-    auto resent = reliables(to(sent(), w.client));
-    ASSERT_EQ(resent.size(), 1u);
-    EXPECT_EQ(resent[0].bytes, first[0].bytes);
-    auto record2 = ackEach(w, resent);
-    EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(joined(record2), print(std::string(1496, 's')) + signon(2));
-
-    fromObserver(w, wire::reliable(w.reliable++, {1}));  // clc_nop: acknowledged, nothing more
-    auto nop = to(sent(), w.client);
-    ASSERT_EQ(nop.size(), 1u);
-    EXPECT_EQ(nop[0].bytes, wire::ack(w.reliable - 1));
-    EXPECT_EQ(slotTable.slot[slotOf(w)].state, 2);
-}
-
-TEST_F(Observers, ACatchUpFragmentIsResentUntilAcknowledgedEvenToAnUnheardClient) {
-    playHost();
-    Bytes info = serverInfo("e1m1", 2100);
-    serverMessage(info);
-    serverMessage(signon(2));
-    serverMessage(signon(3));
-    std::vector<Datagram> admission;
-    Watcher w = admitObserver(4, &admission);
+    // One fragment in flight, resent until acknowledged even to a client not heard from yet.
     auto first = reliables(admission);
-    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(numbers(first), (std::vector<uint32_t>{0}));
     resendTimer();
     auto again = reliables(to(sent(), w.client));
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].bytes, first[0].bytes);
-
     fromObserver(w, wire::ack(0));
     auto second = reliables(to(sent(), w.client));
     ASSERT_EQ(numbers(second), (std::vector<uint32_t>{1}));
@@ -264,8 +180,52 @@ TEST_F(Observers, ACatchUpFragmentIsResentUntilAcknowledgedEvenToAnUnheardClient
     ASSERT_EQ(resent.size(), 1u);
     EXPECT_EQ(resent[0].bytes, second[0].bytes);
     auto rest = ackEach(w, resent);
-    EXPECT_EQ(numbers(rest), (std::vector<uint32_t>{1, 2}));
+    ASSERT_EQ(numbers(rest), (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(joined(first) + joined(rest), info);
+    EXPECT_EQ(wire::flags(rest[0]), 0x01);
+    EXPECT_EQ(wire::flags(rest[1]), 0x09);
+
+    request(w, "prespawn");
+    auto afterPrespawn = to(sent(), w.client);
+    ASSERT_EQ(afterPrespawn.size(), 2u);
+    EXPECT_EQ(afterPrespawn[0].bytes, wire::ack(0));
+    EXPECT_EQ(wire::sequence(afterPrespawn[1]), 3u);
+    fromObserver(w, wire::reliable(w.reliable - 1, wire::stringCommand("prespawn")));  // its own resend
+    auto repeated = to(sent(), w.client);
+    ASSERT_EQ(repeated.size(), 1u);  // acknowledged again, nothing started again
+    EXPECT_EQ(repeated[0].bytes, wire::ack(0));
+    fromObserver(w, wire::reliable(w.reliable++, {1}));  // clc_nop: acknowledged, nothing more
+    auto nop = to(sent(), w.client);
+    ASSERT_EQ(nop.size(), 1u);
+    EXPECT_EQ(nop[0].bytes, wire::ack(1));
+    auto record2 = ackEach(w, afterPrespawn);
+    EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{3, 4, 5}));
+    EXPECT_EQ(joined(record2), print(std::string(2496, 's')) + signon(2));
+    EXPECT_EQ(slotTable.slot[slotOf(w)].state, 2);
+
+    // A spawn inside a host message waits for its end: the tail alone would garble its client.
+    Bytes longPrint = print(std::string(1500, 'l'));
+    fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin(), longPrint.begin() + 1024), false));
+    sent();
+    request(w, "spawn");
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    EXPECT_EQ(slotTable.slot[slotOf(w)].state, 3);
+    fromServer(wire::reliable(serverReliable++, Bytes(longPrint.begin() + 1024, longPrint.end())));
+    auto record3 = reliables(to(sent(), w.client));
+    ASSERT_EQ(numbers(record3), (std::vector<uint32_t>{6}));
+    EXPECT_EQ(wire::payload(record3[0]).back(), 3);  // ends with svc_signonnum 3
+    const Slot& s = slotTable.slot[slotOf(w)];
+    EXPECT_EQ(s.state, SlotInGame);
+    EXPECT_EQ(s.seqOffset, 996u);
+
+    // The stream waits for the state block, which its first fragment would overtake.
+    serverMessage(print("live"));
+    EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
+    fromObserver(w, wire::ack(6));
+    auto live = reliables(to(sent(), w.client));
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_EQ(wire::sequence(live[0]), 7u);
+    EXPECT_EQ(wire::payload(live[0]), print("live"));
 }
 
 TEST_F(Observers, ALevelChangeInsideARecordFinishesItThenOrdersAReconnectAndNumbersTheNewLevelOn) {
@@ -309,10 +269,7 @@ TEST_F(Observers, ALevelChangeInsideARecordFinishesItThenOrdersAReconnectAndNumb
     EXPECT_EQ(numbers(reliables(to(sent(), w.client))), (std::vector<uint32_t>{5}));
 }
 
-TEST_F(Observers, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
+TEST_F(Watched, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect) {
     // The second fragment begins with byte 2, svc_disconnect's code, inside the text.
     Bytes m = print(std::string(1023, 'p') + "\x02" + "tail");
     serverMessage(m);
@@ -336,10 +293,7 @@ TEST_F(Observers, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect)
     EXPECT_EQ(wire::payload(next[0]), print("after"));
 }
 
-TEST_F(Observers, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
+TEST_F(Watched, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing) {
     const Slot& s = slotTable.slot[slotOf(w)];
     uint32_t first = 3 - s.seqOffset;  // stream 3 in the observer's numbers
     serverMessage(print("a"));
@@ -366,13 +320,10 @@ TEST_F(Observers, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing)
     EXPECT_TRUE(reliables(to(sent(), w.client)).empty());
 }
 
-TEST_F(Observers, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher a = watching(4);
-    auto welcomed = [&](const Watcher& w, const std::vector<Datagram>& all) {
+TEST_F(Watched, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) {
+    auto welcomed = [&](const Watcher& who, const std::vector<Datagram>& all) {
         auto host = to(all, this->host);
-        auto mine = to(all, w.client);
+        auto mine = to(all, who.client);
         EXPECT_EQ(host.size(), 1u);
         EXPECT_EQ(mine.size(), 1u);
         if (host.size() != 1 || mine.size() != 1) return false;
@@ -384,39 +335,36 @@ TEST_F(Observers, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) 
     int count = 0;
     for (int second = 0; second < 25; second++) {
         fakeplatform::advanceSeconds(1);
-        moveFrom(a);
+        moveFrom(w);
         sent();
         serverUnreliable({1});
-        count += welcomed(a, sent()) ? 1 : 0;
+        count += welcomed(w, sent()) ? 1 : 0;
         serverUnreliable({1});  // the same second: never twice
-        EXPECT_FALSE(welcomed(a, sent()));
+        EXPECT_FALSE(welcomed(w, sent()));
     }
     EXPECT_EQ(count, 20);
 
     Watcher b = watching(5);
     fakeplatform::advanceSeconds(1);
-    moveFrom(a);
+    moveFrom(w);
     moveFrom(b);
     sent();
     serverUnreliable({1});
     auto both = sent();
-    EXPECT_FALSE(welcomed(a, both));
+    EXPECT_FALSE(welcomed(w, both));
     EXPECT_TRUE(welcomed(b, both));
 
     for (int second = 0; second < 3; second++) {
         fakeplatform::advanceSeconds(1);
-        moveFrom(a, 2);  // holding jump
+        moveFrom(w, 2);  // holding jump
         moveFrom(b);
         sent();
         serverUnreliable({1});
-        EXPECT_TRUE(welcomed(a, sent()));
+        EXPECT_TRUE(welcomed(w, sent()));
     }
 }
 
-TEST_F(Observers, AWelcomeBlockThatWouldMakeTheDatagramTooLongTravelsAlone) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
+TEST_F(Watched, AWelcomeBlockThatWouldMakeTheDatagramTooLongTravelsAlone) {
     serverUnreliable({1});  // takes the collected texts and this second's WelcomeBlock
     fakeplatform::advanceSeconds(1);
     moveFrom(w);
@@ -430,11 +378,7 @@ TEST_F(Observers, AWelcomeBlockThatWouldMakeTheDatagramTooLongTravelsAlone) {
     EXPECT_EQ(wire::sequence(mine[1]), wire::sequence(mine[0]) + 1);
 }
 
-TEST_F(Observers, ALevelChangeWithoutReconnectReachesObserversAsTheHostsOwnSignon) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
-    int slot = slotOf(w);
+TEST_F(Watched, ALevelChangeWithoutReconnectReachesObserversAsTheHostsOwnSignon) {
     uint32_t firstNumber = 3 - slotTable.slot[slot].seqOffset;
 
     std::vector<Datagram> tape;
@@ -463,11 +407,7 @@ TEST_F(Observers, ALevelChangeWithoutReconnectReachesObserversAsTheHostsOwnSigno
     EXPECT_EQ(wire::payload(tape[6]), signon(3));
 }
 
-TEST_F(Observers, AfterAnIntermissionTheNewLevelIsFedAsTheObserverAsksForIt) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
-    int slot = slotOf(w);
+TEST_F(Watched, AfterAnIntermissionTheNewLevelIsFedAsTheObserverAsksForIt) {
     serverMessage(Bytes{30});
     EXPECT_EQ(slotTable.slot[slot].state, SlotLeftGame);
     std::vector<Datagram> tape;
@@ -496,10 +436,7 @@ TEST_F(Observers, AfterAnIntermissionTheNewLevelIsFedAsTheObserverAsksForIt) {
     EXPECT_EQ(slotTable.slot[slot].state, SlotInGame);
 }
 
-TEST_F(Observers, ASilentObserverGetsNothingAndOneThatLeavesIsAnnouncedAndItsStreamGivenUp) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
+TEST_F(Watched, ASilentObserverGetsNothingAndOneThatLeavesIsAnnouncedAndItsStreamGivenUp) {
     Watcher other = watching(5);
     serverMessage(print("unacked"));
     sent();
@@ -525,10 +462,7 @@ TEST_F(Observers, ASilentObserverGetsNothingAndOneThatLeavesIsAnnouncedAndItsStr
     EXPECT_NE(wire::allPrints(to(sent(), other.client)).find("Observer unnamed left.\n"), std::string::npos);
 }
 
-TEST_F(Observers, ShortDatagramsReadNoBytesTheyDoNotHave) {
-    playHost();
-    enterLevel("e1m1");
-    Watcher w = watching(4);
+TEST_F(Watched, ShortDatagramsReadNoBytesTheyDoNotHave) {
     Slot& s = slotTable.slot[slotOf(w)];
     s.moveButtons = 2;
     fromObserver(w, wire::unreliable(0, {3, 0, 0, 0}));  // a move cut short: no buttons in it

@@ -196,58 +196,52 @@ TEST_F(InterceptTest, HostNameStaysAndRebuildsTheWelcomeBlock) {
               Bytes(consoleState.welcomeBlock, consoleState.welcomeBlock + consoleState.welcomeLength));
 }
 
-TEST_F(InterceptTest, ObserverSignonStepsAreReported) {
+TEST_F(InterceptTest, ObserverSignonStepsStatusRenamesChatAndCommands) {
     openSlot(2, 1, "unnamed");
     EXPECT_EQ(1, intercept(2, 0, stringCommand("prespawn")));
     EXPECT_EQ(0, intercept(2, 1, stringCommand("prespawnx")));
     EXPECT_EQ(2, intercept(2, 2, stringCommand("prespawn") + stringCommand("spawn 0")));
     EXPECT_EQ(HeaderSize + 10 + 9, length);
-}
 
-TEST_F(InterceptTest, ObserverStatusListsHostThenUsedObserversUnnumbered) {
-    openSlot(2, SlotInGame, "alice");
-    openSlot(4, 1, "carol");
-    intercept(2, 0, stringCommand("status"));
-    EXPECT_EQ(std::vector<std::string>{"Your host:\nhost            127.0.0.2\nObservers:\n"
-                                       "alice           127.0.0.3\ncarol           127.0.0.5\n"},
-              printsTo(2));
-    intercept(HostSlot, 1, stringCommand("status"));
-    EXPECT_TRUE(printsTo(HostSlot).empty());
-}
-
-TEST_F(InterceptTest, ObserverRenamesAreCleanedCutAndAnnouncedOnChange) {
-    openSlot(2, SlotInGame, "unnamed");
-    intercept(2, 0, stringCommand("name \"A\"very\nlongname12345678\"\n"));
+    slotTable.slot[2].state = SlotInGame;
+    intercept(2, 3, stringCommand("name \"A\"very\nlongname12345678\"\n"));
     EXPECT_STREQ("Averylongname12", slotTable.slot[2].playerName);
     EXPECT_EQ("Observer unnamed renamed to Averylongname12.\n", observerTexts());
     flushObserverPrints();
-    intercept(2, 1, stringCommand("name Averylongname12"));
+    intercept(2, 4, stringCommand("name Averylongname12"));
     EXPECT_EQ("", observerTexts());
-    intercept(2, 2, stringCommand("name"));
-    EXPECT_STREQ("", slotTable.slot[2].playerName);
     EXPECT_EQ(1, consoleState.welcomeLength);  // only the host's name rebuilds it
-}
 
-TEST_F(InterceptTest, ObserverChatAndProxyCommands) {
-    openSlot(2, SlotInGame, "alice");
+    openSlot(4, 1, "carol");
+    intercept(2, 5, stringCommand("status"));
+    EXPECT_EQ(std::vector<std::string>{"Your host:\nhost            127.0.0.2\nObservers:\n"
+                                       "Averylongname12 127.0.0.3\ncarol           127.0.0.5\n"},
+              printsTo(2));
+    intercept(HostSlot, 1, stringCommand("status"));
+    EXPECT_TRUE(printsTo(HostSlot).empty());
+
+    intercept(2, 6, stringCommand("name alice"));
+    flushObserverPrints();
     Bytes chat = stringCommand("say hi all");
-    intercept(2, 0, chat);
+    intercept(2, 7, chat);
     EXPECT_EQ(chat, payload());  // observer datagrams are never forwarded: left alone
     EXPECT_EQ("Observer alice: hi all\n", observerTexts());
     flushObserverPrints();
     fakeplatform::takeSent();
 
-    intercept(2, 1, stringCommand("say proxy:help"));
-    intercept(2, 2, stringCommand("say proxy:voffset 1 5"));
+    intercept(2, 8, stringCommand("say proxy:help"));
+    intercept(2, 9, stringCommand("say proxy:voffset 1 5"));
     EXPECT_EQ("", observerTexts());
     EXPECT_TRUE(printsTo(2).empty());
-
     slotTable.slot[2].viewOffset[2] = 7;
-    intercept(2, 3, stringCommand("say proxy:voffset 0 300 -3"));
+    intercept(2, 10, stringCommand("say proxy:voffset 0 300 -3"));
     EXPECT_EQ(44, slotTable.slot[2].viewOffset[0]);
     EXPECT_EQ(-3, slotTable.slot[2].viewOffset[1]);
     EXPECT_EQ(7, slotTable.slot[2].viewOffset[2]);
     EXPECT_EQ(std::vector<std::string>{"View offset: x=44 y=-3 z=7\n"}, printsTo(2));
+
+    intercept(2, 11, stringCommand("name"));
+    EXPECT_STREQ("", slotTable.slot[2].playerName);
 }
 
 TEST_F(InterceptTest, ObserverBannerIsExact) {
