@@ -293,3 +293,24 @@ TEST_F(Core, ForgedAndShortDatagramsAreDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Core, ABreakEndsTheLoopAndCompletesTheDemoFile) {
+    start({"-d", "brk"});
+    admitHost();
+    connectServer();  // the accept opens brk01.dem
+    ASSERT_TRUE(fakeplatform::fileOpen("brk01.dem"));
+    console();
+    fakeplatform::requestBreak();
+    EXPECT_FALSE(runLoopPass());
+    EXPECT_EQ(shutDown(), 0);
+    EXPECT_EQ(console(), "\nReceived break - terminating...\nCompleted brk01.dem.\n");
+    EXPECT_FALSE(fakeplatform::fileOpen("brk01.dem"));
+    Bytes file = fakeplatform::fileContents("brk01.dem");
+    ASSERT_GE(file.size(), 17u);
+    EXPECT_EQ(Bytes(file.end() - 17, file.end() - 13), (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(file.back(), 2);
+}
+
+}  // namespace
