@@ -8,6 +8,7 @@ BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (
 HINT = "Start with -h for help.\n\n"
 WAITING = "Waiting for client...\n"
 BREAK = "\nReceived break - terminating...\n"
+DEMO_CREDIT = b"This demo file was recorded with\n" + VERSION.encode() + b" \x85 Visit Skopos homepage\n"
 
 USAGE = (
     "USAGE: skoposproxy [-p port] [-n name] [-d demoname] [-o observers] [-c c2sbps] [-s s2cbps] "

@@ -78,14 +78,23 @@ def kill_group(proc):
     proc.wait(5)
 
 
-class Proxy:
+class Closing:
+    """Context managers that close() on the way out."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Proxy(Closing):
     """skoposproxy as a child process; its console (stdout and stderr) is collected as it comes."""
 
     def __init__(self, *args, port=None, loopback=True, cwd=None):
         """With `port` a -p option is added; with `loopback` a -l 127.0.0.1 and -r 127.0.0.1 too,
         so that nothing listens beyond loopback. `cwd`: where demo files go."""
         self.args = [str(a) for a in args]
-        self.port = port
         if loopback:
             self.args = ["-l", nq.LOOPBACK, "-r", nq.LOOPBACK] + self.args
         if port is not None:
@@ -117,10 +126,6 @@ class Proxy:
     def stderr(self):
         with self._lock:
             return b"".join(self._stderr).decode("latin-1")
-
-    @property
-    def output(self):
-        return self.stdout + self.stderr
 
     def describe(self):
         return "proxy %s, exit %s\n--- stdout:\n%s\n--- stderr:\n%s" % (
@@ -164,33 +169,49 @@ class Proxy:
         self.proc.stdout.close()
         self.proc.stderr.close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 def run_proxy(*args, timeout=5.0):
-    """Runs the proxy to its end: (exit code, stdout, stderr); exit code None when it was still
-    running after `timeout` seconds (it is then killed). For options that end the program at once."""
-    p = subprocess.Popen([ARGS.proxy] + [str(a) for a in args], stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    """Runs the proxy to its end, for options that end the program at once: (exit code, stdout,
+    stderr)."""
+    with Proxy(*args, loopback=False) as p:
+        return p.wait_exit(timeout), p.stdout, p.stderr
+
+
+def ask(port, request=None, timeout=2.0):
+    """Sends `request` (a server-info request by default) to 127.0.0.1:port and serves for its answer
+    (or, with a request given, for `timeout`); returns the raw control replies from that port."""
+    c = nq.GameClient()
     try:
-        out, err = p.communicate(timeout=timeout)
-        rc = p.returncode
-    except subprocess.TimeoutExpired:
-        kill_group(p)
-        out, err = p.communicate()
-        rc = None
-    return rc, out.decode("latin-1"), err.decode("latin-1")
+        c.sock.sendto(nq.info_request() if request is None else request, (nq.LOOPBACK, port))
+        nq.serve([c], None if request is not None else (lambda: c.control_replies), timeout)
+        return [data for data, src in c.control_replies if src == (nq.LOOPBACK, port)]
+    finally:
+        c.close()
+
+
+def info(port, p):
+    """The one server-info reply of the proxy `p` on `port`, parsed; its length field checked."""
+    replies = ask(port)
+    check(len(replies) == 1, "expected one server-info reply, got %r" % replies, p.describe())
+    reply = nq.parse_info_reply(replies[0])
+    check(reply["length_field"] == len(replies[0]), "length field %d, datagram %d bytes" %
+          (reply["length_field"], len(replies[0])))
+    return reply
+
+
+def admit(port, name="host"):
+    """A GameClient that asked to connect to `port` and got a reject, or an accept and a print."""
+    c = nq.GameClient(name)
+    c.connect(port)
+    nq.serve([c], lambda: c.reject or (c.accept and c.prints), 3)
+    return c
 
 
 # what the host's game client is told to run when the proxy leaves a server
 RECONNECT_ORDER = "reconnect\ntoggleconsole\ntoggleconsole\n"
 
 
-class Session:
+class Session(Closing):
     """A proxy on a free port (loopback) with one host client admitted and greeted; serves the host
     and the scripted servers it was connected to."""
 
@@ -280,15 +301,18 @@ class Session:
             ep.close()
         self.proxy.close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 # ---------------------------------------------------------------------------------------------
 # The peer rig: real servers and the real client
+
+def read_text(path):
+    """A log file as it is now; empty when it is not there (yet)."""
+    try:
+        with open(path, encoding="latin-1") as f:
+            return f.read()
+    except OSError:
+        return ""
+
 
 def installed_peer_dir():
     """Where the rig's install.sh laid out the game files."""
@@ -356,11 +380,7 @@ class PeerServer:
 
     def log(self):
         name = ("server-%d.log" if self.kind == "darkplaces" else "qs-server-%d.log") % self.port
-        try:
-            with open(os.path.join(self.dir, name), encoding="latin-1") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(os.path.join(self.dir, name))
 
     def describe(self):
         return "--- %s server log (port %s):\n%s" % (self.kind, self.port, self.log()[-4000:])
@@ -385,31 +405,18 @@ class PeerServer:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def real_client(port, seconds, name, *client_args, game_dir=None):
-    """Runs the DarkPlaces game client (real-client.sh) against 127.0.0.1:port for `seconds`:
-    (entered the game, its console log). `game_dir` is a PeerServer's folder, or the installed one."""
+def require_client():
     require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"),
             "darkplaces client or xvfb not installed")
-    env = dict(os.environ, NQPEER_DIR=game_dir or installed_peer_dir())
-    p = subprocess.run(["bash", os.path.join(ARGS.peers, "real-client.sh"), str(port), str(seconds), name] +
-                       [str(a) for a in client_args], env=env, capture_output=True, text=True,
-                       timeout=seconds + 60)
-    try:
-        with open(os.path.join(env["NQPEER_DIR"], "client-%s.log" % name), encoding="latin-1") as f:
-            log = f.read()
-    except OSError:
-        log = p.stdout + p.stderr
-    return p.returncode == 0, log
 
 
-class RealClient:
+class RealClient(Closing):
     """The DarkPlaces game client (real-client.sh) running beside the test: the test keeps serving its
     scripted endpoints while this client plays, reads its console log as it grows, and stops it when
     done. `seconds` bounds its run; `game_dir` is a PeerServer's folder, or the installed one."""
 
     def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
-        require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"),
-                "darkplaces client or xvfb not installed")
+        require_client()
         self.name = name
         self.env = dict(os.environ, NQPEER_DIR=game_dir or installed_peer_dir())
         self.path = os.path.join(self.env["NQPEER_DIR"], "client-%s.log" % name)
@@ -420,11 +427,7 @@ class RealClient:
                                      stderr=subprocess.DEVNULL, start_new_session=True)
 
     def log(self):
-        try:
-            with open(self.path, encoding="latin-1") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(self.path)
 
     def describe(self, tail=3000):
         """The end of its console log, without the renderer's chatter."""
@@ -471,18 +474,32 @@ class RealClient:
                 pass
         kill_group(self.proc)
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
+def walk_demo(path):
+    """A demo file as [(block, its messages)], each block's messages parsed with the protocol the
+    file's last serverinfo announced. Fails on a file that does not walk to its end, or lacks the
+    opening and closing credits, or holds the reconnect order."""
+    track, blocks = nq.read_demo(path)
+    check(track == b"-1\n", "%s: cd-track line %r" % (path, track))
+    proto, out = nq.Protocol(), []
+    for i, (_, message) in enumerate(blocks):
+        try:
+            out.append((message, nq.parse_server_messages(message, proto)))
+        except nq.ParseError as e:
+            raise AssertionError("%s: block %d does not parse at protocol %d: %s: %r" % (
+                path, i, proto.version, e, message[:64]))
+    check(blocks[-1][1] == b"\x02", "%s does not end with the closing block: %r" % (path, blocks[-1]))
+    credit = expect.DEMO_CREDIT
+    check(out[0][0][:2] == b"\x08\x02" and credit in out[0][0] and credit in out[-2][0],
+          "%s: credits missing" % path, out[0][0][:120], out[-2][0][:120])
+    check(not any(m.startswith(b"\x09reconnect\n\0") for m, _ in out), "%s: holds the reconnect" % path)
+    return out
 
 
 def play_demo(game_dir, name, seconds=6):
     """Plays `game_dir`/id1/NAME.dem in the DarkPlaces game client (headless, +developer 1, so the
     log shows "CL_SignonReply: N"); returns its console log."""
-    require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"),
-            "darkplaces client or xvfb not installed")
+    require_client()
     p = subprocess.run(["timeout", str(seconds + 30), "xvfb-run", "-a", "-s", "-screen 0 320x240x24",
                         "/usr/games/darkplaces", "-basedir", game_dir, "-nohome", "-nosound", "-nocdaudio",
                         "+vid_fullscreen", "0", "+vid_width", "320", "+vid_height", "240", "+cl_maxfps", "30",

@@ -12,7 +12,7 @@ import time
 LOOPBACK = "127.0.0.1"
 
 # datagram header: byte 0 (0 data, 0x80 control), byte 1 flags, 16-bit length, 32-bit sequence
-DATA, ACK, NAK, EOM, UNRELIABLE = 0x01, 0x02, 0x04, 0x08, 0x10
+DATA, ACK, EOM, UNRELIABLE = 0x01, 0x02, 0x08, 0x10
 CTL = 0x80
 CCREQ_CONNECT, CCREQ_SERVER_INFO = 0x01, 0x02
 CCREP_ACCEPT, CCREP_REJECT, CCREP_SERVER_INFO = 0x81, 0x82, 0x83
@@ -20,9 +20,8 @@ NET_VERSION = 3
 MAX_FRAGMENT = 1024
 
 CLC_NOP, CLC_DISCONNECT, CLC_MOVE, CLC_STRINGCMD = 1, 2, 3, 4
-SVC_NOP, SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT = 1, 2, 7, 8, 9
-SVC_SETANGLE, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_CENTERPRINT = 10, 11, 25, 26
-SVC_INTERMISSION = 30
+SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SETANGLE, SVC_SERVERINFO = 2, 7, 8, 9, 10, 11
+SVC_SIGNONNUM, SVC_INTERMISSION = 25, 30
 
 PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 15, 666, 999
 
@@ -76,22 +75,13 @@ def stringcmd(text):
     return bytes([CLC_STRINGCMD]) + cstring(text)
 
 
-def read_cstrings(data, count):
-    """The first `count` zero-terminated strings of `data` (latin-1), and the offset after them."""
-    out, i = [], 0
-    for _ in range(count):
-        end = data.index(b"\0", i)
-        out.append(data[i:end].decode("latin-1"))
-        i = end + 1
-    return out, i
-
-
 def parse_info_reply(data):
     """A CCREP_SERVER_INFO as a dict; raises ValueError when it is not one."""
     if len(data) < 5 or data[0] != CTL or data[1] != 0 or data[4] != CCREP_SERVER_INFO:
         raise ValueError("not a server info reply: %r" % data)
-    (address, name, level), i = read_cstrings(data[5:], 3)
-    tail = data[5 + i:]
+    parts = data[5:].split(b"\0", 3)
+    address, name, level = (p.decode("latin-1") for p in parts[:3])
+    tail = parts[3] if len(parts) == 4 else b""
     if len(tail) != 3:
         raise ValueError("server info reply ends badly: %r" % data)
     return dict(address=address, name=name, level=level, players=tail[0], maxplayers=tail[1],
@@ -142,13 +132,9 @@ class Reader:
     def short(self): return self.take("h")
     def long(self): return self.take("i")
     def float(self): return self.take("f")
+    def skip(self, n): self.take("%dx" % n)
     def coords(self, n): self.skip(n * self.coord_size)
     def angles(self, n): self.skip(n * self.angle_size)
-
-    def skip(self, n):
-        if self.i + n > len(self.d):
-            raise ParseError("message ends inside a field at offset %d" % self.i)
-        self.i += n
 
     def string(self):
         end = self.d.find(b"\0", self.i)
@@ -335,11 +321,6 @@ def parse_client_messages(payload):
     return out
 
 
-def print_text(raw):
-    """A print as shown: without the leading colour byte (1 or 2) that chat and proxy texts carry."""
-    return raw[1:] if raw[:1] in ("\x01", "\x02") else raw
-
-
 def read_demo(path):
     """A demo file: the cd-track line, then blocks of length, three float angles and the server's
     messages. Returns (track line, [(angles, message bytes)]); raises ParseError when it is cut."""
@@ -405,10 +386,8 @@ class Channel:
         self.fragments = []            # fragments of the message in flight, first one unacked
         self.sent_at = 0.0
         self.partial = b""
-        self.auto_ack = True
         self.log = []                  # (direction, flags, seq, length) of every data datagram
         self.unreliable_seqs = []      # sequence numbers of the unreliable datagrams received
-        self.acks = []                 # sequence numbers acked by the peer
         self.duplicates = 0            # reliable fragments received again or out of order
         self.resends = 0
 
@@ -456,7 +435,6 @@ class Channel:
             self.unreliable_seqs.append(seq)
             self.on_unreliable(payload, seq)
         elif flags == ACK:
-            self.acks.append(seq)
             if self.fragments and seq == self.reliable_seq:
                 self.reliable_seq += 1
                 self.fragments.pop(0)
@@ -465,8 +443,7 @@ class Channel:
                 else:
                     self._next()
         elif (flags & ~EOM) == DATA:
-            if self.auto_ack:
-                self.send(datagram(ACK, seq))
+            self.send(datagram(ACK, seq))
             if seq != self.expected_seq:
                 self.duplicates += 1
                 return True
@@ -485,16 +462,7 @@ def reliable_seqs(channel, direction):
 
 
 class Endpoint:
-    """Base of the scripted peers: sockets() for serve(), on_datagram(), tick()."""
-
-    def sockets(self):
-        return []
-
-    def on_datagram(self, sock, data, src):
-        pass
-
-    def tick(self, now):
-        pass
+    """Base of the scripted peers, which serve() drives through sockets(), on_datagram() and tick()."""
 
     def close(self):
         for s in self.sockets():
@@ -509,7 +477,6 @@ class GameClient(Endpoint):
     def __init__(self, name="e2eclient", walk_signon=True):
         self.sock = udp_socket()
         self.name, self.walk_signon = name, walk_signon
-        self.listen = None           # where the connect request went
         self.addr = None             # the game port named by the accept
         self.control_replies = []    # (raw, source) of every control packet
         self.accept = self.reject = None
@@ -525,7 +492,6 @@ class GameClient(Endpoint):
         self.reliable_messages = []  # (sequence of the last fragment, bytes)
         self.server_time = 0.0
         self.next_move = 0.0
-        self.moves_sent = 0
         self.disconnected = False
 
     def sockets(self):
@@ -537,12 +503,8 @@ class GameClient(Endpoint):
 
     # -- connection set-up
 
-    def connect(self, port, host=LOOPBACK, request=None):
-        self.listen = (host, port)
-        self.sock.sendto(request or connect_request(), self.listen)
-
-    def query_info(self, port, host=LOOPBACK):
-        self.sock.sendto(info_request(), (host, port))
+    def connect(self, port):
+        self.sock.sendto(connect_request(), (LOOPBACK, port))
 
     def on_datagram(self, sock, data, src):
         if data[:2] == bytes([CTL, 0]) and len(data) >= 5:
@@ -578,7 +540,8 @@ class GameClient(Endpoint):
 
     def _on_message(self, code, value):
         if code == SVC_PRINT:
-            self.prints.append(print_text(value))
+            # as shown: without the leading colour byte (1 or 2) of chat and proxy texts
+            self.prints.append(value[1:] if value[:1] in ("\x01", "\x02") else value)
         elif code == SVC_STUFFTEXT:
             self.stufftexts.append(value)
             if value.strip() == "reconnect":
@@ -600,12 +563,8 @@ class GameClient(Endpoint):
             self.signons.append(4)
 
     def _signon_reply(self, stage):
-        if stage == 1:
-            self.send_commands("prespawn")
-        elif stage == 2:
-            self.send_commands('name "%s"\n' % self.name, "color 0 0\n", "spawn ")
-        elif stage == 3:
-            self.send_commands("begin")
+        replies = {1: ["prespawn"], 2: ['name "%s"\n' % self.name, "color 0 0\n", "spawn "], 3: ["begin"]}
+        self.send_commands(*replies.get(stage, []))
 
     # -- what we send
 
@@ -618,9 +577,6 @@ class GameClient(Endpoint):
         chat prompt (`say "text"`)."""
         self.send_commands('say "%s"' % text if quoted else "say " + text)
 
-    def send_unreliable(self, payload):
-        self.channel.send_unreliable(payload)
-
     def disconnect(self):
         for _ in range(3):
             self.channel.send_unreliable(bytes([CLC_DISCONNECT]))
@@ -630,12 +586,8 @@ class GameClient(Endpoint):
         if self.signon == 4 and now >= self.next_move:
             self.next_move = now + 0.05
             self.channel.send_unreliable(move_message(self.server_time, protocol=self.proto.version))
-            self.moves_sent += 1
 
     # -- questions tests ask
-
-    def text(self):
-        return "".join(self.prints)
 
     def printed(self, fragment):
         return any(fragment in p for p in self.prints)
@@ -650,31 +602,25 @@ class GameClient(Endpoint):
 
 class FakeServer(Endpoint):
     """A scripted game server for one client at a time: answers server-info and connect requests
-    (accept naming a new port, or the listen port itself like DarkPlaces, or a reject), walks a
-    small signon, sends unreliable datagrams at 20 Hz once the client has begun, and records every
-    datagram and string command it receives."""
+    (accept naming a new port, or a reject), walks a small signon, sends unreliable datagrams at
+    20 Hz once the client has begun, and records every datagram and string command it receives."""
 
-    def __init__(self, level="fake", new_port=True, reject=None, signon=True):
-        self.listen = udp_socket()
-        self.port = self.listen.getsockname()[1]
-        self.game = udp_socket() if new_port else self.listen
-        self.game_port = self.game.getsockname()[1]
-        self.level, self.reject, self.signon = level, reject, signon
+    def __init__(self, level="fake", reject=None):
+        self.listen, self.game = udp_socket(), udp_socket()
+        self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
+        self.level, self.reject = level, reject
         self.client = None                 # the client's address, once connected
         self.connect_requests = []         # (raw, source)
-        self.info_requests = []
         self.channel = Channel(self._send, self._on_reliable, self._on_unreliable)
         self.commands = []                 # string commands received, in order
-        self.reliable_messages = []        # (sequence, bytes)
         self.unreliable = []               # (sequence, payload)
         self.raw = []                      # every datagram received on the game socket
         self.begun = False
-        self.frame_interval = 0.05
         self.next_frame = 0.0
         self.time = 1.0
 
     def sockets(self):
-        return [self.listen] if self.game is self.listen else [self.listen, self.game]
+        return [self.listen, self.game]
 
     def _send(self, data):
         if self.client is not None:
@@ -692,7 +638,6 @@ class FakeServer(Endpoint):
 
     def _on_control(self, data, src):
         if data[4] == CCREQ_SERVER_INFO:
-            self.info_requests.append((data, src))
             body = cstring("%s:%d" % (LOOPBACK, self.port)) + cstring("fakeserver") + \
                 cstring(self.level) + bytes([0, 8, NET_VERSION])
             self.listen.sendto(control(CCREP_SERVER_INFO, body), src)
@@ -703,20 +648,13 @@ class FakeServer(Endpoint):
                 return
             self.client = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
-            if self.signon:
-                self.send_reliable(self.signon_message(1))
-
-    def signon_message(self, stage):
-        if stage == 1:
             info = struct.pack("<iBB", PROTOCOL_NETQUAKE, 8, 1) + cstring(self.level) + \
                 cstring("maps/%s.bsp" % self.level) + cstring("progs/player.mdl") + b"\0" + \
                 cstring("misc/null.wav") + b"\0"
-            return bytes([SVC_PRINT]) + cstring("fake server\n") + bytes([SVC_SERVERINFO]) + info + \
-                bytes([SVC_SIGNONNUM, 1])
-        return bytes([SVC_SIGNONNUM, stage])
+            self.send_reliable(bytes([SVC_PRINT]) + cstring("fake server\n") + bytes([SVC_SERVERINFO]) +
+                               info + bytes([SVC_SIGNONNUM, 1]))
 
     def _on_reliable(self, msg, seq):
-        self.reliable_messages.append((seq, msg))
         try:
             messages = parse_client_messages(msg)
         except ParseError:
@@ -725,12 +663,10 @@ class FakeServer(Endpoint):
             if code != CLC_STRINGCMD:
                 continue
             self.commands.append(value)
-            if not self.signon:
-                continue
             if value == "prespawn":
-                self.send_reliable(self.signon_message(2))
+                self.send_reliable(bytes([SVC_SIGNONNUM, 2]))
             elif value.startswith("spawn"):
-                self.send_reliable(self.signon_message(3))
+                self.send_reliable(bytes([SVC_SIGNONNUM, 3]))
             elif value == "begin":
                 self.begun = True
 
@@ -740,14 +676,11 @@ class FakeServer(Endpoint):
     def send_reliable(self, message):
         self.channel.send_reliable(message)
 
-    def send_unreliable(self, payload):
-        self.channel.send_unreliable(payload)
-
     def tick(self, now):
         self.channel.tick(now)
         if self.begun and now >= self.next_frame:
-            self.next_frame = now + self.frame_interval
-            self.time += self.frame_interval
+            self.next_frame = now + 0.05
+            self.time += 0.05
             # time, then an update of entity 1 with its origin: enough for a client to count as in game
             update = struct.pack("<BBhhh", 0x80 | 0x02 | 0x04 | 0x08, 1, 0, 0, 0)
-            self.send_unreliable(struct.pack("<Bf", SVC_TIME, self.time) + update)
+            self.channel.send_unreliable(struct.pack("<Bf", SVC_TIME, self.time) + update)

@@ -1,36 +1,16 @@
 #!/usr/bin/env python3
 """The real binary on the peer rig's QuakeSpasm server at game protocols 15, 666 and 999: the host
 plays, a 2496-byte reliable datagram gets through whole, an observer joins mid-level and follows the
-level change (QuakeSpasm's reconnect order), and the demo files of both levels parse back with the
-protocol they announce."""
+level change (QuakeSpasm's reconnect order), and the demo files of both levels, with their credits,
+parse back with the protocol they announce."""
 import os
 import signal
 
 import expect
 import nq
-from harness import PeerServer, Session, case, check, main
+from harness import PeerServer, Session, case, check, main, walk_demo
 
 LONG_LINE = b"noise: long print"
-CLOSING = b"\x01\x00\x00\x00"    # closing block: N = 1, then 12 angle bytes and svc_disconnect
-
-
-def walk_demo(path):
-    """A demo file as [(block, its messages)], each block's messages parsed with the protocol the
-    file's last serverinfo announced. Fails on a file that does not walk to its end."""
-    track, blocks = nq.read_demo(path)
-    check(track == b"-1\n", "%s: cd-track line %r" % (path, track))
-    proto, out = nq.Protocol(), []
-    for i, (_, message) in enumerate(blocks):
-        try:
-            out.append((message, nq.parse_server_messages(message, proto)))
-        except nq.ParseError as e:
-            raise AssertionError("%s: block %d does not parse at protocol %d: %s: %r" % (
-                path, i, proto.version, e, message[:64]))
-    with open(path, "rb") as f:
-        tail = f.read()[-17:]
-    check(tail[:4] == CLOSING and tail[16:] == b"\x02", "%s does not end with the closing block: %r" %
-          (path, tail))
-    return out
 
 
 def levels_and_signons(walked, protocol):
@@ -48,6 +28,9 @@ def game_at(protocol, flags=0):
         s.play_on(server, seconds=1)
         announced = (s.host.proto.version, s.host.proto.flags)
         check(announced == (protocol, flags), "serverinfo announced %d, flags %#x" % announced)
+        m = expect.SERVER_ESTABLISHED.search(s.proxy.stdout)
+        check(int(m.group(4)) != server.port, "the proxy did not move to the server's new port: %r" %
+              m.group(0))
         s.serve(lambda: any(m.count(LONG_LINE) == 16 for _, m in s.host.reliable_messages), 6,
                 "the 2496-byte reliable message")
         largest = max(n for d, _, _, n in s.host.channel.log if d == "in")

@@ -1,39 +1,19 @@
 #!/usr/bin/env python3
-"""Server-information requests to the real binary, and what its listening port does with datagrams
-that are not requests."""
-import re
+"""Server-information requests to the real binary, also as qstat reads them, and what its listening
+port does with datagrams that are not requests."""
+import subprocess
 
 import expect
 import nq
-from harness import Proxy, case, check, main
+from harness import Proxy, admit, ask, case, check, info, main, require_tool
 
 
-def query(port, request=None, timeout=2.0):
-    """Sends a request to the listening port; returns the raw replies that came back."""
-    c = nq.GameClient()
-    try:
-        c.sock.sendto(nq.info_request() if request is None else request, (nq.LOOPBACK, port))
-        nq.serve([c], None if request is not None else (lambda: c.control_replies), timeout)
-        return [data for data, src in c.control_replies if src == (nq.LOOPBACK, port)]
-    finally:
-        c.close()
-
-
-def info(port, p):
-    replies = query(port)
-    check(len(replies) == 1, "expected one server-info reply, got %r" % replies, p.describe())
-    reply = nq.parse_info_reply(replies[0])
-    check(reply["length_field"] == len(replies[0]), "length field %d, datagram %d bytes" %
-          (reply["length_field"], len(replies[0])))
-    return reply
-
-
-def connect(port):
-    c = nq.GameClient()
-    c.connect(port)
-    nq.serve([c], lambda: c.accept or c.reject, 3)
-    check(c.accept, "connect request not accepted", c.control_replies)
-    return c
+def quakestat(port):
+    out = subprocess.run(["quakestat", "-raw", ",", "-qs", "%s:%d" % (nq.LOOPBACK, port)],
+                         capture_output=True, text=True, timeout=15).stdout
+    lines = [line.split(",") for line in out.splitlines() if line.startswith("QS,")]
+    check(len(lines) == 1, "quakestat printed %r" % out)
+    return lines[0]
 
 
 @case
@@ -47,41 +27,31 @@ def reply_names_the_interface_and_says_not_connected():
         check(r["level"] == "not connected", "level %r" % r["level"])
         check((r["players"], r["maxplayers"], r["version"]) == (0, 1, 3),
               "players, max, version: %r" % ((r["players"], r["maxplayers"], r["version"]),))
-
-
-@case
-def reply_on_the_default_interface_gives_this_machine():
-    # Sent to loopback; the answer names the machine's own address, whatever it is.
-    port = nq.free_port()
-    with Proxy(port=port, loopback=False) as p:
+    with Proxy("-o", 45, port=port) as p:
         p.wait_ready()
-        r = info(port, p)
-        check(re.fullmatch(r"\d{1,3}(\.\d{1,3}){3}:%d" % port, r["address"]), "address %r" % r["address"])
-        check((r["level"], r["players"], r["maxplayers"]) == ("not connected", 0, 1), "reply %r" % r)
+        check(info(port, p)["maxplayers"] == 31, "observer limit not capped at 30 with -o 45")
 
 
 @case
-def players_count_host_and_observers():
+def players_count_host_and_observers_also_in_qstat():
+    require_tool("quakestat")
     port = nq.free_port()
     with Proxy("-o", 4, port=port) as p:
         p.wait_ready()
-        check(info(port, p)["maxplayers"] == 5, "max with -o 4")
-        clients = [connect(port)]
+        # QS, address asked, name, address given, net version, map, max players, players, ...
+        f = quakestat(port)
+        want = ["QS", "%s:%d" % (nq.LOOPBACK, port), expect.VERSION, "%s:%d" % (nq.LOOPBACK, port), "3",
+                "not connected", "5", "0"]
+        check(f[:8] == want, "quakestat: %r, expected %r" % (f, want), p.describe())
+        clients = [admit(port)]
         check(info(port, p)["players"] == 1, "players with the host")
-        clients += [connect(port), connect(port)]
+        check(quakestat(port)[6:8] == ["5", "1"], "quakestat with a host: %r" % quakestat(port))
+        clients += [admit(port, "obs1"), admit(port, "obs2")]
         r = info(port, p)
         check((r["players"], r["maxplayers"]) == (3, 5), "players, max with host and two observers: %r" % r,
               p.describe())
         for c in clients:
             c.close()
-
-
-@case
-def observer_limit_is_capped_at_30():
-    port = nq.free_port()
-    with Proxy("-o", 45, port=port) as p:
-        p.wait_ready()
-        check(info(port, p)["maxplayers"] == 31, "max with -o 45")
 
 
 @case
@@ -101,11 +71,11 @@ def listening_port_ignores_what_is_not_a_request():
     with Proxy(port=port) as p:
         p.wait_ready()
         for data in junk:
-            replies = query(port, data, timeout=0.2)
+            replies = ask(port, data, timeout=0.2)
             check(not replies, "answered %r with %r" % (data[:16], replies), p.describe())
         check(p.running(), "the proxy ended", p.describe())
         # the length field and the body of a request are not read: a bare code is a request too
-        check(len(query(port, nq.control(nq.CCREQ_SERVER_INFO), timeout=1.0)) == 1,
+        check(len(ask(port, nq.control(nq.CCREQ_SERVER_INFO), timeout=1.0)) == 1,
               "no answer to a server-info request without a body", p.describe())
         check(info(port, p)["name"] == expect.VERSION, "no answer after the junk")
 
