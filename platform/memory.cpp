@@ -323,9 +323,11 @@ bool writeFile(File file, const void* data, size_t length) {
     return fits == length;
 }
 
-void closeFile(File file) {
+bool closeFile(File file) {
     fakeplatform::FakeFile* entry = fakeplatform::findFile(file);
-    if (entry != nullptr) entry->open = false;
+    if (entry == nullptr) return false;
+    entry->open = false;
+    return true;
 }
 
 }  // namespace platform

@@ -40,8 +40,18 @@ void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to
 constexpr int MaxWaitSockets = 64;
 int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs);
 
-// Host name lookup: the first IPv4 address of `name`.
+// Host name lookup: the first IPv4 address of `name`. Blocks: for start-up only.
 bool resolveHostName(const char* name, uint32_t& ip);
+
+// Host name lookup off the loop's thread, so a slow resolver never stalls the game. At most
+// MaxLookups run at once; startLookup returns a handle, or -1 when none can start. A handle stays
+// taken until pollLookup has returned Found or Failed, or abandonLookup gives it up (a lookup
+// still running then ends unseen).
+constexpr int MaxLookups = 4;
+enum class LookupStatus { Pending, Found, Failed };
+int startLookup(const char* name);
+LookupStatus pollLookup(int handle, uint32_t& ip);
+void abandonLookup(int handle);
 // The first IPv4 address of this machine's own host name.
 bool thisMachineAddress(uint32_t& ip);
 
@@ -64,7 +74,13 @@ void raiseThreadPriority();
 using File = intptr_t;
 constexpr File NoFile = -1;
 File openFileForWrite(const char* name);
+// Creates a file that must not exist yet (never opens or empties an existing one): NoFile when it
+// cannot, with `exists` telling whether a file of that name was in the way.
+File createNewFile(const char* name, bool& exists);
 bool writeFile(File file, const void* data, size_t length);
-void closeFile(File file);
+// False when the last of the data could not be written out.
+bool closeFile(File file);
+// Why the last file operation that failed did so, for the operator ("No space left on device").
+const char* lastFileError();
 
 }  // namespace platform

@@ -225,8 +225,8 @@ bool writeFile(File file, const void* data, size_t length) {
     return true;
 }
 
-void closeFile(File file) {
-    if (file != NoFile) close(static_cast<int>(file));
+bool closeFile(File file) {
+    return file != NoFile && close(static_cast<int>(file)) == 0;
 }
 
 }  // namespace platform
