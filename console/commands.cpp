@@ -12,6 +12,7 @@
 #include "net/limiter.h"
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"
 #include "platform/platform.h"
@@ -195,18 +196,30 @@ void runRecord(const char* argument) {
         consoleState.commandReply = "Demorecording stopped.\n";
         return;
     }
+    // Any server can make the host's client say this: the name must stay a file in the demo folder.
+    if (!isPlainFileName(argument)) {
+        consoleState.commandReply = "Invalid demo name.\n";
+        return;
+    }
     if (strlen(argument) >= size_t(TextStoreSize) || !setDemoName(argument)) {
         consoleState.commandReply = "Demo name too long.\n";
         return;
     }
     if (recording()) stopRecording();
     settings.demoNumber = 1;
-    if (hostSlot().state >= SlotInGame) {
+    // Only a level the proxy reads on a connected server is recorded at once; else the next one.
+    bool onServer = slotTable.serverConnected && hostSlot().state >= SlotInGame;
+    if (onServer && gameState.protocolKnown) {
         startRecording();
         consoleState.commandReply = "";
         return;
     }
-    formatText(ReplyText, sizeof ReplyText, "Next level will be recorded to %s%02d.dem\n", settings.demoname, 1);
+    int length = 0;
+    if (onServer)
+        length = formatText(ReplyText, sizeof ReplyText, "Recording is not available for protocol %d.\n",
+                            int(gameState.protocol));
+    formatText(ReplyText + length, sizeof ReplyText - size_t(length), "Next level will be recorded to %s%02d.dem\n",
+               settings.demoname, 1);
     consoleState.commandReply = ReplyText;
 }
 

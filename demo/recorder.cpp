@@ -23,6 +23,10 @@ const char CreditText[] = "\x02\n" SKOPOS_BAR "\nThis demo file was recorded wit
 // svc_print, the text, its zero.
 constexpr int CreditMessageLength = 1 + int(sizeof CreditText);
 
+// At most this many numbers are tried past files already there at one opening: a folder full of
+// old demos costs a level change no more than that many refused creations.
+constexpr int MaxNameTries = 1000;
+
 void writeBlockHeader(uint8_t* block, uint32_t length) {
     setRecordLength(block, length);
     for (int i = 0; i < 3; i++) {
@@ -32,44 +36,73 @@ void writeBlockHeader(uint8_t* block, uint32_t length) {
     }
 }
 
-// Built in a store of their own: a reliable message half gathered in the CaptureBuffer survives.
-void writeCreditBlock() {
-    uint8_t block[RecordHeaderSize + CreditMessageLength];
-    writeBlockHeader(block, CreditMessageLength);
-    block[RecordHeaderSize] = SvcPrint;
-    std::memcpy(block + RecordHeaderSize + 1, CreditText, sizeof CreditText);
-    platform::writeFile(recorder.demoFile, block, sizeof block);
-}
-
-void writeClosingBlock() {
-    uint8_t block[RecordHeaderSize + 1];
-    writeBlockHeader(block, 1);
-    block[RecordHeaderSize] = SvcDisconnect;
-    platform::writeFile(recorder.demoFile, block, sizeof block);
-}
-
-// A catch-up record as it stands, its length bounded by the record's store.
-void writeStoredRecord(const uint8_t* record, uint32_t capacity) {
-    uint32_t length = recordLength(record);
-    if (length > capacity) length = capacity;
-    platform::writeFile(recorder.demoFile, record, RecordHeaderSize + length);
-}
-
-void writeCatchUpRecords() {
-    buildStateBlock(stateBlockRecord(), StateBlockCapacity);
-    writeStoredRecord(catchUpRecord(1), CaptureMessageCapacity);
-    writeStoredRecord(catchUpRecord(2), CaptureMessageCapacity);
-    writeStoredRecord(catchUpRecord(3), StateBlockCapacity);
-}
-
 __attribute__((format(printf, 1, 2))) void tellHostAndConsole(const char* format, ...) {
-    char text[TextStoreSize + 32];
+    char text[2 * TextStoreSize + 96];
     va_list arguments;
     va_start(arguments, format);
     int length = formatTextArgs(text, sizeof text, format, arguments);
     va_end(arguments);
     printToHost(text, length + 1);
     consolePrintf("%s", text);
+}
+
+// A file cut short is closed at once and said to be so; recording stays armed for the next level.
+void failRecording() {
+    char reason[96];
+    formatText(reason, sizeof reason, "%s", platform::lastFileError());
+    platform::closeFile(recorder.demoFile);
+    recorder.demoFile = platform::NoFile;
+    tellHostAndConsole("Unable to write %s: %s.\n", recorder.demoFileName, reason);
+}
+
+bool writeOrFail(const void* data, size_t length) {
+    if (!recording()) return false;
+    if (platform::writeFile(recorder.demoFile, data, length)) return true;
+    failRecording();
+    return false;
+}
+
+// Built in a store of their own: a reliable message half gathered in the CaptureBuffer survives.
+bool writeCreditBlock() {
+    uint8_t block[RecordHeaderSize + CreditMessageLength];
+    writeBlockHeader(block, CreditMessageLength);
+    block[RecordHeaderSize] = SvcPrint;
+    std::memcpy(block + RecordHeaderSize + 1, CreditText, sizeof CreditText);
+    return writeOrFail(block, sizeof block);
+}
+
+bool writeClosingBlock() {
+    uint8_t block[RecordHeaderSize + 1];
+    writeBlockHeader(block, 1);
+    block[RecordHeaderSize] = SvcDisconnect;
+    return writeOrFail(block, sizeof block);
+}
+
+bool writeRecord(const uint8_t* record) { return writeOrFail(record, RecordHeaderSize + recordLength(record)); }
+
+// The level so far: its server information, each stage-2 message as a block of its own, the state block.
+void writeCatchUpRecords() {
+    if (!writeRecord(catchUpRecord(1))) return;
+    for (int part = 0; part < stage2MessageCount(); part++)
+        if (!writeRecord(stage2Message(part))) return;
+    if (buildStateBlock(stateBlockRecord(), MaxStateBlockSize)) writeRecord(stateBlockRecord());
+}
+
+// Creates the first free "%s%02d.dem" from demoNumber on and leaves demoNumber after it. Never
+// opens an existing file: another run's demo, or another proxy's in the same folder, is kept.
+bool createNextFile() {
+    for (int tries = 0; tries < MaxNameTries; tries++) {
+        int n = settings.demoNumber++;
+        // A base name set without the length check, or a number past 99, could still make a name
+        // too long for the store: such a file is refused rather than opened under a cut name.
+        int nameLength = std::snprintf(recorder.demoFileName, TextStoreSize, "%s%02d.dem", settings.demoname, n);
+        if (nameLength >= TextStoreSize) return false;
+        bool exists = false;
+        recorder.demoFile = platform::createNewFile(recorder.demoFileName, exists);
+        if (recording()) return true;
+        if (!exists) return false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -79,27 +112,22 @@ void resetRecorder() { recorder = RecorderState{}; }
 void startRecording() {
     if (!gameState.protocolKnown) return;
     if (recording()) stopRecording();  // never leave a file open behind us
-    int n = settings.demoNumber;
-    settings.demoNumber = n + 1;
-    // A base name set without the length check, or a number past 99, could still make a name too
-    // long for the store: such a file is refused rather than opened under a cut name.
-    int nameLength = std::snprintf(recorder.demoFileName, TextStoreSize, "%s%02d.dem", settings.demoname, n);
-    if (nameLength < TextStoreSize) recorder.demoFile = platform::openFileForWrite(recorder.demoFileName);
-    if (!recording()) {
+    if (!createNextFile()) {
         tellHostAndConsole("Unable to open %s.\n", recorder.demoFileName);
         return;
     }
     tellHostAndConsole("Recording to %s.\n", recorder.demoFileName);
-    platform::writeFile(recorder.demoFile, "-1\n", 3);
-    writeCreditBlock();
+    if (!writeOrFail("-1\n", 3) || !writeCreditBlock()) return;
     if (hostSlot().state > 3) writeCatchUpRecords();
 }
 
 void stopRecording() {
-    if (!recording()) return;
-    writeCreditBlock();
-    writeClosingBlock();
-    platform::closeFile(recorder.demoFile);
+    if (!recording() || !writeCreditBlock() || !writeClosingBlock()) return;
+    if (!platform::closeFile(recorder.demoFile)) {
+        recorder.demoFile = platform::NoFile;
+        tellHostAndConsole("Unable to write %s: %s.\n", recorder.demoFileName, platform::lastFileError());
+        return;
+    }
     recorder.demoFile = platform::NoFile;
     tellHostAndConsole("Completed %s.\n", recorder.demoFileName);
 }
@@ -108,8 +136,7 @@ void recordMessage(const uint8_t* message, int length) {
     if (!recording() || length < 0) return;
     uint8_t header[RecordHeaderSize];
     writeBlockHeader(header, uint32_t(length));
-    platform::writeFile(recorder.demoFile, header, sizeof header);
-    platform::writeFile(recorder.demoFile, message, size_t(length));
+    if (writeOrFail(header, sizeof header)) writeOrFail(message, size_t(length));
 }
 
 void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll) {
@@ -122,6 +149,15 @@ void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll) {
 bool isReconnectOrder(const uint8_t* message, int length) {
     static const uint8_t Order[12] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
     return length >= int(sizeof Order) && std::memcmp(message, Order, sizeof Order) == 0;
+}
+
+bool isPlainFileName(const char* name) {
+    if (name == nullptr || name[0] == '\0' || name[0] == '.' || std::strstr(name, "..") != nullptr) return false;
+    for (const char* p = name; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+    }
+    return true;
 }
 
 bool setDemoName(const char* name) {

@@ -15,7 +15,9 @@ extern RecorderState recorder;
 
 void resetRecorder();
 inline bool recording() { return recorder.demoFile != platform::NoFile; }
+// Opens the next free file (an existing one is never opened) and writes its beginning.
 void startRecording();
+// Ends the file; "Completed" is said only of a file written whole.
 void stopRecording();
 // One block: N, the angles, the message bytes.
 void recordMessage(const uint8_t* message, int length);
@@ -23,5 +25,8 @@ void recordMessage(const uint8_t* message, int length);
 void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll);
 // Is the complete reliable message the server's order to reload for a new level?
 bool isReconnectOrder(const uint8_t* message, int length);
+// A name typed in the game names a file in the demo folder and nothing else: no folder separators,
+// no "..", no leading dot, no drive colon, no control characters.
+bool isPlainFileName(const char* name);
 // Validates and stores a demo base name; false when "%s%02d.dem" could overrun the name store.
 bool setDemoName(const char* name);

@@ -138,7 +138,6 @@ void sendReliable(const uint8_t* record, uint8_t* build, int slot) {
 static const uint8_t ReconnectText[] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
 static uint8_t CatchUpStores[SlotCount][RecordHeaderSize + MaxCatchUpMessage];
 static uint8_t FragmentDatagram[HeaderSize + MaxBuiltPayload];
-static_assert(StateBlockCapacity <= MaxCatchUpMessage, "record 3 is built in a catch-up store");
 
 uint8_t* catchUpStore(int slot) { return CatchUpStores[slot]; }
 
@@ -157,11 +156,13 @@ void startCatchUpMessage(int slot, int32_t message) {
         setRecordLength(store, sizeof ReconnectText);
         memcpy(store + RecordHeaderSize, ReconnectText, sizeof ReconnectText);
     } else if (message == 1 || message == 2) {
-        const uint8_t* record = catchUpRecord(message);
+        if (message == 2 && s.catchUpPart >= uint32_t(stage2MessageCount())) return;
+        const uint8_t* record = message == 1 ? catchUpRecord(1) : stage2Message(int(s.catchUpPart));
         if (recordLength(record) > uint32_t(MaxCatchUpMessage)) return;  // never valid for a catch-up
         memcpy(store, record, RecordHeaderSize + recordLength(record));
     }
     uint32_t length = recordLength(store);
+    if (message != 2) s.catchUpPart = 0;
     s.catchUpSeq = s.reliableSeq;
     s.catchUpOffset = 0;
     s.reliableSeq += (length + MaxBuiltPayload - 1) / MaxBuiltPayload;
@@ -177,6 +178,11 @@ bool takeCatchUpAck(int slot, uint32_t number) {
     s.catchUpOffset += MaxBuiltPayload;
     if (s.catchUpOffset < recordLength(CatchUpStores[slot])) {
         sendCatchUpFragment(slot);
+        return true;
+    }
+    // Stage 2 goes as the server sent it: each of its messages follows the one before.
+    if (s.catchUpMessage == 2 && ++s.catchUpPart < uint32_t(stage2MessageCount())) {
+        startCatchUpMessage(slot, 2);
         return true;
     }
     if (s.catchUpMessage != EndedRecord) s.catchUpTaken = s.catchUpMessage;

@@ -95,42 +95,52 @@ void resetStates() {
     capture.gatheringStage2 = false;
 }
 
+void clearStage2() {
+    capture.stage2Count = 0;
+    capture.stage2PoolUsed = 0;
+    capture.stage2TooLong = false;
+}
+
 void captureServerInfo() {
     uint32_t length = recordLength(capture.captureBuffer);
     std::memcpy(capture.record1, capture.captureBuffer, RecordHeaderSize + length);
     capture.recordValid[0] = length <= uint32_t(MaxCatchUpMessage);
     capture.recordValid[1] = false;
     capture.stageEndSeq[1] = capture.nextReassemblySeq - 1;
-    setRecordLength(capture.record2, 0);
+    capture.stageEndSeq[2] = capture.stageEndSeq[1];  // nothing of stage 2 yet
+    clearStage2();
     capture.gatheringStage2 = true;
-    capture.stage2TooLong = false;
     onStageCaptured(1);
     setHostState(2);
 }
 
-// One message of signon stage 2 into record 2; `last` when it carried svc_signonnum 2.
+// The message in the CaptureBuffer as the next stage-2 record; false when the pool has no room.
+bool keepStage2Message() {
+    uint32_t length = recordLength(capture.captureBuffer);
+    int size = RecordHeaderSize + int(length);
+    if (length > uint32_t(MaxCatchUpMessage) || capture.stage2Count == MaxStage2Messages ||
+        size > Stage2PoolBytes - capture.stage2PoolUsed)
+        return false;
+    std::memcpy(capture.stage2Pool + capture.stage2PoolUsed, capture.captureBuffer, size_t(size));
+    capture.stage2Offsets[capture.stage2Count++] = capture.stage2PoolUsed;
+    capture.stage2PoolUsed += size;
+    return true;
+}
+
+// One message of signon stage 2; `last` when it carried svc_signonnum 2. Observers in a level
+// change take each message as it completes, so the stored table never wraps under them.
 void gatherStage2(bool last) {
-    if (!capture.gatheringStage2) {  // no stage 1 came before it: the record is this message alone
-        setRecordLength(capture.record2, 0);
-        capture.stage2TooLong = false;
-    }
-    uint32_t have = recordLength(capture.record2);
-    uint32_t more = recordLength(capture.captureBuffer);
-    if (have == 0) std::memcpy(capture.record2 + 4, capture.captureBuffer + 4, 12);  // its angles
-    if (!capture.stage2TooLong && more <= uint32_t(MaxCatchUpMessage) - have) {
-        std::memcpy(capture.record2 + RecordHeaderSize + have, capture.captureBuffer + RecordHeaderSize, more);
-        setRecordLength(capture.record2, have + more);
-    } else {
-        // Too long for one catch-up message: this level admits no observers mid-level and a demo
-        // opened mid-level gets an empty record rather than a cut one.
+    if (!capture.gatheringStage2) clearStage2();  // no stage 1 came before it: stage 2 is this alone
+    if (!capture.stage2TooLong && !keepStage2Message()) {
+        // Never a part of stage 2 to a client: this level admits no observers mid-level.
         capture.stage2TooLong = true;
-        setRecordLength(capture.record2, 0);
+        capture.stage2Count = 0;
     }
     capture.gatheringStage2 = !last;
-    if (!last) return;
-    capture.recordValid[1] = !capture.stage2TooLong;
     capture.stageEndSeq[2] = capture.nextReassemblySeq - 1;
     onStageCaptured(2);
+    if (!last) return;
+    capture.recordValid[1] = !capture.stage2TooLong;
     setHostState(3);
 }
 
@@ -177,12 +187,11 @@ void restartRecordingAtReconnect() {
     capture.fileAwaitsLevel = true;
 }
 
-// The demo side of a complete message: level changes end one file and open the next.
+// The demo side of a complete message: level changes end one file and open the next; recording
+// armed while no file is open begins with the next level it can read.
 void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t hostBefore) {
     if (!recording()) {
-        if (newLevel && capture.recordingSuspended && gameState.protocolKnown) {
-            capture.recordingSuspended = false;
-            if (settings.demoNumber == 0) return;
+        if (newLevel && settings.demoNumber != 0 && gameState.protocolKnown && slotTable.serverConnected) {
             startRecording();
             recordMessage(message, length);
         }
@@ -192,7 +201,6 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
     if (newLevel) {
         if (!gameState.protocolKnown) {
             stopRecording();
-            capture.recordingSuspended = true;
             capture.fileAwaitsLevel = false;
             return;
         }
@@ -202,7 +210,6 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
             startRecording();
         }
         capture.fileAwaitsLevel = false;
-        capture.recordingSuspended = false;
     }
     if (gameState.protocolKnown) recordMessage(message, length);
 }
@@ -251,24 +258,22 @@ void resetCapture() {
     emptyCaptureBuffer();
     std::memset(capture.captureBuffer, 0, RecordHeaderSize);
     std::memset(capture.record1, 0, RecordHeaderSize);
-    std::memset(capture.record2, 0, RecordHeaderSize);
+    clearStage2();
     std::memset(capture.record3, 0, RecordHeaderSize);
     capture.recordValid[0] = false;
     capture.recordValid[1] = false;
     capture.recordValid[2] = true;
     capture.midMessage = false;
     capture.gatheringStage2 = false;
-    capture.stage2TooLong = false;
     capture.fileAwaitsLevel = false;
-    capture.recordingSuspended = false;
     capture.unknownProtocolTold = false;
 }
 
-const uint8_t* catchUpRecord(int n) {
-    if (n == 1) return capture.record1;
-    if (n == 2) return capture.record2;
-    return capture.record3;
-}
+const uint8_t* catchUpRecord(int n) { return n == 1 ? capture.record1 : capture.record3; }
+
+int stage2MessageCount() { return capture.stage2Count; }
+
+const uint8_t* stage2Message(int part) { return capture.stage2Pool + capture.stage2Offsets[part]; }
 
 uint8_t* stateBlockRecord() { return capture.record3; }
 

@@ -6,6 +6,7 @@
 
 #include "net/framing.h"
 #include "net/senders.h"
+#include "observers/scanner.h"
 
 constexpr int StoredCount = 64;
 
@@ -20,11 +21,17 @@ struct StoredEntry {
 // Room for the largest reliable message today's servers send, plus the terminating zero the
 // scanner needs.
 constexpr int CaptureMessageCapacity = 65536;
-constexpr int StateBlockCapacity = 4080;
-// A catch-up record goes to an observer as one reliable message: the largest one the clients of
+// A catch-up message goes to an observer as one reliable message: the largest one the clients of
 // the QuakeSpasm family take.
 constexpr int MaxCatchUpMessage = 64000;
-static_assert(MaxCatchUpMessage <= CaptureMessageCapacity, "record 2 gathers within its store");
+static_assert(MaxCatchUpMessage <= CaptureMessageCapacity, "a catch-up message is one captured message");
+static_assert(MaxStateBlockSize <= MaxCatchUpMessage, "the state block goes as one catch-up message");
+// Signon stage 2 as the server sent it, message by message. Today's largest levels send a few
+// hundred kilobytes of statics and baselines in messages of at most 31500 (QuakeSpasm 0.96 and
+// later) or 64000 bytes; a level past the pool admits no observer mid-level and a demo opened
+// mid-level lacks its catch-up records.
+constexpr int Stage2PoolBytes = 1 << 20;
+constexpr int MaxStage2Messages = 256;
 
 struct CaptureState {
     StoredEntry stored[StoredCount];
@@ -37,8 +44,12 @@ struct CaptureState {
     uint8_t captureBuffer[RecordHeaderSize + CaptureMessageCapacity + 1];
     int captureWritePos = 0;  // message bytes gathered
     uint8_t record1[RecordHeaderSize + CaptureMessageCapacity];
-    uint8_t record2[RecordHeaderSize + CaptureMessageCapacity];
-    uint8_t record3[RecordHeaderSize + StateBlockCapacity];
+    // Stage 2: each message a record (length, angles, bytes) at its offset in the pool.
+    uint8_t stage2Pool[Stage2PoolBytes];
+    int stage2Offsets[MaxStage2Messages];
+    int stage2Count = 0;
+    int stage2PoolUsed = 0;
+    uint8_t record3[RecordHeaderSize + MaxStateBlockSize];
     bool recordValid[3] = {false, false, true};  // [n - 1]: record n may be sent or written
     // The newest reliable fragment passed to the host was not the last of its message: an observer
     // switched to the live stream now would start inside a message.
@@ -50,15 +61,16 @@ struct CaptureState {
     // The reconnect order opened the current demo file for the level now loading: its
     // svc_serverinfo must not open yet another.
     bool fileAwaitsLevel = false;
-    // A level of an unknown protocol ended the demo file; the next known level opens the next one.
-    bool recordingSuspended = false;
     bool unknownProtocolTold = false;
 };
 extern CaptureState capture;
 
 void resetCapture();
-// Catch-up record 1, 2 or 3.
+// Catch-up record 1 or 3.
 const uint8_t* catchUpRecord(int n);
+// The level's stage-2 messages, each a record of its own.
+int stage2MessageCount();
+const uint8_t* stage2Message(int part);
 uint8_t* stateBlockRecord();
 // Records 1 and 2 are of the current level and fit one message (record 3 is rebuilt on demand).
 bool catchUpRecordsValid();

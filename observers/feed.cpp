@@ -88,7 +88,7 @@ bool feedLive(int slot, int length, uint32_t streamNumber) {
 void spawnObserver(int slot) {
     Slot& s = slotTable.slot[slot];
     // Without a state block that fits, the client still enters the game at the first entity update.
-    if (buildStateBlock(catchUpStore(slot), StateBlockCapacity)) startCatchUpMessage(slot, 3);
+    if (buildStateBlock(catchUpStore(slot), MaxStateBlockSize)) startCatchUpMessage(slot, 3);
     s.seqOffset = numbering.lastHostReliableSeq - s.reliableSeq + 1;
     s.ackedSeq = numbering.lastHostReliableSeq;
     s.lastReliableSendTime = loop.nowSeconds;  // nothing of the stream is due yet
@@ -147,7 +147,7 @@ void runCatchUpStep(int slot) {
         if (host > 1) feedStoredUpTo(slot, 1);
         return;
     case 6:
-        if (host > 2) feedStoredUpTo(slot, 2);
+        if (host > 1) feedStoredUpTo(slot, 2);  // as far as the host's stage 2 has come
         return;
     case 7:
         sendNextStoredBlock(slot);

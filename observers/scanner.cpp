@@ -175,6 +175,8 @@ void scanServerInfo(Walk& w) {
     const char* world = readString(c);
     if (c.overrun) return;
     model().maxClients = maxClients;
+    model().hasFog = false;
+    model().hasSkyBox = false;
     setMapName(world);
     if (*world != 0) skipStringList(c);  // the other models
     skipStringList(c);                   // sounds
@@ -349,6 +351,23 @@ void scanVersion(Walk& w) {
     }
 }
 
+void scanFog(Walk& w) {
+    uint8_t values[4];
+    for (uint8_t& value : values) value = readByte(w.c);
+    skip(w.c, 2);  // fade time: the block sets the fog the fade ends at
+    if (w.c.overrun) return;
+    memcpy(model().fog, values, sizeof values);
+    model().hasFog = true;
+}
+
+void scanSkyBox(Walk& w) {
+    const char* name = readString(w.c);
+    if (name == nullptr) return;
+    size_t length = strlen(name);
+    model().hasSkyBox = length < size_t(SkyNameSize);  // a cut name would load another sky
+    if (model().hasSkyBox) copyCut(model().skyBox, SkyNameSize, name, length);
+}
+
 void endsLevel(Walk& w) {
     if (w.result == 0) w.result = -1;
 }
@@ -369,7 +388,6 @@ long fixedPayload(uint8_t code) {
     case 24: return 1;                       // setpause
     case 29: return 3 * coord + 3;           // spawnstaticsound
     case 32: return 2;                       // cdtrack
-    case 41: return 6;                       // fog
     case 44: return 3 * coord + 4;           // spawnstaticsound2
     default: return -1;
     }
@@ -378,7 +396,7 @@ long fixedPayload(uint8_t code) {
 // Codes that are a string and nothing else: print, stufftext, centerprint, cutscene, skybox, and
 // under 666/999 achievement. Under 15, 52 is another message in DarkPlaces, so it stays unknown.
 bool isStringMessage(uint8_t code) {
-    return code == 8 || code == 9 || code == 26 || code == 34 || code == 37 ||
+    return code == 8 || code == 9 || code == 26 || code == 34 ||
            (code == 52 && extendedProtocol());
 }
 
@@ -414,6 +432,8 @@ void scanOne(Walk& w, uint8_t code) {
     case 31:
         if (readString(w.c) != nullptr) endsLevel(w);
         return;
+    case 37: return scanSkyBox(w);
+    case 41: return scanFog(w);
     case 42: skip(w.c, 2); return scanBaseline2(w);
     case 43: return scanBaseline2(w);
     case 56:
@@ -548,6 +568,15 @@ bool buildStateBlock(uint8_t* record, int capacity) {
         putByte(w, 3);
         putByte(w, uint32_t(stat));
         putLong(w, uint32_t(gameState.Stats[stat]));
+    }
+    if (gameState.hasFog) {
+        putByte(w, 41);
+        putBytes(w, gameState.fog, sizeof gameState.fog);
+        putShort(w, 0);
+    }
+    if (gameState.hasSkyBox) {
+        putByte(w, 37);
+        putString(w, gameState.skyBox);
     }
     writeClientData(w);
     putByte(w, 5);

@@ -10,6 +10,7 @@ constexpr int MaxStats = 32;
 constexpr int MapNameSize = 16;
 constexpr int ScoreNameSize = 64;   // longer names are cut to 63 characters
 constexpr int LightStyleSize = 128; // longer patterns are cut to 127 characters
+constexpr int SkyNameSize = 64;     // the engines' path length; a longer name is not kept
 
 enum GameProtocol : int32_t {
     ProtocolNetQuake = 15,
@@ -43,6 +44,11 @@ struct GameState {
     // Under 666/999 the stats of weapon model, armor, ammo, shells, nails, rockets, cells and weapon
     // frame hold low byte | high byte << 8, so the clientdata writer takes the high bytes from them.
     uint8_t weaponAlpha = 0;  // 666/999; 0 = default
+    // Fog and sky box that game code sent in this level (a new level starts from its worldspawn).
+    bool hasFog = false;
+    uint8_t fog[4] = {};  // density, red, green, blue
+    bool hasSkyBox = false;
+    char skyBox[SkyNameSize] = {};
 };
 
 extern GameState gameState;
@@ -57,7 +63,8 @@ int scanServerMessage(const uint8_t* message, int length);
 // The largest state block the GameState can give: every player with a 63-character name, every
 // style with a 127-character pattern, the longest 666/999 clientdata.
 constexpr int MaxStateBlockSize = MaxScoreboard * (10 + ScoreNameSize - 1) +
-                                  MaxLightStyles * (3 + LightStyleSize - 1) + 4 * 6 + 37 + 3 + 2;
+                                  MaxLightStyles * (3 + LightStyleSize - 1) + 4 * 6 + 37 + 3 + 2 + 7 +
+                                  1 + SkyNameSize;
 
 // Does the message hold svc_disconnect at a message boundary? A walk that changes nothing: servers
 // end a connection with svc_disconnect behind a print, or alone in unreliable datagrams.

@@ -49,6 +49,7 @@ struct Slot {
     int32_t catchUpTaken = NoCatchUpMessage;    // the last message of this catch-up the client took
     uint32_t catchUpOffset = 0;                 // message offset of the fragment in flight
     uint32_t catchUpSeq = 0;                    // its number
+    uint32_t catchUpPart = 0;                   // which stage-2 message, while catchUpMessage is 2
     int8_t viewOffset[3] = {0, 0, 0};
     char playerName[PlayerNameSize] = {};
 };

@@ -43,11 +43,15 @@ void disconnectServer() {
     int bannerLength = formatObserverBanner(banner, sizeof banner);
     static const char reconnect[] = "\treconnect\ntoggleconsole\ntoggleconsole\n";
     static_assert(sizeof reconnect == 40, "the reconnect order is 40 bytes with its zero");
+    // Catch-ups end as at a level change. A client inside a catch-up message holds its start and
+    // must take the rest first: its reconnect order comes ahead of the next catch-up instead, so
+    // nothing of the old level reaches it after the order.
+    resetClientStates();
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {
-        Slot& slot = slotTable.slot[i];
+        const Slot& slot = slotTable.slot[i];
         if (slot.state == SlotFree) continue;
-        slot.state = (slot.state & 4) | 1;
-        sendRawToSlot(reinterpret_cast<const uint8_t*>(reconnect), sizeof reconnect, i);
+        if (slot.catchUpMessage == NoCatchUpMessage || i == HostSlot)
+            sendRawToSlot(reinterpret_cast<const uint8_t*>(reconnect), sizeof reconnect, i);
         if (i != HostSlot && slotTable.serverConnected) sendRawToSlot(banner, bannerLength, i);
     }
     if (recording()) stopRecording();

@@ -59,6 +59,8 @@ struct Machine {
     bool failFileOpen = false;
     bool diskLimited = false;
     size_t diskBytesLeft = 0;
+    bool fileRemoved = false;  // the next write finds its file gone
+    const char* lastFileError = "";
 
     bool breakRequested = false;
 };
@@ -170,6 +172,10 @@ int lastWaitTimeoutMs() { return machine.lastWaitTimeoutMs; }
 
 void failBindOnPort(uint16_t port) { machine.failingBindPorts.insert(port); }
 void failFileOpen(bool fail) { machine.failFileOpen = fail; }
+
+void failNextFileWrite() { machine.fileRemoved = true; }
+
+void addFile(const std::string& name, const std::vector<uint8_t>& bytes) { machine.files[name] = bytes; }
 
 void failFileWritesAfter(size_t bytes) {
     machine.diskLimited = true;
@@ -306,20 +312,40 @@ bool breakRequested() { return machine.breakRequested; }
 void raiseThreadPriority() {}
 
 File openFileForWrite(const char* name) {
-    if (name == nullptr || name[0] == '\0' || machine.failFileOpen) return NoFile;
+    if (name == nullptr || name[0] == '\0' || machine.failFileOpen) {
+        machine.lastFileError = "Permission denied";
+        return NoFile;
+    }
     machine.files[name].clear();
     machine.fileHandles.push_back(fakeplatform::FakeFile{name, true});
     return fakeplatform::FirstFile + static_cast<File>(machine.fileHandles.size()) - 1;
 }
 
+File createNewFile(const char* name, bool& exists) {
+    exists = name != nullptr && machine.files.count(name) != 0;
+    if (exists) {
+        machine.lastFileError = "File exists";
+        return NoFile;
+    }
+    return openFileForWrite(name);
+}
+
+const char* lastFileError() { return machine.lastFileError; }
+
 bool writeFile(File file, const void* data, size_t length) {
     fakeplatform::FakeFile* entry = fakeplatform::findFile(file);
     if (entry == nullptr || (data == nullptr && length > 0)) return false;
+    if (machine.fileRemoved) {
+        machine.fileRemoved = false;
+        machine.lastFileError = "Stale file handle";
+        return false;
+    }
     size_t fits = length;
     if (machine.diskLimited && fits > machine.diskBytesLeft) fits = machine.diskBytesLeft;
     if (machine.diskLimited) machine.diskBytesLeft -= fits;
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     machine.files[entry->name].insert(machine.files[entry->name].end(), bytes, bytes + fits);
+    if (fits != length) machine.lastFileError = "No space left on device";
     return fits == length;
 }
 

@@ -50,6 +50,9 @@ int lastWaitTimeoutMs();
 void failBindOnPort(uint16_t port);        // binds to that port fail
 void failFileOpen(bool fail);              // openFileForWrite fails
 void failFileWritesAfter(size_t bytes);    // the disk is full after this many more bytes
+void failNextFileWrite();                  // the next write finds its file gone
+// A file already on the disk (createNewFile refuses its name).
+void addFile(const std::string& name, const std::vector<uint8_t>& bytes = {});
 
 // Console and files.
 std::string takeConsole();  // console output since the last call

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
@@ -24,6 +25,8 @@ constexpr int SocketBufferBytes = 1 << 20;  // room for a burst of server datagr
 // lands between the flag check and the select is not slept through.
 volatile sig_atomic_t BreakFlag = 0;
 int BreakPipe[2] = {-1, -1};
+
+int LastFileErrno = 0;  // of the last file verb that failed
 
 sockaddr_in toSockaddr(const NetAddress& address) {
     sockaddr_in result{};
@@ -212,13 +215,32 @@ File openFileForWrite(const char* name) {
     return fd < 0 ? NoFile : static_cast<File>(fd);
 }
 
+// Demo files only ever need a name that is free: O_EXCL makes two proxies writing into one folder
+// take different names instead of emptying each other's files.
+File createNewFile(const char* name, bool& exists) {
+    exists = false;
+    if (name == nullptr) return NoFile;
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        LastFileErrno = errno;
+        exists = errno == EEXIST;
+        return NoFile;
+    }
+    return static_cast<File>(fd);
+}
+
+const char* lastFileError() { return strerror(LastFileErrno); }
+
 bool writeFile(File file, const void* data, size_t length) {
     if (file == NoFile) return false;
     const char* cursor = static_cast<const char*>(data);
     while (length > 0) {
         ssize_t written = write(static_cast<int>(file), cursor, length);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
+        if (written <= 0) {
+            LastFileErrno = written < 0 ? errno : ENOSPC;
+            return false;
+        }
         cursor += written;
         length -= static_cast<size_t>(written);
     }
@@ -226,7 +248,10 @@ bool writeFile(File file, const void* data, size_t length) {
 }
 
 bool closeFile(File file) {
-    return file != NoFile && close(static_cast<int>(file)) == 0;
+    if (file == NoFile) return false;
+    if (close(static_cast<int>(file)) == 0) return true;
+    LastFileErrno = errno;
+    return false;
 }
 
 }  // namespace platform

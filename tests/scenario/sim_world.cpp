@@ -179,6 +179,7 @@ void takeRecord(World& w, Client& c, const Bytes& message) {
         c.record = 1;
         c.signon = 0;
         c.progressMs = w.nowMs;
+        c.stage2Taken.clear();
         return;
     }
     if (id >= 0 && size_t(id) < w.log.size() && w.log[size_t(id)].stage == 1 && w.log[size_t(id)].bytes == message) {
@@ -186,10 +187,18 @@ void takeRecord(World& w, Client& c, const Bytes& message) {
             return fail(w, nameOf(c) + " took signon 1 at signon " + std::to_string(c.signon) + " without a reconnect");
         c.record = 1;
         c.recordLevel = w.log[size_t(id)].level;
-    } else if (c.record == 1 || (c.record == 2 && message != w.stage2[size_t(c.recordLevel)]) ||
-               (c.record == 3 && !isStateBlock(message))) {
+    } else if (c.record == 2) {
+        // Stage 2 comes as the server sent it, message by message.
+        const Bytes& whole = w.stage2[size_t(c.recordLevel)];
+        c.stage2Taken.insert(c.stage2Taken.end(), message.begin(), message.end());
+        if (c.stage2Taken.size() > whole.size() || !std::equal(c.stage2Taken.begin(), c.stage2Taken.end(), whole.begin()))
+            return fail(w, nameOf(c) + " took a garbled catch-up record 2");
+        c.progressMs = w.nowMs;
+        if (c.stage2Taken.size() < whole.size()) return;
+    } else if (c.record == 1 || (c.record == 3 && !isStateBlock(message))) {
         return fail(w, nameOf(c) + " took a garbled catch-up record " + std::to_string(c.record));
     }
+    c.stage2Taken.clear();
     answerSignon(w, c, c.record);
     c.signon = c.record;
     c.progressMs = w.nowMs;

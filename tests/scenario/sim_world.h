@@ -67,6 +67,7 @@ struct Client {
     ClientPhase phase = ClientPhase::Connecting;
     int record = 1;       // catch-up record expected next
     int recordLevel = 0;  // level of the record 1 taken
+    Bytes stage2Taken;    // stage-2 messages of the catch-up so far
     int signon = 0;       // signon stage taken in the catch-up; a reconnect order sets it back to 0
     int64_t joinedMs = 0;
     int lastId = -1;      // last stream message taken

@@ -64,9 +64,12 @@ struct CaptureTest : ProxyStateTest {
         message(signon(2));
         message(signon(3));
     }
-    static Bytes record(int n) {
-        const uint8_t* r = catchUpRecord(n);
-        return Bytes(r + RecordHeaderSize, r + RecordHeaderSize + recordLength(r));
+    static Bytes messageOf(const uint8_t* r) { return Bytes(r + RecordHeaderSize, r + RecordHeaderSize + recordLength(r)); }
+    static Bytes record(int n) { return messageOf(catchUpRecord(n)); }
+    static std::vector<Bytes> stage2() {
+        std::vector<Bytes> parts;
+        for (int i = 0; i < stage2MessageCount(); i++) parts.push_back(messageOf(stage2Message(i)));
+        return parts;
     }
     uint32_t next = 0;
 };
@@ -162,7 +165,7 @@ TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
     EXPECT_EQ(strcmp(gameState.mapName, "e1m1"), 0);
     message(print("statics") + signon(2));
     EXPECT_EQ(hostSlot().state, 3);
-    EXPECT_EQ(record(2), print("statics") + signon(2));
+    EXPECT_EQ(stage2(), std::vector<Bytes>{print("statics") + signon(2)});
     EXPECT_EQ(capture.stageEndSeq[1], 40u);
     EXPECT_EQ(capture.stageEndSeq[2], 41u);
     EXPECT_TRUE(sentTo(2).empty());
@@ -176,32 +179,44 @@ TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
     EXPECT_EQ(slotTable.slot[2].reliableSeq, 1u);
 }
 
-TEST_F(CaptureTest, StageTwoGathersEveryMessageUpToItsSignon) {
-    message(serverInfo("e1m1"));
+TEST_F(CaptureTest, StageTwoIsKeptMessageByMessageAndFedToALevelChangeAsEachCompletes) {
+    enterLevel();
+    watching(3);
+    message(Bytes{30});
+    message(serverInfo("e1m2"));
+    slotTable.slot[3].state = 6;  // its client asked for stage 2
+    capture.longMessageSeen = true;
     Bytes a = Bytes{22, 1, 0} + Bytes(13, 0), b = print("between"), c = Bytes{20} + Bytes(13, 0) + signon(2);
     message(a);
+    EXPECT_EQ(slotTable.slot[3].targetSeq, next - 1);
     message(b, 4);
+    EXPECT_EQ(slotTable.slot[3].targetSeq, next - 1);
     EXPECT_EQ(hostSlot().state, 2);
     EXPECT_FALSE(catchUpRecordsValid());
     message(c);
-    EXPECT_EQ(record(2), a + b + c);
+    EXPECT_EQ(stage2(), (std::vector<Bytes>{a, b, c}));
     EXPECT_EQ(capture.stageEndSeq[2], next - 1);
     EXPECT_EQ(hostSlot().state, 3);
     EXPECT_TRUE(catchUpRecordsValid());
     // The next level's stage 2 starts afresh.
     message(signon(3));
-    message(serverInfo("e1m2"));
+    message(serverInfo("e1m3"));
     message(signon(2));
-    EXPECT_EQ(record(2), signon(2));
+    EXPECT_EQ(stage2(), std::vector<Bytes>{signon(2)});
 }
 
-TEST_F(CaptureTest, AStageTwoTooLongForOneCatchUpMessageAdmitsNoObserverMidLevel) {
+TEST_F(CaptureTest, AStageTwoOfMessagesTooLongForAClientAdmitsNoObserverMidLevel) {
     message(serverInfo("e1m1"));
-    Bytes part = print(std::string(40000, 's'));
+    Bytes part = print(std::string(50000, 's'));
+    message(part, 32000);
     message(part, 32000);
     message(part + signon(2), 32000);
+    EXPECT_EQ(stage2().size(), 3u);  // 150000 bytes, no limit on their sum
+    EXPECT_TRUE(catchUpRecordsValid());
+    message(signon(3));
+    message(serverInfo("e1m2"));
+    message(print(std::string(MaxCatchUpMessage, 's')) + signon(2), 32000);
     EXPECT_EQ(hostSlot().state, 3);
-    EXPECT_EQ(recordLength(catchUpRecord(2)), 0u);
     EXPECT_FALSE(catchUpRecordsValid());
     open(2, SlotWaiting);
     message(signon(3));

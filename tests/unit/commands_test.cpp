@@ -146,6 +146,7 @@ TEST_F(CommandsTest, RecordStatesAndRefusedNames) {
 
 TEST_F(CommandsTest, RecordWhileInTheGameStartsAtOnce) {
     hostSlot().state = SlotInGame;
+    slotTable.serverConnected = true;
     EXPECT_EQ("", run("proxy:record live"));
     EXPECT_TRUE(recording());
     EXPECT_TRUE(fakeplatform::fileOpen("live01.dem"));

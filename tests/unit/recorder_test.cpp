@@ -65,43 +65,51 @@ TEST_F(RecorderTest, AFileOpensAndClosesWithCreditsAndTheClosingBlock) {
               (FileHeader + creditBlock() + creditBlock(0, 90, 358.59375f) + closing));
 }
 
-TEST_F(RecorderTest, EachFileTakesTheNextNumber) {
-    for (const char* name : {"game01.dem", "game02.dem"}) {
+TEST_F(RecorderTest, FilesTakeTheNextFreeNumberAndNeverOpenOneThatExists) {
+    fakeplatform::addFile("game01.dem", {7});
+    fakeplatform::addFile("game03.dem", {7});
+    for (const char* name : {"game02.dem", "game04.dem"}) {
         startRecording();
+        EXPECT_TRUE(fakeplatform::fileOpen(name)) << name;
+        EXPECT_NE(fakeplatform::takeConsole().find(std::string("Recording to ") + name), std::string::npos);
         stopRecording();
-        EXPECT_TRUE(fakeplatform::fileExists(name)) << name;
     }
-    settings.demoNumber = 100;
-    startRecording();
-    EXPECT_TRUE(fakeplatform::fileOpen("game100.dem"));
+    EXPECT_EQ(fakeplatform::fileContents("game01.dem"), Bytes{7});
+    EXPECT_EQ(settings.demoNumber, 5);
     startRecording();  // a second start never leaves the first file open
-    EXPECT_FALSE(fakeplatform::fileOpen("game100.dem"));
-    EXPECT_TRUE(fakeplatform::fileOpen("game101.dem"));
+    startRecording();
+    EXPECT_FALSE(fakeplatform::fileOpen("game05.dem"));
+    EXPECT_TRUE(fakeplatform::fileOpen("game06.dem"));
 }
 
-TEST_F(RecorderTest, AFileOpenedMidLevelStartsWithTheCatchUpRecords) {
+TEST_F(RecorderTest, AFileOpenedMidLevelHoldsEachStageTwoMessageAsItsOwnBlock) {
     hostSlot().state = 5;
-    uint8_t* record1 = capture.record1;
-    uint8_t* record2 = capture.record2;
-    const Bytes message1{11, 15, 0, 0, 0, 1}, message2{25, 2};
-    setRecordLength(record1, uint32_t(message1.size()));
-    std::memcpy(record1 + 4, floatBytes(45.0f).data(), 4);
-    std::memcpy(record1 + RecordHeaderSize, message1.data(), message1.size());
-    setRecordLength(record2, uint32_t(message2.size()));
-    std::memcpy(record2 + RecordHeaderSize, message2.data(), message2.size());
-
+    const Bytes message1{11, 15, 0, 0, 0, 1}, part1{1, 1, 1}, part2{25, 2};
+    setRecordLength(capture.record1, uint32_t(message1.size()));
+    std::memcpy(capture.record1 + 4, floatBytes(45.0f).data(), 4);
+    std::memcpy(capture.record1 + RecordHeaderSize, message1.data(), message1.size());
+    for (const Bytes& part : {part1, part2}) {
+        uint8_t* at = capture.stage2Pool + capture.stage2PoolUsed;
+        std::memset(at, 0, RecordHeaderSize);
+        setRecordLength(at, uint32_t(part.size()));
+        std::memcpy(at + RecordHeaderSize, part.data(), part.size());
+        capture.stage2Offsets[capture.stage2Count++] = capture.stage2PoolUsed;
+        capture.stage2PoolUsed += RecordHeaderSize + int(part.size());
+    }
     startRecording();
     stopRecording();
     const uint8_t* record3 = catchUpRecord(3);
     Bytes stateBlock(record3, record3 + RecordHeaderSize + recordLength(record3));
     EXPECT_GT(stateBlock.size(), size_t(RecordHeaderSize));  // rebuilt just before
     Bytes file = fakeplatform::fileContents("game01.dem");
-    Bytes opening = (FileHeader + creditBlock() + block(message1, 45.0f) + block(message2) + stateBlock);
+    Bytes opening = (FileHeader + creditBlock() + block(message1, 45.0f) + block(part1) + block(part2) + stateBlock);
     ASSERT_GE(file.size(), opening.size());
     EXPECT_EQ(Bytes(file.begin(), file.begin() + long(opening.size())), opening);
 }
 
-TEST_F(RecorderTest, MessagesBecomeBlocksWithTheCurrentAngles) {
+TEST_F(RecorderTest, MessagesBecomeBlocksWithTheCurrentAnglesAndCreditsLeaveAHalfMessageAlone) {
+    capture.captureWritePos = 5;
+    std::memcpy(capture.captureBuffer + RecordHeaderSize, "\x0b\x0f\0\0\0", 5);
     startRecording();
     setDemoAngles(0, 64, 255);
     const uint8_t message[3] = {1, 7, 0};
@@ -111,12 +119,6 @@ TEST_F(RecorderTest, MessagesBecomeBlocksWithTheCurrentAngles) {
     Bytes tail = (block({1, 7, 0}, 0, 90, 358.59375f) + block({}, 0, 90, 358.59375f));
     ASSERT_GE(file.size(), tail.size());
     EXPECT_EQ(Bytes(file.end() - long(tail.size()), file.end()), tail);
-}
-
-TEST_F(RecorderTest, CreditsLeaveAHalfGatheredMessageAlone) {
-    capture.captureWritePos = 5;
-    std::memcpy(capture.captureBuffer + RecordHeaderSize, "\x0b\x0f\0\0\0", 5);
-    startRecording();
     stopRecording();
     EXPECT_EQ(capture.captureWritePos, 5);
     EXPECT_EQ(std::memcmp(capture.captureBuffer + RecordHeaderSize, "\x0b\x0f\0\0\0", 5), 0);
@@ -134,14 +136,27 @@ TEST_F(RecorderTest, AFileThatCannotBeOpenedIsToldAndSkipped) {
     EXPECT_TRUE(fakeplatform::fileOpen("game02.dem"));
 }
 
-TEST_F(RecorderTest, AFullDiskNeverStopsTheProxy) {
-    fakeplatform::failFileWritesAfter(10);
+TEST_F(RecorderTest, AFailedWriteClosesTheFileSaysWhyAndNeverSaysCompleted) {
     startRecording();
+    fakeplatform::takeConsole();
+    hostPrints();
+    fakeplatform::failFileWritesAfter(10);
     const uint8_t message[2] = {1, 1};
     recordMessage(message, 2);
-    stopRecording();
     EXPECT_FALSE(recording());
-    EXPECT_NE(fakeplatform::takeConsole().find("Completed game01.dem.\n"), std::string::npos);
+    EXPECT_FALSE(fakeplatform::fileOpen("game01.dem"));
+    const std::string told = "Unable to write game01.dem: No space left on device.\n";
+    EXPECT_EQ(fakeplatform::takeConsole(), told);
+    EXPECT_EQ(hostPrints(), std::vector<std::string>{told});
+    EXPECT_EQ(settings.demoNumber, 2);  // still armed
+    stopRecording();
+    EXPECT_EQ(fakeplatform::takeConsole(), "");
+
+    fakeplatform::failFileWritesAfter(1000000);
+    startRecording();
+    fakeplatform::failNextFileWrite();  // the file is gone by the closing credits
+    stopRecording();
+    EXPECT_EQ(fakeplatform::takeConsole(), "Recording to game02.dem.\nUnable to write game02.dem: Stale file handle.\n");
 }
 
 TEST_F(RecorderTest, NothingIsRecordedUnderAnUnknownProtocol) {
@@ -152,17 +167,16 @@ TEST_F(RecorderTest, NothingIsRecordedUnderAnUnknownProtocol) {
     EXPECT_FALSE(fakeplatform::fileExists("game01.dem"));
 }
 
-TEST_F(RecorderTest, BaseNamesThatCouldOverrunTheNameStoreAreRefused) {
+TEST_F(RecorderTest, NamesFromTheGameArePlainFileNamesThatFitTheStore) {
+    for (const char* bad : {"../x", "a/b", "a\\b", "..", "a..b", ".hidden", "c:x", "a\tb", "a\x7f"})
+        EXPECT_FALSE(isPlainFileName(bad)) << bad;
+    for (const char* good : {"game", "my-demo_2", "a.b"}) EXPECT_TRUE(isPlainFileName(good)) << good;
     const std::string longest(73, 'd');
     EXPECT_TRUE(setDemoName(longest.c_str()));
     EXPECT_FALSE(setDemoName((longest + "d").c_str()));
     EXPECT_EQ(std::string(settings.demoname), longest);
-    startRecording();
-    EXPECT_TRUE(fakeplatform::fileOpen(longest + "01.dem"));
-    stopRecording();
     // Past 99 the number takes a third digit, which no longer fits: refused, not cut.
     settings.demoNumber = 100;
-    fakeplatform::takeConsole();
     startRecording();
     EXPECT_FALSE(recording());
     EXPECT_EQ(settings.demoNumber, 101);

@@ -166,6 +166,8 @@ TEST_F(StateBlock, LongestBlockNeedsMaxStateBlockSize) {
     }
     for (int stat : {2, 3, 4, 5, 6, 7, 8, 9}) gameState.Stats[stat] = 0x1ff;
     gameState.weaponAlpha = 1;
+    gameState.hasFog = gameState.hasSkyBox = true;
+    memset(gameState.skyBox, 's', SkyNameSize - 1);
     EXPECT_FALSE(buildStateBlock(record.bytes, RecordCapacity));
     EXPECT_EQ(lengthOf(record), 0u);
     EXPECT_EQ(record.bytes[Header + RecordCapacity], 0xAA);
