@@ -102,6 +102,16 @@ struct Observers : ProxyScenario {
         for (const Datagram& d : all) out.push_back(wire::sequence(d));
         return out;
     }
+    // The messages the fragments make, each ended by its last fragment.
+    static std::vector<Bytes> messages(const std::vector<Datagram>& fragments) {
+        std::vector<Bytes> out(1);
+        for (const Datagram& d : fragments) {
+            out.back() = out.back() + wire::payload(d);
+            if (wire::flags(d) == 0x09) out.emplace_back();
+        }
+        out.pop_back();
+        return out;
+    }
     static Bytes joined(const std::vector<Datagram>& fragments) {
         Bytes all;
         for (const Datagram& d : fragments) all = all + wire::payload(d);
@@ -112,7 +122,7 @@ struct Observers : ProxyScenario {
     // those in `got` on to what the proxy sends next; all it got, in order.
     std::vector<Datagram> ackEach(const Watcher& w, std::vector<Datagram> got = {}) {
         std::vector<Datagram> all;
-        for (int round = 0; round < 64; round++) {
+        for (int round = 0; round < 512; round++) {
             got = reliables(round == 0 && !got.empty() ? got : to(sent(), w.client));
             if (got.empty()) break;
             for (const Datagram& d : got) {
@@ -226,6 +236,42 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
     ASSERT_EQ(live.size(), 1u);
     EXPECT_EQ(wire::sequence(live[0]), 7u);
     EXPECT_EQ(wire::payload(live[0]), print("live"));
+}
+
+// Today's engines send a big level's stage 2 as several messages adding up to well over 64000 bytes.
+TEST_F(Observers, ABigStageTwoReachesAJoiningObserverAndAMidLevelDemoMessageByMessage) {
+    playHost();
+    Bytes info = serverInfo("e1m1");
+    std::vector<Bytes> stage2 = {print(std::string(50000, 'a')), print(std::string(50000, 'b')),
+                                 print(std::string(49998, 'c')) + signon(2)};
+    serverMessage(info, 64000);
+    for (const Bytes& part : stage2) serverMessage(part, 64000);
+    serverMessage(signon(3));
+    std::vector<Datagram> admission;
+    Watcher w = admitObserver(4, &admission);
+    EXPECT_EQ(messages(ackEach(w, admission)), std::vector<Bytes>{info});
+    request(w, "prespawn");
+    auto catchUp = ackEach(w);
+    for (const Datagram& d : catchUp) EXPECT_LE(d.bytes.size(), 1032u);
+    EXPECT_EQ(messages(catchUp), stage2);
+    request(w, "spawn");
+    auto block = messages(ackEach(w));
+    ASSERT_EQ(block.size(), 1u);
+    EXPECT_EQ(block[0].back(), 3);
+    EXPECT_EQ(slotTable.slot[slotOf(w)].state, SlotInGame);
+
+    fromHost(wire::reliable(0, wire::stringCommand("say proxy:record mid")));
+    std::vector<Bytes> blocks;
+    Bytes file = fakeplatform::fileContents("mid01.dem");
+    for (size_t at = 3; at + 16 <= file.size();) {
+        size_t n = recordLength(file.data() + at);
+        blocks.emplace_back(file.begin() + long(at + 16), file.begin() + long(std::min(file.size(), at + 16 + n)));
+        at += 16 + n;
+    }
+    ASSERT_EQ(blocks.size(), 6u);  // credits, server information, the three stage-2 messages, state block
+    EXPECT_EQ(blocks[1], info);
+    EXPECT_EQ(std::vector<Bytes>(blocks.begin() + 2, blocks.begin() + 5), stage2);
+    EXPECT_EQ(blocks[5], block[0]);
 }
 
 TEST_F(Observers, ALevelChangeInsideARecordFinishesItThenOrdersAReconnectAndNumbersTheNewLevelOn) {
