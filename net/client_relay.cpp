@@ -10,7 +10,7 @@
 #include "net/limiter.h"
 #include "net/relay.h"
 #include "net/senders.h"
-#include "observers/capture.h"
+#include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"

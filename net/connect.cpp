@@ -13,7 +13,8 @@
 #include "net/framing.h"
 #include "net/relay.h"
 #include "net/senders.h"
-#include "observers/capture.h"
+#include "observers/catchup.h"
+#include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 
@@ -115,7 +116,7 @@ static void admitHost() {
     host.recvSeq = 0xFFFFFFFF;
     setPlayerName(host, "unnamed");
     host.lastHeardTime = loop.nowSeconds;
-    capture.fanOutMask = 1u << HostSlot;
+    storeStreamForHostOnly();
     observing.observingMode = false;
     consoleState.transparentMode = false;
 
@@ -168,7 +169,7 @@ static void admitObserver() {
     slot.moveButtons = 0;
     slot.lastHeardTime = loop.nowSeconds;
     appendObserverPrint("Observer unnamed joined\n");
-    if (hostSlot().state == SlotInGame && gameState.protocolKnown && catchUpRecordsValid()) {
+    if (observersCanJoinMidLevel()) {
         restartCatchUp(k);
     } else {
         uint8_t banner[1024];

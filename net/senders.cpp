@@ -6,11 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/framing.h"
-#include "observers/capture.h"
 #include "observers/slots.h"
 
 ObserverPrintBuffer observerPrints;
@@ -112,107 +110,26 @@ int takeObserverPrints(uint8_t* dest, int room) {
     return n;
 }
 
-// One fragment of a message: `remaining` bytes from p are left, this piece takes up to 1024 of them.
-static void sendFragment(const uint8_t* p, int32_t remaining, uint32_t number, uint8_t* build, int slot) {
+void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, uint8_t* build, int slot) {
     const Slot& s = slotTable.slot[slot];
-    int piece = remaining > MaxBuiltPayload ? MaxBuiltPayload : int(remaining);
     build[0] = 0;
-    build[1] = remaining > MaxBuiltPayload ? FlagData : (FlagData | FlagEom);
+    build[1] = last ? (FlagData | FlagEom) : FlagData;
     setLengthField(build, piece + HeaderSize);
     setSequenceField(build, number);
     memcpy(build + HeaderSize, p, size_t(piece));
     platform::sendTo(s.socket, build, piece + HeaderSize, s.peerAddress);
 }
 
+void sendMessagePiece(const uint8_t* p, int32_t remaining, uint32_t number, uint8_t* build, int slot) {
+    bool last = remaining <= MaxBuiltPayload;
+    sendFragment(p, last ? int(remaining) : MaxBuiltPayload, last, number, build, slot);
+}
+
 void sendReliable(const uint8_t* record, uint8_t* build, int slot) {
     Slot& s = slotTable.slot[slot];
     int32_t remaining = int32_t(recordLength(record));
     for (const uint8_t* p = record + RecordHeaderSize; remaining > 0; p += MaxBuiltPayload) {
-        sendFragment(p, remaining, s.reliableSeq++, build, slot);
+        sendMessagePiece(p, remaining, s.reliableSeq++, build, slot);
         remaining -= MaxBuiltPayload;
     }
-}
-
-// svc_stufftext "reconnect\n": a client signed on takes signon 1 only after it (QuakeSpasm and
-// its kin; DarkPlaces takes either).
-static const uint8_t ReconnectText[] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
-static uint8_t CatchUpStores[SlotCount][RecordHeaderSize + MaxCatchUpMessage];
-static uint8_t FragmentDatagram[HeaderSize + MaxBuiltPayload];
-
-uint8_t* catchUpStore(int slot) { return CatchUpStores[slot]; }
-
-static void sendCatchUpFragment(int slot) {
-    Slot& s = slotTable.slot[slot];
-    const uint8_t* store = CatchUpStores[slot];
-    int32_t remaining = int32_t(recordLength(store) - s.catchUpOffset);
-    if (remaining > 0) sendFragment(store + RecordHeaderSize + s.catchUpOffset, remaining, s.catchUpSeq, FragmentDatagram, slot);
-    s.lastReliableSendTime = loop.nowSeconds;
-}
-
-void startCatchUpMessage(int slot, int32_t message) {
-    Slot& s = slotTable.slot[slot];
-    uint8_t* store = CatchUpStores[slot];
-    if (message == ReconnectOrder) {
-        setRecordLength(store, sizeof ReconnectText);
-        memcpy(store + RecordHeaderSize, ReconnectText, sizeof ReconnectText);
-    } else if (message == 1 || message == 2) {
-        if (message == 2 && s.catchUpPart >= uint32_t(stage2MessageCount())) return;
-        const uint8_t* record = message == 1 ? catchUpRecord(1) : stage2Message(int(s.catchUpPart));
-        if (recordLength(record) > uint32_t(MaxCatchUpMessage)) return;  // never valid for a catch-up
-        memcpy(store, record, RecordHeaderSize + recordLength(record));
-    }
-    uint32_t length = recordLength(store);
-    if (message != 2) s.catchUpPart = 0;
-    s.catchUpSeq = s.reliableSeq;
-    s.catchUpOffset = 0;
-    s.reliableSeq += (length + MaxBuiltPayload - 1) / MaxBuiltPayload;
-    s.catchUpMessage = length > 0 ? message : NoCatchUpMessage;
-    if (length == 0) s.catchUpTaken = message;  // nothing to take: as good as taken
-    sendCatchUpFragment(slot);
-}
-
-bool takeCatchUpAck(int slot, uint32_t number) {
-    Slot& s = slotTable.slot[slot];
-    if (s.catchUpMessage == NoCatchUpMessage || number != s.catchUpSeq) return false;
-    s.catchUpSeq++;
-    s.catchUpOffset += MaxBuiltPayload;
-    if (s.catchUpOffset < recordLength(CatchUpStores[slot])) {
-        sendCatchUpFragment(slot);
-        return true;
-    }
-    // Stage 2 goes as the server sent it: each of its messages follows the one before.
-    if (s.catchUpMessage == 2 && ++s.catchUpPart < uint32_t(stage2MessageCount())) {
-        startCatchUpMessage(slot, 2);
-        return true;
-    }
-    if (s.catchUpMessage != EndedRecord) s.catchUpTaken = s.catchUpMessage;
-    s.catchUpMessage = NoCatchUpMessage;
-    s.lastReliableSendTime = loop.nowSeconds;  // record 1 follows a reconnect order a resend period later
-    return true;
-}
-
-void restartCatchUp(int slot) {
-    Slot& s = slotTable.slot[slot];
-    s.state = SlotWaiting;
-    s.catchUpTaken = NoCatchUpMessage;
-    // The client is inside that message: it is finished first, and its ack starts record 1.
-    if (s.catchUpMessage != NoCatchUpMessage) {
-        s.catchUpMessage = EndedRecord;
-        return;
-    }
-    // Every fragment numbered so far was taken: a client that took any took a signon.
-    startCatchUpMessage(slot, s.reliableSeq > 0 ? ReconnectOrder : 1);
-}
-
-void sendNextStoredBlock(int slot) {
-    Slot& s = slotTable.slot[slot];
-    if (s.catchUpMessage != NoCatchUpMessage) return sendCatchUpFragment(slot);  // the stream follows it
-    if (s.state == SlotInGame || (s.state > SlotInGame && s.ackedSeq < s.targetSeq)) {
-        StoredEntry& entry = capture.stored[(s.ackedSeq + 1) % StoredCount];
-        if (entry.held && (entry.mask & (1u << slot)) != 0) {
-            setSequenceField(entry.datagram, entry.streamNumber - s.seqOffset);
-            platform::sendTo(s.socket, entry.datagram, lengthField(entry.datagram), s.peerAddress);
-        }
-    }
-    s.lastReliableSendTime = loop.nowSeconds;
 }

@@ -54,24 +54,10 @@ inline void setRecordLength(uint8_t* record, uint32_t length) {
     record[3] = uint8_t(length >> 24);
 }
 
+// One reliable fragment of `piece` bytes from p, numbered `number`, built in `build`.
+void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, uint8_t* build, int slot);
+// The next piece of a message of which `remaining` bytes from p are left: up to 1024 of them, the
+// last piece ending the message.
+void sendMessagePiece(const uint8_t* p, int32_t remaining, uint32_t number, uint8_t* build, int slot);
 // The record's message as reliable fragments of at most 1024 bytes, all at once, built in `build`.
 void sendReliable(const uint8_t* record, uint8_t* build, int slot);
-
-// An observer's catch-up messages go one fragment at a time (1024-byte pieces numbered on from
-// reliableSeq), each sent once the one before is acknowledged and resent until it is: NetQuake
-// clients acknowledge every fragment, even one they drop, so only one in flight tells the proxy
-// what its client took. Each slot sends from a copy of its own, as the level's records change.
-// The store record 3 is built in for `slot`.
-uint8_t* catchUpStore(int slot);
-// Starts message ReconnectOrder, record 1 or 2 (copied) or 3 (built in the store) and sends its
-// first fragment.
-void startCatchUpMessage(int slot, int32_t message);
-// The observer's ack `number`: true when it acknowledged the fragment in flight; the next one is
-// then sent, or catchUpMessage is 0 and catchUpTaken names the message completed.
-bool takeCatchUpAck(int slot, uint32_t number);
-// A new catch-up for the observer, in state 1: record 1, after any message in flight and, for a
-// client that took a signon before, after the reconnect order.
-void restartCatchUp(int slot);
-// The observer's next reliable fragment: its catch-up fragment in flight, else the stored
-// datagram after ackedSeq; the resend timer starts again.
-void sendNextStoredBlock(int slot);

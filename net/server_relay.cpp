@@ -7,7 +7,7 @@
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"
-#include "observers/capture.h"
+#include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"
@@ -51,9 +51,11 @@ static bool handleServerSetAngle(int length) {
 }
 
 // Observer texts ride on the host's datagram when they fit; otherwise they go on their own.
+// Under 15 the host may be a 1996 client, which reads no datagram past 1032 bytes.
 static int appendObserverTexts(int length) {
     if (observerPrintsEmpty()) return length;
-    int room = MaxGrownDatagram - length;
+    constexpr int OldestClientDatagram = HeaderSize + MaxBuiltPayload;
+    int room = (gameState.protocol == ProtocolNetQuake ? OldestClientDatagram : MaxGrownDatagram) - length;
     int added = room > 0 ? takeObserverPrints(PacketBuffer + length, room) : 0;
     if (added == 0) {
         flushObserverPrints();
@@ -71,7 +73,7 @@ static bool serverEndsConnection(int length) {
     if (length <= HeaderSize) return false;
     const uint8_t* payload = PacketBuffer + HeaderSize;
     if (isReliableFragment(PacketBuffer)) {
-        if (capture.midMessage) return false;
+        if (streamInsideMessage()) return false;
         if (!isLastFragment(PacketBuffer)) return payload[0] == 2;
     }
     return holdsDisconnect(payload, length - HeaderSize);

@@ -277,6 +277,14 @@ const uint8_t* stage2Message(int part) { return capture.stage2Pool + capture.sta
 
 uint8_t* stateBlockRecord() { return capture.record3; }
 
+bool streamInsideMessage() { return capture.midMessage; }
+
+void storeStreamForHostOnly() { capture.fanOutMask = HostBit; }
+
+bool observersCanJoinMidLevel() {
+    return hostSlot().state == SlotInGame && gameState.protocolKnown && catchUpRecordsValid();
+}
+
 bool catchUpRecordsValid() { return capture.recordValid[0] && capture.recordValid[1]; }
 
 void captureServerDatagram(int length) {

@@ -7,6 +7,7 @@
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/scanner.h"
+#include "observers/stream.h"
 
 constexpr int StoredCount = 64;
 
@@ -75,9 +76,6 @@ uint8_t* stateBlockRecord();
 // Records 1 and 2 are of the current level and fit one message (record 3 is rebuilt on demand).
 bool catchUpRecordsValid();
 
-// Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it.
-void captureServerDatagram(int length);
-void emptyCaptureBuffer();
 // Clears bit `slot` from the fan-out mask and every stored entry, releasing entries left empty.
 void forgetSlotInStore(int slot);
 void releaseStoredIfDone(StoredEntry& entry);

@@ -11,6 +11,7 @@
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/capture.h"
+#include "observers/catchup.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"
@@ -70,10 +71,7 @@ void sendUnreliableCopy(int slot, int length) {
 bool feedLive(int slot, int length, uint32_t streamNumber) {
     Slot& s = slotTable.slot[slot];
     if (isReliableFragment(PacketBuffer)) {
-        // One fragment in flight, after any catch-up message: acks and the resend timer send the rest.
-        if (streamNumber != s.ackedSeq + 1 || s.catchUpMessage != NoCatchUpMessage) return true;
-        setSequenceField(PacketBuffer, streamNumber - s.seqOffset);
-        sendUnchanged(slot, length);
+        sendLiveReliable(slot, streamNumber);
     } else if (isUnreliableDatagram(PacketBuffer)) {
         if (loop.nowSeconds - s.lastHeardTime > UnheardFeedSeconds) return false;
         sendUnreliableCopy(slot, length);
@@ -91,6 +89,7 @@ void spawnObserver(int slot) {
     if (buildStateBlock(catchUpStore(slot), MaxStateBlockSize)) startCatchUpMessage(slot, 3);
     s.seqOffset = numbering.lastHostReliableSeq - s.reliableSeq + 1;
     s.ackedSeq = numbering.lastHostReliableSeq;
+    s.pieceOffset = 0;
     s.lastReliableSendTime = loop.nowSeconds;  // nothing of the stream is due yet
     s.state = SlotInGame;
     capture.fanOutMask |= slotBit(slot);
@@ -100,7 +99,8 @@ void spawnObserver(int slot) {
 // from the last reliable datagram its client took (with record 3 in flight, the same number).
 void resumeCatchUp(int slot) {
     Slot& s = slotTable.slot[slot];
-    if (s.catchUpMessage == NoCatchUpMessage) s.reliableSeq = s.ackedSeq - s.seqOffset + 1;
+    if (s.catchUpMessage == NoCatchUpMessage) s.reliableSeq = s.ackedSeq - s.seqOffset + 1 + s.pieceOffset / MaxBuiltPayload;
+    s.pieceOffset = 0;
     restartCatchUp(slot);
 }
 
@@ -183,16 +183,8 @@ void takeAck(int slot) {
         return continueCatchUp(slot, false);
     }
     if (s.state < SlotInGame) return;
-    uint32_t a = sequenceField(PacketBuffer) + s.seqOffset;
     s.lastReliableSendTime = loop.nowSeconds;
-    if (a == s.ackedSeq + 1) {
-        s.ackedSeq = a;
-        StoredEntry& entry = capture.stored[a % StoredCount];
-        if (entry.held && entry.streamNumber == a) {
-            entry.mask &= ~slotBit(slot);
-            releaseStoredIfDone(entry);
-        }
-    }
+    takeStreamAck(slot, sequenceField(PacketBuffer));
     sendNextStoredBlock(slot);
 }
 

@@ -50,6 +50,7 @@ struct Slot {
     uint32_t catchUpOffset = 0;                 // message offset of the fragment in flight
     uint32_t catchUpSeq = 0;                    // its number
     uint32_t catchUpPart = 0;                   // which stage-2 message, while catchUpMessage is 2
+    uint32_t pieceOffset = 0;  // bytes of the stored datagram after ackedSeq its client has acknowledged
     int8_t viewOffset[3] = {0, 0, 0};
     char playerName[PlayerNameSize] = {};
 };

@@ -339,6 +339,27 @@ TEST_F(Watched, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect) {
     EXPECT_EQ(wire::payload(next[0]), print("after"));
 }
 
+// QuakeSpasm sends whole messages in one datagram; an observer's client may read no more than 1032.
+TEST_F(Watched, ABigServerDatagramReachesObserversInPiecesAndTextsNeverGrowAHostDatagramPast1032) {
+    Bytes big = print(std::string(2998, 'b'));
+    serverMessage(big, 64000);
+    auto pieces = ackEach(w);
+    EXPECT_EQ(messages(pieces), std::vector<Bytes>{big});
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(wire::flags(pieces[0]), 0x01);
+    EXPECT_EQ(pieces[0].bytes.size(), 1032u);
+    EXPECT_EQ(wire::sequence(pieces[2]), wire::sequence(pieces[0]) + 2);
+    serverMessage(print("next"));
+    auto next = ackEach(w);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(wire::sequence(next[0]), wire::sequence(pieces[2]) + 1);
+
+    fromObserver(w, wire::reliable(w.reliable++, wire::stringCommand("say " + std::string(100, 't'))));
+    sent();
+    serverUnreliable(Bytes(1000, 1));
+    for (const Datagram& d : to(sent(), host)) EXPECT_LE(d.bytes.size(), 1032u);
+}
+
 TEST_F(Watched, AnAckForTheNextDatagramAdvancesAndOneFurtherOnAdvancesNothing) {
     const Slot& s = slotTable.slot[slotOf(w)];
     uint32_t first = 3 - s.seqOffset;  // stream 3 in the observer's numbers
