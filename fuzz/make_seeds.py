@@ -100,6 +100,29 @@ cases["mixed"] = mixed([
     (3 | 0x20, datagram(0x10, 9, b"\x01")),
 ])
 
+# A big level: stage 2 as three messages (one of them in fragments, one a single big datagram), fog
+# and sky box at spawn, and an observer catching up mid-level while a demo starts.
+part = b"\x01" * 2000
+fog_sky = b"\x29\x80\x40\x40\x40\x00\x00\x25sky1\x00"
+cases["mixed_big_signon"] = mixed([
+    (3, datagram(0x09, 0, serverinfo)),
+    (3, datagram(0x01, 1, part[:1024])),
+    (3, datagram(0x09, 2, part[1024:])),
+    (3, datagram(0x09, 3, part)),
+    (3, datagram(0x09, 4, part + b"\x19\x02")),
+    (3, datagram(0x09, 5, fog_sky + stage3)),
+    (1, datagram(0x09, 0, string_cmd("say proxy:record big"))),
+    (2, datagram(0x09, 0, string_cmd("prespawn"))),
+    (2, datagram(0x02, 0, b"")),
+    (2, datagram(0x02, 1, b"")),
+    (2, datagram(0x02, 2, b"")),
+    (2, datagram(0x09, 1, string_cmd("spawn"))),
+    (2, datagram(0x02, 3, b"")),
+    (3, datagram(0x09, 6, b"\x08" + b"p" * 2500 + b"\x00")),
+    (2, datagram(0x02, 4, b"")),
+    (3 | 0x20, datagram(0x10, 9, b"\x01")),
+])
+
 os.makedirs(out, exist_ok=True)
 for name, data in cases.items():
     with open(os.path.join(out, name), "wb") as f:
