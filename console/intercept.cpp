@@ -9,6 +9,7 @@
 #include "net/framing.h"
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/slots.h"
 
 ConsoleState consoleState;

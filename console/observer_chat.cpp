@@ -8,6 +8,7 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/slots.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "net/relay.h"
 #include "net/senders.h"
 #include "observers/capture.h"
+#include "observers/prints.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "platform/platform.h"
@@ -21,6 +22,7 @@ void resetProxyState() {
     resetLoop();
     resetFraming();
     resetSenders();
+    resetObserverPrints();
     resetConnections();
     resetSlotTable();
     resetCapture();

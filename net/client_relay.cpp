@@ -10,6 +10,7 @@
 #include "net/limiter.h"
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"

@@ -14,6 +14,7 @@
 #include "net/relay.h"
 #include "net/senders.h"
 #include "observers/catchup.h"
+#include "observers/prints.h"
 #include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"

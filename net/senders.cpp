@@ -1,5 +1,5 @@
-// The proxy's own datagrams: unreliable prints and commands, the collected observer texts,
-// reliable catch-up messages, and stored server datagrams renumbered for one observer.
+// The proxy's own datagrams: unreliable prints and commands to one slot, and reliable messages
+// in fragments of at most 1024 bytes.
 #include "net/senders.h"
 
 #include <cstdarg>
@@ -11,13 +11,9 @@
 #include "net/framing.h"
 #include "observers/slots.h"
 
-ObserverPrintBuffer observerPrints;
-
 static uint8_t SendBuffer[SendBufferSize] = {0x00, FlagUnreliable, 0, 0, 0, 0, 0, 0, 8, 2};
-static uint8_t ScratchDatagram[MaxGrownDatagram];
 
 void resetSenders() {
-    observerPrints = ObserverPrintBuffer();
     memset(SendBuffer + 2, 0, sizeof SendBuffer - 2);
     SendBuffer[8] = 8;
     SendBuffer[9] = 2;
@@ -61,54 +57,6 @@ void printfToSlot(int slot, const char* format, ...) {
     printToSlot(text, n + 1, slot);
 }
 
-int observerPrintTextLength() { return observerPrints.writePos - 2; }
-
-void appendObserverPrint(const char* format, ...) {
-    char text[2048];
-    va_list args;
-    va_start(args, format);
-    int n = formatTextArgs(text, sizeof text, format, args);
-    va_end(args);
-    if (n == 0) return;
-    if (n > MaxObserverPrintText) n = MaxObserverPrintText;
-    // The flushed text must fit one datagram: send what is collected before it would not.
-    if (observerPrintTextLength() + n > MaxObserverPrintText) flushObserverPrints();
-    memcpy(observerPrints.bytes + observerPrints.writePos, text, size_t(n));
-    observerPrints.writePos += n;
-    observerPrints.bytes[observerPrints.writePos] = 0;
-}
-
-static void emptyObserverPrints() {
-    observerPrints.writePos = 2;
-    observerPrints.bytes[2] = 0;
-}
-
-void flushObserverPrints() {
-    if (observerPrintsEmpty()) return;
-    observerPrints.bytes[observerPrints.writePos] = 0;
-    int n = observerPrints.writePos + 1;
-    ScratchDatagram[0] = 0;
-    ScratchDatagram[1] = FlagUnreliable;
-    setLengthField(ScratchDatagram, n + HeaderSize);
-    memcpy(ScratchDatagram + HeaderSize, observerPrints.bytes, size_t(n));
-    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
-        Slot& s = slotTable.slot[i];
-        if ((s.state & 1) == 0) continue;
-        stampNext(ScratchDatagram, s.unreliableSeq);
-        platform::sendTo(s.socket, ScratchDatagram, n + HeaderSize, s.peerAddress);
-    }
-    emptyObserverPrints();
-}
-
-int takeObserverPrints(uint8_t* dest, int room) {
-    if (observerPrintsEmpty()) return 0;
-    observerPrints.bytes[observerPrints.writePos] = 0;
-    int n = observerPrints.writePos + 1;
-    if (n > room) return 0;
-    memcpy(dest, observerPrints.bytes, size_t(n));
-    emptyObserverPrints();
-    return n;
-}
 
 void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, uint8_t* build, int slot) {
     const Slot& s = slotTable.slot[slot];

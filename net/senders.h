@@ -1,22 +1,11 @@
-// The proxy's own datagrams: prints and stuffed commands to one slot, the collected observer
-// texts, reliable catch-up messages in fragments, and the resend of stored server datagrams.
+// The proxy's own datagrams: prints and stuffed commands to one slot, and reliable messages in
+// fragments of at most 1024 bytes.
 #pragma once
 
 #include <cstdint>
 
 constexpr int SendBufferSize = 1024;
 constexpr int MaxSendPayload = SendBufferSize - 8;  // 1016
-constexpr int ObserverPrintCapacity = 4096;
-// The flushed print must fit the 2048-byte scratch datagram: header, 8, 2, text, zero.
-constexpr int MaxObserverPrintText = 2048 - 8 - 2 - 1;  // 2037
-constexpr int ObserverPrintFlushThreshold = 798;
-
-// 8, 2, then the collected text; the write position starts at byte 2.
-struct ObserverPrintBuffer {
-    uint8_t bytes[ObserverPrintCapacity] = {8, 2};
-    int writePos = 2;
-};
-extern ObserverPrintBuffer observerPrints;
 
 void resetSenders();
 
@@ -31,16 +20,6 @@ void printToHost(const char* text, int length);
 // printf into the scratch text and printToSlot with its zero.
 void printfToSlot(int slot, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Appends a text for all the proxy's players. Texts that would pass the flush limit flush the
-// collected ones first; a single text longer than the limit is cut.
-void appendObserverPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int observerPrintTextLength();
-inline bool observerPrintsEmpty() { return observerPrints.bytes[2] == 0 || observerPrints.writePos == 2; }
-// The collected texts as one unreliable datagram to every slot whose state is odd; then empty.
-void flushObserverPrints();
-// Moves the collected texts (8, 2, text, zero) to `dest` if they fit in `room` bytes: returns
-// the bytes written and empties the buffer, or 0 and keeps them.
-int takeObserverPrints(uint8_t* dest, int room);
 
 // Stored message record: length (u32 LE), three float angles, then the message from offset 16.
 constexpr int RecordHeaderSize = 16;

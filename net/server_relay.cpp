@@ -7,6 +7,7 @@
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"

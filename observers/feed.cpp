@@ -12,6 +12,7 @@
 #include "net/senders.h"
 #include "observers/capture.h"
 #include "observers/catchup.h"
+#include "observers/prints.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"

@@ -12,6 +12,7 @@
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/capture.h"
+#include "observers/prints.h"
 #include "observers/slots.h"
 
 void removeSlot(int i) {

@@ -1,5 +1,6 @@
 // Both relays through the whole proxy: the connect command, renumbering each way across a change
 // of server, the texts carried on server datagrams, the server's disconnect, and observing mode.
+#include "observers/prints.h"
 #include "scenario/harness.h"
 
 #include "net/relay.h"

@@ -11,6 +11,7 @@
 #include "core/startup.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
 

@@ -5,6 +5,7 @@
 #include "core/loop.h"
 #include "demo/recorder.h"
 #include "observers/capture.h"
+#include "observers/prints.h"
 #include "observers/scanner.h"
 #include "unit/bytes.h"
 

@@ -1,4 +1,5 @@
 // Header kinds, sequence arithmetic and the senders' exact bytes.
+#include "observers/prints.h"
 #include "unit/bytes.h"
 
 namespace {

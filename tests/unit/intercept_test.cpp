@@ -4,6 +4,7 @@
 #include "console/observer_chat.h"
 #include "core/print.h"
 #include "net/relay.h"
+#include "observers/prints.h"
 #include "unit/bytes.h"
 
 namespace {

@@ -1,0 +1,66 @@
+// The collected texts for all the proxy's players and their flush.
+#include "observers/prints.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "core/print.h"
+#include "core/settings.h"
+#include "net/framing.h"
+#include "observers/slots.h"
+#include "platform/platform.h"
+
+ObserverPrintBuffer observerPrints;
+
+static uint8_t ScratchDatagram[MaxGrownDatagram];
+
+void resetObserverPrints() { observerPrints = ObserverPrintBuffer(); }
+
+int observerPrintTextLength() { return observerPrints.writePos - 2; }
+
+void appendObserverPrint(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = formatTextArgs(text, sizeof text, format, args);
+    va_end(args);
+    if (n == 0) return;
+    if (n > MaxObserverPrintText) n = MaxObserverPrintText;
+    // The flushed text must fit one datagram: send what is collected before it would not.
+    if (observerPrintTextLength() + n > MaxObserverPrintText) flushObserverPrints();
+    memcpy(observerPrints.bytes + observerPrints.writePos, text, size_t(n));
+    observerPrints.writePos += n;
+    observerPrints.bytes[observerPrints.writePos] = 0;
+}
+
+static void emptyObserverPrints() {
+    observerPrints.writePos = 2;
+    observerPrints.bytes[2] = 0;
+}
+
+void flushObserverPrints() {
+    if (observerPrintsEmpty()) return;
+    observerPrints.bytes[observerPrints.writePos] = 0;
+    int n = observerPrints.writePos + 1;
+    ScratchDatagram[0] = 0;
+    ScratchDatagram[1] = FlagUnreliable;
+    setLengthField(ScratchDatagram, n + HeaderSize);
+    memcpy(ScratchDatagram + HeaderSize, observerPrints.bytes, size_t(n));
+    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
+        Slot& s = slotTable.slot[i];
+        if ((s.state & 1) == 0) continue;
+        stampNext(ScratchDatagram, s.unreliableSeq);
+        platform::sendTo(s.socket, ScratchDatagram, n + HeaderSize, s.peerAddress);
+    }
+    emptyObserverPrints();
+}
+
+int takeObserverPrints(uint8_t* dest, int room) {
+    if (observerPrintsEmpty()) return 0;
+    observerPrints.bytes[observerPrints.writePos] = 0;
+    int n = observerPrints.writePos + 1;
+    if (n > room) return 0;
+    memcpy(dest, observerPrints.bytes, size_t(n));
+    emptyObserverPrints();
+    return n;
+}
