@@ -12,6 +12,7 @@
 #include "net/limiter.h"
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/capture.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"
@@ -209,13 +210,13 @@ void runRecord(const char* argument) {
     settings.demoNumber = 1;
     // Only a level the proxy reads on a connected server is recorded at once; else the next one.
     bool onServer = slotTable.serverConnected && hostSlot().state >= SlotInGame;
-    if (onServer && gameState.protocolKnown) {
+    if (onServer && gameState.protocolKnown && catchUpRecordsValid()) {
         startRecording();
         consoleState.commandReply = "";
         return;
     }
     int length = 0;
-    if (onServer)
+    if (onServer && !gameState.protocolKnown)
         length = formatText(ReplyText, sizeof ReplyText, "Recording is not available for protocol %d.\n",
                             int(gameState.protocol));
     formatText(ReplyText + length, sizeof ReplyText - size_t(length), "Next level will be recorded to %s%02d.dem\n",

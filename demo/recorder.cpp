@@ -118,7 +118,8 @@ void startRecording() {
     }
     tellHostAndConsole("Recording to %s.\n", recorder.demoFileName);
     if (!writeOrFail("-1\n", 3) || !writeCreditBlock()) return;
-    if (hostSlot().state > 3) writeCatchUpRecords();
+    // Without the whole of the level's signon the file waits for the next level's own.
+    if (hostSlot().state > 3 && catchUpRecordsValid()) writeCatchUpRecords();
 }
 
 void stopRecording() {

@@ -4,6 +4,7 @@
 #include "demo/recorder.h"
 #include "net/limiter.h"
 #include "net/relay.h"
+#include "observers/capture.h"
 #include "unit/bytes.h"
 
 namespace {
@@ -147,6 +148,7 @@ TEST_F(CommandsTest, RecordStatesAndRefusedNames) {
 TEST_F(CommandsTest, RecordWhileInTheGameStartsAtOnce) {
     hostSlot().state = SlotInGame;
     slotTable.serverConnected = true;
+    capture.recordValid[0] = capture.recordValid[1] = true;  // the level's signon is captured
     EXPECT_EQ("", run("proxy:record live"));
     EXPECT_TRUE(recording());
     EXPECT_TRUE(fakeplatform::fileOpen("live01.dem"));

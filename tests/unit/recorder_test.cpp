@@ -84,6 +84,7 @@ TEST_F(RecorderTest, FilesTakeTheNextFreeNumberAndNeverOpenOneThatExists) {
 
 TEST_F(RecorderTest, AFileOpenedMidLevelHoldsEachStageTwoMessageAsItsOwnBlock) {
     hostSlot().state = 5;
+    capture.recordValid[0] = capture.recordValid[1] = true;
     const Bytes message1{11, 15, 0, 0, 0, 1}, part1{1, 1, 1}, part2{25, 2};
     setRecordLength(capture.record1, uint32_t(message1.size()));
     std::memcpy(capture.record1 + 4, floatBytes(45.0f).data(), 4);
