@@ -191,18 +191,4 @@ TEST(DemoAngles, AreAngleBytesInDegrees) {
     EXPECT_EQ(recorder.demoAngles[2], 358.59375f);
 }
 
-TEST(ReconnectOrder, IsTheStufftextWithItsZero) {
-    const uint8_t order[14] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0, 1, 1};
-    EXPECT_TRUE(isReconnectOrder(order, 12));
-    EXPECT_TRUE(isReconnectOrder(order, 14));
-    EXPECT_FALSE(isReconnectOrder(order, 11));
-    uint8_t other[12];
-    std::memcpy(other, order, 12);
-    other[11] = ' ';  // "reconnect\n " runs on: another command
-    EXPECT_FALSE(isReconnectOrder(other, 12));
-    other[11] = 0;
-    other[0] = 8;
-    EXPECT_FALSE(isReconnectOrder(other, 12));
-}
-
 }  // namespace
