@@ -71,6 +71,7 @@ TEST_F(RecorderTest, FilesTakeTheNextFreeNumberAndNeverOpenOneThatExists) {
         EXPECT_TRUE(fakeplatform::fileOpen(name)) << name;
         EXPECT_EQ(fakeplatform::takeConsole(), std::string("Recording to ") + name + ".\n");
         stopRecording();
+        fakeplatform::takeConsole();
     }
     startRecording();
     startRecording();  // a second start never leaves the first file open
