@@ -1,5 +1,5 @@
-// Observers as their clients see them: the catch-up mid-level, the live feed with its WelcomeBlocks,
-// acks and resends, level changes, silence and leaving.
+// Observers as their clients see them: the catch-up mid-level and on a big level, the live feed in
+// pieces with its WelcomeBlocks, level changes and server disconnects, silence and leaving.
 #include "scenario/harness.h"
 
 #include "core/loop.h"
@@ -348,8 +348,6 @@ TEST_F(Watched, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect) {
     EXPECT_EQ(wire::payload(toHost[0]), tail);
     EXPECT_TRUE(to(out, w.client).empty());  // its numbers have moved on past it
     EXPECT_TRUE(slotTable.serverConnected);
-    EXPECT_EQ(numbering.lastHostReliableSeq, newest);
-    EXPECT_FALSE(capture.midMessage);
     serverMessage(print("after"));
     auto next = ackEach(w);
     ASSERT_EQ(next.size(), 1u);
@@ -401,20 +399,9 @@ TEST_F(Watched, TheWelcomeBlockComesOnceASecondTwentyTimesWhileJumpIsHeldAndAlon
     }
     EXPECT_EQ(count, 20);
 
-    Watcher b = watching(5);
-    fakeplatform::advanceSeconds(1);
-    moveFrom(w);
-    moveFrom(b);
-    sent();
-    serverUnreliable({1});
-    auto both = sent();
-    EXPECT_FALSE(welcomed(w, both));
-    EXPECT_TRUE(welcomed(b, both));
-
     for (int second = 0; second < 3; second++) {
         fakeplatform::advanceSeconds(1);
         moveFrom(w, 2);  // holding jump
-        moveFrom(b);
         sent();
         serverUnreliable({1});
         EXPECT_TRUE(welcomed(w, sent()));
