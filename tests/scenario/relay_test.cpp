@@ -44,7 +44,9 @@ TEST_F(Relay, ReliableNumbersAreRebasedBothWaysAcrossServers) {
     EXPECT_EQ(toServer().at(0).bytes, wire::ack(41));
     // A second server: the first hears the leave datagram, the numbering carries on unbroken.
     NetAddress first = serverData;
+    observing.observingMode = true;
     out = connectByCommand(6, loopback(26600, 3), 26601);
+    EXPECT_FALSE(observing.observingMode);
     EXPECT_EQ(to(out, first).at(0).bytes, (Bytes{0x00, 0x10, 0x00, 0x09, 0x7F, 0xFF, 0xFF, 0xFF, 0x02}));
     sent();
     fromServer(wire::reliable(0, {1}));
@@ -57,6 +59,9 @@ TEST_F(Relay, ReliableNumbersAreRebasedBothWaysAcrossServers) {
     EXPECT_EQ(out[1].bytes, wire::reliable(0, wire::stringCommand("spawn")));
     fromServer(wire::ack(0));
     EXPECT_EQ(toHost().at(0).bytes, wire::ack(7));
+    fromHost(wire::reliable(8, wire::stringCommand("say proxy:disconnect")));
+    EXPECT_EQ(wire::allPrints(toHost()).find("Disconnected.\n"), 0u);  // then the banner again
+    EXPECT_EQ(slotTable.serverSocket, platform::NoSocket);
 }
 
 TEST_F(Relay, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {

@@ -220,26 +220,6 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
     EXPECT_EQ(31, settings.slotLimit);
 }
 
-TEST_F(Console, ConnectRebasesNumberingAndLeavesTheFormerServer) {
-    observing.observingMode = true;
-    numbering.lastHostReliableSeq = 41;
-    hostSlot().state = SlotInGame;
-    EXPECT_EQ(Bytes(), walk(HostSlot, stringCommand("say proxy:connect 127.0.0.9:26001"), 17));
-    EXPECT_EQ(std::vector<std::string>{"trying...\n"}, printsTo(HostSlot));
-    EXPECT_TRUE(!observing.observingMode && hostSlot().state == SlotWaiting);
-    EXPECT_EQ(18u, numbering.c2sSeqOffset);
-    EXPECT_EQ(42u, hostSlot().seqOffset);
-    walk(HostSlot, stringCommand("say proxy:connect 127.0.0.11 26002"));
-    sent = fakeplatform::takeSent();
-    ASSERT_EQ(4u, sent.size());  // leave, the host's own teardown, connect, "trying..."
-    EXPECT_EQ((Bytes{0x00, 0x10, 0x00, 0x09, 0x7F, 0xFF, 0xFF, 0xFF, 0x02}), sent[0].bytes);
-    EXPECT_EQ(fakeplatform::loopback(26001, 9), sent[0].to);
-    EXPECT_EQ((Bytes{0x80, 0, 0, 0x0C, 1, 'Q', 'U', 'A', 'K', 'E', 0, 3}), sent[2].bytes);
-    EXPECT_EQ(fakeplatform::loopback(26002, 11), sent[2].to);
-    EXPECT_EQ("Disconnected.\n", say("proxy:disconnect"));
-    EXPECT_EQ(platform::NoSocket, slotTable.serverSocket);
-}
-
 TEST_F(Console, ObserverBannerIsExactAndCutToItsStore) {
     uint8_t banner[1024];
     int n = formatObserverBanner(banner, sizeof banner);
