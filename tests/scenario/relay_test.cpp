@@ -4,6 +4,7 @@
 
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/scanner.h"
 
 namespace {
 
@@ -130,6 +131,11 @@ TEST_F(Relay, TheHostsViewOffsetTurnsTheSetangleAndObservingModeThinsItsMoves) {
     hostSlot().viewOffset[1] = int8_t(250);
     fromServer(wire::unreliable(1, {10, 10, 20, 30}));
     EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 13, 14, 30}));
+    gameState.protocol = ProtocolRMQ;  // short angles: turned by their high byte
+    gameState.protocolFlags = 0x82;
+    fromServer(wire::unreliable(2, {10, 0xFF, 10, 0x80, 20, 0, 30}));
+    EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 0xFF, 13, 0x80, 14, 0, 30}));
+    gameState.protocol = 15;
     observing.observingMode = true;
     fakeplatform::setSeconds(1000);
     fromServer(wire::unreliable(2, {10, 0, 64, 0}));
@@ -143,8 +149,11 @@ TEST_F(Relay, TheHostsViewOffsetTurnsTheSetangleAndObservingModeThinsItsMoves) {
     EXPECT_TRUE(sent().empty());
     fromHost(wire::unreliable(3, wire::move(0, 0, 0, 3, 0)));  // jump pressed: goes up without fire
     EXPECT_EQ(toServer().at(0).bytes, wire::unreliable(3, wire::move(0, 0, 0, 2, 0)));
-    fakeplatform::setSeconds(1006);
+    fakeplatform::setSeconds(1005);  // jump held: again only after more than 5 s
     fromHost(wire::unreliable(4, wire::move(0, 0, 0, 2, 0)));
+    EXPECT_TRUE(toServer().empty());
+    fakeplatform::setSeconds(1006);
+    fromHost(wire::unreliable(5, wire::move(0, 0, 0, 2, 0)));
     EXPECT_EQ(toServer().size(), 1u);
 }
 

@@ -48,7 +48,7 @@ TEST_F(CommandLine, DefaultsUsageAndValuesTakenAsTyped) {
 
 TEST_F(CommandLine, UnusableValuesAreRefusedWithOneErrorLine) {
     const std::pair<std::vector<std::string>, std::string> refused[] = {
-        {{"-p", "70000"}, "-p 70000 is not a port (0 to 65535).\n"}, {{"-p", "-1"}, "-p -1 is not a port (0 to 65535).\n"},
+        {{"-p", "65536"}, "-p 65536 is not a port (0 to 65535).\n"}, {{"-p", "-1"}, "-p -1 is not a port (0 to 65535).\n"},
         {{"-o", "-1"}, "-o -1: the number of observers cannot be negative.\n"},
         {{"-c"}, "Option -c needs a value.\n"}, {{"-p", "27000", "-n"}, "Option -n needs a value.\n"},
         {{"-n", std::string(79, 'n')}, "-n name is longer than 78 characters.\n"},
@@ -57,7 +57,8 @@ TEST_F(CommandLine, UnusableValuesAreRefusedWithOneErrorLine) {
         EXPECT_EQ(read(args), CommandLineResult::Exit) << line;
         EXPECT_EQ(output.substr(std::min(output.size(), output.find("ERROR: "))), "ERROR: " + line);
     }
-    EXPECT_EQ(read({"-n", std::string(78, 'n'), "-d", std::string(73, 'd')}), CommandLineResult::Run);
+    EXPECT_EQ(read({"-n", std::string(78, 'n'), "-d", std::string(73, 'd'), "-p", "65535"}), CommandLineResult::Run);
+    EXPECT_EQ(settings.port, 65535);
 }
 
 }  // namespace
