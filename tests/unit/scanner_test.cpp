@@ -58,11 +58,13 @@ TEST_F(Scanner, SignonCodesDisconnectsAndServerInfo) {
     EXPECT_TRUE(gameState.maxClients == 4 && gameState.viewEntity == 1 && gameState.protocol == 15);
     EXPECT_EQ(gameState.serverInfoCount, 1u);
     for (const auto& [world, map] : {std::pair<const char*, const char*>{"maps/e1m1.bsp", "e1m1"},
-                                     {"maps/abcdefghijklmnopqrstuvwxyz.bsp", "abcdefghijklmno"}, {"abc", ""},
+                                     {"maps/abcdefghijklmnopqrstuvwxyz.bsp", "abcdefghijklmno"}, {"maps", ""},
                                      {"maps/nodot", "nodot"}}) {
         scan(serverInfo(15, world));
         EXPECT_STREQ(gameState.mapName, map);
     }
+    scan(Bytes{11} + longBytes(15) + Bytes{4, 0} + str("L") + str("maps"));  // ends at the name: nothing read behind
+    EXPECT_STREQ(gameState.mapName, "");
     Bytes wire = {0x0b, 0xe7, 0x03, 0, 0, 0x82, 0, 0, 0, 0x08, 0x01, 'B', 0};
     EXPECT_EQ(scan(wire + str("maps/box1.bsp") + str("") + str("") + Bytes{25, 1}), 1);
     EXPECT_TRUE(gameState.protocol == 999 && gameState.protocolFlags == 0x82 && gameState.protocolKnown);
@@ -104,7 +106,7 @@ TEST_F(Scanner, MessageSizesByProtocol) {
         for (uint8_t type : {5, 6, 9, 13}) expectTakes({23, type}, 2 + 6 * c);
     }
     resetGameState();  // under 15
-    for (uint8_t code : {21, 35, 36, 38, 39, 45, 52, 56, 57, 60, 127}) expectTakes({code}, -1);
+    for (uint8_t code : {21, 35, 36, 38, 39, 45, 52, 56, 57, 60, 127}) expectTakes({code, 0}, -1);
     struct Case { uint32_t protocol, flags; Bytes head; int payload; };
     const Case cases[] = {
         {15, 0, {40}, 0}, {15, 0, {41}, 6}, {15, 0, Bytes{37} + str("sky"), 0}, {15, 0, Bytes{34} + str("a"), 0},
@@ -174,6 +176,7 @@ TEST_F(Scanner, ScoreboardAndLightStylesAreCutToTheirStoresAndIndicesChecked) {
     for (const ScoreEntry& entry : gameState.Scoreboard) EXPECT_TRUE(!entry.hasName && !entry.frags && !entry.colors);
     for (bool has : gameState.hasLightStyle) EXPECT_FALSE(has);
     for (int32_t stat : gameState.Stats) EXPECT_EQ(stat, 0);
+    EXPECT_EQ(gameState.viewEntity + gameState.viewHeight, 0);  // what lies behind the stats
 }
 
 TEST_F(Scanner, TruncatedMessagesNeverReadPastTheirEndNorKeepHalfValues) {
