@@ -90,6 +90,10 @@ TEST_F(Relay, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     EXPECT_EQ(out[1].bytes, wire::reliable(3, {1}));
     EXPECT_EQ(out[2].bytes, wire::header(0x04, 55, {}));
     EXPECT_EQ(out[3].bytes, wire::reliable(5, {}));  // the command alone: an empty reliable datagram
+    // Forged: the host's or the server's address with another port.
+    fromClient(NetAddress{host.ip, 27999}, hostSocket, wire::reliable(15, wire::stringCommand("say proxy:help")));
+    fromClient(NetAddress{server.ip, 26999}, proxyServerSide(), wire::unreliable(5, {1}));
+    EXPECT_TRUE(sent().empty());
     // Texts for observers ride on the next server datagram, or go first when it would grow too long.
     appendObserverPrint("a\n");
     fromServer(wire::unreliable(7, Bytes(92, 1)));
