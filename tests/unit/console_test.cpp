@@ -98,21 +98,18 @@ TEST_F(Console, EveryCommandsRepliesInOrder) {
         {"proxy:s2cbps -40", "Server to client packet filtering\ndisabled.\n"},
         {"proxy:mmode", "Message mode is currently\nset to: global.\n"},
         {"proxy:mmode local", "Local message mode.\n"}, {"proxy:mmode GLOBAL", "Local message mode.\n"},
-        {"proxy:mmode", "Message mode is currently\nset to: local.\n"},
-        {"proxy:mmode global", "Global message mode.\n"},
+        {"proxy:mmode", "Message mode is currently\nset to: local.\n"}, {"proxy:mmode global", "Global message mode.\n"},
         {"proxy:voffset 0 300", "View offset x=44 y=0 z=0\n"}, {"proxy:voffset 0 200 9", "View offset x=-56 y=9 z=0\n"},
         {"proxy:voffset 0 1", "View offset x=1 y=9 z=0\n"}, {"proxy:voffset", "Must specify client\n"},
         {"proxy:voffset 31 1", "Illegal observer number\n"}, {"proxy:voffset -1 1", "Illegal observer number\n"},
         {"proxy:voffset 3 5;quit", "Observer 3 offsets: 5\n"},
         {"proxy:record", "Demorecording is currently off.\n"}, {"proxy:record stop", "Demorecording stopped.\n"},
         {"proxy:record game", "Next level will be recorded to game01.dem\n"},
-        {"proxy:record " + std::string(79, 'd'), "Demo name too long.\n"},
-        {"proxy:record", "Next level will be recorded to game01.dem\n"},
+        {"proxy:record " + std::string(79, 'd'), "Demo name too long.\n"}, {"proxy:record", "Next level will be recorded to game01.dem\n"},
         {"proxy:connect", "Must specify a server\n"}, {"proxy:connect nowhere.test 26001", "Could not resolve nowhere.test.\n"},
         {"proxy:observers -1", "Don't be so negative\n"}, {"proxy:kick", "You missed.\n"},
         {"proxy:transparent", "Entering transparent mode.\nUse wakeup command to enable\ncommand processing.\n"}});
-    EXPECT_EQ(0, settings.s2cbps);
-    EXPECT_EQ(0, settings.c2sbps);
+    EXPECT_EQ(0, settings.s2cbps + settings.c2sbps);
     limiter.ticksPerMs = 0;
     consoleState.transparentMode = false;
     EXPECT_EQ("Timer not available. Packet filtering disabled.\n", say("proxy:s2cbps 8000"));
@@ -125,9 +122,7 @@ TEST_F(Console, EveryCommandsRepliesInOrder) {
 TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
     Bytes name = stringCommand("name \"Ranger\"\n"), spawn = stringCommand("spawn");
     // Only the first command runs, both leave; a repeated datagram's command is cut, not run again.
-    Bytes rest = walk(HostSlot, stringCommand("say proxy:mmode local") + name + stringCommand("say proxy:mmode global") +
-                                    spawn, 7);
-    EXPECT_EQ(name + spawn, rest);
+    EXPECT_EQ(name + spawn, walk(HostSlot, stringCommand("say proxy:mmode local") + name + stringCommand("say proxy:mmode global") + spawn, 7));
     EXPECT_STREQ("Ranger", hostSlot().playerName);
     EXPECT_EQ(std::vector<std::string>{"Local message mode.\n"}, printsTo(HostSlot));
     EXPECT_EQ(spawn, walk(HostSlot, stringCommand("say proxy:mmode global") + spawn, 7));
@@ -136,8 +131,7 @@ TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
     slotTable.serverConnected = true;
     EXPECT_EQ(Bytes(), walk(HostSlot, stringCommand("say Proxy:help")));
     consoleState.messageMode = MessageMode::Global;
-    Bytes chat = stringCommand("say hello");
-    EXPECT_EQ(chat, walk(HostSlot, chat));
+    EXPECT_EQ(stringCommand("say hello"), walk(HostSlot, stringCommand("say hello")));
     EXPECT_EQ("Ranger (locally): Proxy:help\n", observerTexts());
     // A say behind a move is not looked at; a string without its zero is cut without overrun.
     Bytes move = Bytes{3, 0, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0} + stringCommand("say proxy:help");
@@ -146,10 +140,8 @@ TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
     open.pop_back();
     EXPECT_EQ(stringCommand("name Ranger"), walk(HostSlot, stringCommand("name Ranger") + open));
     EXPECT_TRUE(printsTo(HostSlot).size() == 1 && consoleState.messageMode == MessageMode::Local);
-    std::strcpy(settings.namePrefix, "relay one:");
-    settings.namePrefixLength = 10;
-    std::string shown = HelpSummary;
-    EXPECT_EQ(shown.replace(4, 6, "relay one:"), say("relay one: help"));
+    settings.namePrefixLength = formatText(settings.namePrefix, sizeof settings.namePrefix, "relay one:");
+    EXPECT_EQ(std::string(HelpSummary).replace(4, 6, "relay one:"), say("relay one: help"));
     // The host's name rebuilds the welcome block observers are shown.
     const char welcome[] = "\x1A" SKOPOS_VISIT
         "\nYou are observing the game\nthrough Ranger's eyes.\n\nUse Skopos-Proxy on the observer\n"
@@ -179,26 +171,23 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
     openObservers({"ann", "anna", "bob", "ab"});
     slotTable.slot[3].peerAddress.ip = 0xC0A80A0B;
     EXPECT_EQ(" 1 ann             127.0.0.3\n 2 anna            192.168.10.11\n 3 bob             127.0.0.5\n"
-              " 4 ab              127.0.0.6\n4 out of max 4 observers connected.\n",
-              say("proxy:observers"));
+              " 4 ab              127.0.0.6\n4 out of max 4 observers connected.\n", say("proxy:observers"));
     EXPECT_EQ("Observer 1 offsets: 10 -20\n", say("proxy:voffset 1 10 -20"));
-    Bytes stuffed = sentTo(2, sent).at(0);
-    EXPECT_EQ(Bytes{9} + str("say proxy:voffset 0 10 -20"), Bytes(stuffed.begin() + HeaderSize, stuffed.end()));
+    EXPECT_EQ(datagram(0x10, 0, Bytes{9} + str("say proxy:voffset 0 10 -20")), sentTo(2, sent).at(0));
     for (const char* missed : {"proxy:kick #0", "proxy:kick an"}) EXPECT_EQ("You missed.\n", say(missed));
     EXPECT_EQ("", say("proxy:kick ann"));
     EXPECT_TRUE(!slotInUse(2) && slotInUse(3));
-    EXPECT_EQ(std::string("Kicked by console.\n"), reinterpret_cast<const char*>(sentTo(2, sent).at(0).data() + 10));
+    EXPECT_EQ(datagram(0x10, 1, print("\x02Kicked by console.\n") + Bytes{2}), sentTo(2, sent).at(0));
     say("proxy:kick an*");
     say("proxy:kick #3");
     EXPECT_TRUE(!slotInUse(3) && !slotInUse(4) && slotInUse(5));
     flushObserverPrints();
     openObservers({"ann", "anna", "carol"});
     slotTable.slot[2].state = slotTable.slot[3].state = 1;
-    int code = 0;
-    walk(2, stringCommand("prespawn"), 0, &code);
-    EXPECT_EQ(1, code);
-    walk(2, stringCommand("spawn 0") + stringCommand("prespawnx"), 0, &code);
-    EXPECT_EQ(2, code);
+    int prespawn = 0, spawn = 0;
+    walk(2, stringCommand("prespawn"), 0, &prespawn);
+    walk(2, stringCommand("spawn 0") + stringCommand("prespawnx"), 0, &spawn);
+    EXPECT_TRUE(prespawn == 1 && spawn == 2);
     slotTable.slot[2].state = SlotInGame;
     walk(2, stringCommand("name \"A\"very\nlongname12345678\"\n"));
     walk(2, stringCommand("say hi all"));
