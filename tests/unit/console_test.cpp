@@ -121,6 +121,7 @@ TEST_F(Console, EveryCommandsRepliesInOrder) {
 
 TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
     Bytes name = stringCommand("name \"Ranger\"\n"), spawn = stringCommand("spawn");
+    EXPECT_EQ(Bytes(), walk(HostSlot, stringCommand("say \"quoted\"")));  // no server: chat stays local
     // Only the first command runs, both leave; a repeated datagram's command is cut, not run again.
     EXPECT_EQ(name + spawn, walk(HostSlot, stringCommand("say proxy:mmode local") + name + stringCommand("say proxy:mmode global") + spawn, 7));
     EXPECT_STREQ("Ranger", hostSlot().playerName);
@@ -132,7 +133,7 @@ TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
     EXPECT_EQ(Bytes(), walk(HostSlot, stringCommand("say Proxy:help")));
     consoleState.messageMode = MessageMode::Global;
     EXPECT_EQ(stringCommand("say hello"), walk(HostSlot, stringCommand("say hello")));
-    EXPECT_EQ("Ranger (locally): Proxy:help\n", observerTexts());
+    EXPECT_EQ("host (locally): quoted \nRanger (locally): Proxy:help\n", observerTexts());
     // A say behind a move is not looked at; a string without its zero is cut without overrun.
     Bytes move = Bytes{3, 0, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0} + stringCommand("say proxy:help");
     EXPECT_EQ(move, walk(HostSlot, move));
@@ -174,10 +175,12 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
               " 4 ab              127.0.0.6\n4 out of max 4 observers connected.\n", say("proxy:observers"));
     EXPECT_EQ("Observer 1 offsets: 10 -20\n", say("proxy:voffset 1 10 -20"));
     EXPECT_EQ(datagram(0x10, 0, Bytes{9} + str("say proxy:voffset 0 10 -20")), sentTo(2, sent).at(0));
+    say("proxy:voffset 1 " + std::string(100, '1'));  // the stuffed rest is cut to its 80-byte payload
+    EXPECT_EQ(datagram(0x10, 1, Bytes{9} + str("say proxy:voffset 0 " + std::string(58, '1'))), sentTo(2, sent).at(0));
     for (const char* missed : {"proxy:kick #0", "proxy:kick an"}) EXPECT_EQ("You missed.\n", say(missed));
     EXPECT_EQ("", say("proxy:kick ann"));
     EXPECT_TRUE(!slotInUse(2) && slotInUse(3));
-    EXPECT_EQ(datagram(0x10, 1, print("\x02Kicked by console.\n") + Bytes{2}), sentTo(2, sent).at(0));
+    EXPECT_EQ(datagram(0x10, 2, print("\x02Kicked by console.\n") + Bytes{2}), sentTo(2, sent).at(0));
     say("proxy:kick an*");
     say("proxy:kick #3");
     EXPECT_TRUE(!slotInUse(3) && !slotInUse(4) && slotInUse(5));
@@ -191,7 +194,7 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
     slotTable.slot[2].state = SlotInGame;
     walk(2, stringCommand("name \"A\"very\nlongname12345678\"\n"));
     walk(2, stringCommand("say hi all"));
-    walk(2, stringCommand("say proxy:help"));
+    walk(2, stringCommand("say proxy:help") + stringCommand("say proxy:voffset 1 5"));
     walk(HostSlot, stringCommand("status"));
     walk(2, stringCommand("status"));
     EXPECT_EQ("Observer ann renamed to Averylongname12.\nObserver Averylongname12: hi all\n", observerTexts());
@@ -207,6 +210,15 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
     EXPECT_EQ("Observer ab got the boot.\nObserver carol got the boot.\nObserver anna got the boot.\n", observerTexts());
     EXPECT_EQ("Maximum number of observers\nset to 30\n", say("proxy:observers 99"));
     EXPECT_EQ(31, settings.slotLimit);
+    for (int i = 3; i <= 31; i++) {
+        openSlot(i, SlotInGame, "abcdefghijklmno");
+        slotTable.slot[i].peerAddress.ip = 0xFFFFFFFE;
+    }
+    std::string list = say("proxy:observers");  // longer than one print: cut at a line's end
+    ASSERT_EQ(sentTo(HostSlot, sent).size(), 2u);
+    EXPECT_EQ(sentTo(HostSlot, sent)[0].end()[-2], '\n');
+    EXPECT_EQ(list.size(), 1082u);
+    EXPECT_EQ(list.substr(list.size() - 73), "30 abcdefghijklmno 255.255.255.254\n30 out of max 30 observers connected.\n");
 }
 
 TEST_F(Console, ObserverBannerIsExactAndCutToItsStore) {
