@@ -1,21 +1,16 @@
 // The scenario fixture's plumbing: start-up, clients, the fake server and decoding.
 #include "scenario/harness.h"
 
-#include <cstring>
-
 namespace wire {
 
 std::vector<std::string> prints(const Datagram& d) {
     std::vector<std::string> texts;
     if (d.bytes.size() < 9 || d.bytes[1] != 0x10) return texts;
-    size_t p = 8;
-    while (p < d.bytes.size() && d.bytes[p] == 8) {
-        size_t start = p + 1;
-        size_t end = start;
+    for (size_t p = 8; p < d.bytes.size() && d.bytes[p] == 8;) {
+        size_t end = p + 1;
         while (end < d.bytes.size() && d.bytes[end] != 0) ++end;
-        std::string text(d.bytes.begin() + long(start), d.bytes.begin() + long(end));
-        if (!text.empty() && text[0] == 2) text.erase(0, 1);
-        texts.push_back(text);
+        std::string text(d.bytes.begin() + long(p + 1), d.bytes.begin() + long(end));
+        texts.push_back(!text.empty() && text[0] == 2 ? text.substr(1) : text);
         p = end + 1;
     }
     return texts;
@@ -48,9 +43,7 @@ int ProxyScenario::startExitCode(const std::vector<std::string>& options) {
     return startUp(int(argv.size()), argv.data());
 }
 
-void ProxyScenario::start(const std::vector<std::string>& options) {
-    ASSERT_EQ(startExitCode(options), -1) << console();
-}
+void ProxyScenario::start(const std::vector<std::string>& options) { ASSERT_EQ(startExitCode(options), -1) << console(); }
 
 void ProxyScenario::step(int passes) {
     for (int i = 0; i < passes; ++i) runLoopPass();
@@ -60,19 +53,16 @@ uint16_t ProxyScenario::connectClient(const NetAddress& client) {
     EXPECT_TRUE(fakeplatform::inject(listenAddress(), client, wire::connectRequest()));
     step();
     uint16_t port = 0;
-    std::vector<Datagram> rest;
-    for (Datagram& d : sent()) {
+    for (const Datagram& d : sent())
         if (d.to == client && d.bytes.size() == 9 && d.bytes[0] == 0x80 && d.bytes[4] == 0x81)
             port = uint16_t(d.bytes[5] | d.bytes[6] << 8);
-    }
     return port;
 }
 
 NetAddress ProxyScenario::admitHost() {
     uint16_t port = connectClient(host);
     EXPECT_NE(port, 0);
-    hostSocket = fakeplatform::loopback(port);
-    return hostSocket;
+    return hostSocket = fakeplatform::loopback(port);
 }
 
 void ProxyScenario::fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes) {
@@ -102,15 +92,11 @@ void ProxyScenario::askServer() {
 
 void ProxyScenario::connectServer(uint16_t dataPort) {
     askServer();
-    EXPECT_TRUE(fakeplatform::inject(proxyServerSide(), server, wire::accept(dataPort)));
-    step();
     serverData = NetAddress{server.ip, dataPort};
+    fromClient(server, proxyServerSide(), wire::accept(dataPort));
 }
 
-void ProxyScenario::fromServer(const Bytes& bytes) {
-    EXPECT_TRUE(fakeplatform::inject(proxyServerSide(), serverData, bytes));
-    step();
-}
+void ProxyScenario::fromServer(const Bytes& bytes) { fromClient(serverData, proxyServerSide(), bytes); }
 
 std::vector<Datagram> ProxyScenario::to(const std::vector<Datagram>& all, const NetAddress& address) {
     std::vector<Datagram> out;

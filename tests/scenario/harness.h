@@ -22,10 +22,13 @@ using platform::NetAddress;
 
 namespace wire {
 
+inline Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 inline Bytes header(uint8_t flags, uint32_t sequence, const Bytes& payload) {
-    Bytes d = {0, flags, 0, 0, uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8),
-               uint8_t(sequence)};
-    d.insert(d.end(), payload.begin(), payload.end());
+    Bytes d = concat({0, flags, 0, 0, 0, 0, 0, 0}, payload);
+    setSequenceField(d.data(), sequence);
     setLengthField(d.data(), int(d.size()));
     return d;
 }
@@ -36,10 +39,7 @@ inline Bytes unreliable(uint32_t sequence, const Bytes& payload) { return header
 inline Bytes ack(uint32_t sequence) { return header(0x02, sequence, {}); }
 // Game message with a zero-terminated string: code, text, 0.
 inline Bytes stringMessage(uint8_t code, const std::string& text) {
-    Bytes b = {code};
-    b.insert(b.end(), text.begin(), text.end());
-    b.push_back(0);
-    return b;
+    return concat({code}, Bytes(text.c_str(), text.c_str() + text.size() + 1));
 }
 inline Bytes stringCommand(const std::string& text) { return stringMessage(4, text); }
 // clc_move of protocol 15: time, angles, speeds, buttons, impulse.
@@ -49,10 +49,6 @@ inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0,
 // A client's connect request (game "QUAKE", net protocol 3) and a server's accept naming `port`.
 inline Bytes connectRequest() { return {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3}; }
 inline Bytes accept(uint16_t port) { return {0x80, 0x00, 0x00, 0x09, 0x81, uint8_t(port), uint8_t(port >> 8), 0, 0}; }
-inline Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 inline uint8_t flags(const Datagram& d) { return d.bytes.size() > 1 ? d.bytes[1] : 0; }
 inline uint32_t sequence(const Datagram& d) { return d.bytes.size() >= 8 ? sequenceField(d.bytes.data()) : 0; }
 inline Bytes payload(const Datagram& d) {
