@@ -1,142 +1,69 @@
 #!/usr/bin/env python3
-"""The real binary's start-up and end: banner, hint, usage text, option errors, bind failures and
-the console break."""
-import re
-import signal
-import socket
-import time
-
-import expect
-import nq
-from harness import Proxy, admit, ask, case, check, main, run_proxy
-
-
-def port_free_on_loopback(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind((nq.LOOPBACK, port))
-            return True
-        except OSError:
-            return False
+"""The real binary's start-up and its listening port: usage, refused options and their exit codes, a
+port in use, the break, server information (also as qstat reads it), admission and junk."""
+import os, re, signal, subprocess
+from peer import *
 
 
 @case
-def banner_hint_and_default_port_without_arguments():
-    # The default port may be taken on a developer's machine; the banner and hint come first anyway.
-    default_free = port_free_on_loopback(26000)
-    with Proxy(loopback=False) as p:
-        p.wait_output(re.compile("Waiting for client|ERROR: "))
-        out = p.stdout
-        m = expect.BANNER.match(out)
-        check(m, "output does not open with the banner", p.describe())
-        check(out[m.end():].startswith(expect.HINT), "the hint does not follow the banner", p.describe())
-        if not default_free:
-            check(expect.bind_error("0.0.0.0", 26000) in out, "port 26000 is taken, but no bind error",
-                  p.describe())
-            check(p.wait_exit(3) == 1, "bind error, but exit code is not 1", p.describe())
-            return
-        check(expect.WAITING in out[m.end():], "no %r" % expect.WAITING, p.describe())
-        check(ask(26000), "no server-info answer on port 26000", p.describe())
-        p.signal(signal.SIGINT)
-        check(p.wait_exit(3) == 0, "break did not end with exit code 0", p.describe())
-
-
-@case
-def usage_text_for_h_question_mark_and_help():
-    for arg in ("-h", "-?", "-help"):
+def usage_errors_and_port_in_use():
+    readme = read_text(os.path.join(os.path.dirname(__file__), "../../README.md"))
+    usage = re.search(r"\n(USAGE: .*?\n)```", readme, re.S).group(1).replace("\n\n", "\n", 1).replace("\n", "\n\n", 1)
+    for arg in ("-h", "-?"):
         rc, out, err = run_proxy(arg)
-        check(rc == 1, "%s: exit code %s, expected 1" % (arg, rc), out, err)
-        m = expect.BANNER.match(out)
-        check(m and out[m.end():] == expect.USAGE,
-              "%s: stdout is not the banner and the usage text" % arg, repr(out))
-
-
-@case
-def lenient_option_parsing():
-    # "-h" among other arguments starts normally; "NNNNNx" reads as NNNNN; "abc" reads as 0 (any port)
-    first, second = nq.free_port(), nq.free_port()
-    with Proxy("-h", "-p", first, "-x", "5", "-cc", "2000", "-p", "%dx" % second) as p:
-        p.wait_ready()
-        check(expect.HINT not in p.stdout and "USAGE" not in p.stdout, "hint or usage printed", p.describe())
-        check(ask(second), "no answer on the later -p port", p.describe())
-        check(not ask(first), "answer on the earlier -p port", p.describe())
-    with Proxy("-p", "abc") as p:
-        p.wait_ready()
-
-
-@case
-def break_ends_promptly_with_exit_code_0():
-    # SIGINT while waiting for a client, SIGTERM with a host connected
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        port = nq.free_port()
-        with Proxy(port=port) as p:
-            p.wait_ready()
-            host = admit(port) if sig == signal.SIGTERM else None
-            time.sleep(0.3)                    # the loop is inside its wait now
-            start = time.monotonic()
-            p.signal(sig)
-            rc = p.wait_exit(2.0)
-            took = p.ended_at - start
-            check(rc == 0, "%s: exit code %s" % (sig.name, rc), p.describe())
-            check(p.stdout.endswith(expect.BREAK), "%s: output does not end with the break text" % sig.name,
-                  p.describe())
-            check(took < 2.0, "%s: took %.2f s" % (sig.name, took))
-            if host:
-                check("Client connected." in p.stdout, "no host connected", p.describe())
-                host.close()
-
-
-@case
-def second_instance_on_the_same_port_fails_to_bind():
-    # the default interface (0.0.0.0), then a named one
-    for loopback, address in ((False, "0.0.0.0"), (True, nq.LOOPBACK)):
-        port = nq.free_port()
-        with Proxy(port=port, loopback=loopback) as first:
-            first.wait_ready()
-            rc, out, err = run_proxy("-p", port, *(["-l", nq.LOOPBACK] if loopback else []))
-            check(rc == 1, "second instance: exit code %s, expected 1" % rc, out, err)
-            check(expect.bind_error(address, port) in out,
-                  "no %r" % expect.bind_error(address, port), out, err)
-            check(expect.WAITING not in out, "second instance says it waits", out)
-            check(first.running(), "the first instance ended", first.describe())
-
-
-@case
-def refused_options_end_with_one_error_line():
-    port = nq.free_port()
-    cases = [
-        (["-p", "70000"], "-p"),
-        (["-p", "-1"], "-p"),
-        (["-o", "-1"], "-o"),
-        (["-l", nq.LOOPBACK, "-p"], "-p"),       # option last, without its value
-        (["-p", port, "-l", nq.LOOPBACK, "-d"], "-d"),
-        (["-o"], "-o"),
-    ]
-    for args, option in cases:
+        m = BANNER.match(out)
+        check(rc == 1 and m and out[m.end():] == usage, "%s: exit %s, output %r" % (arg, rc, out), err)
+    port = free_port()
+    for args, option in (["-p", "70000"], "-p"), (["-o", "-1"], "-o"), (["-l", LOOPBACK, "-p"], "-p"), (["-d"], "-d"):
         rc, out, err = run_proxy(*args)
-        where = " ".join(str(a) for a in args)
-        check(rc == 1, "%s: exit code %s, expected 1" % (where, rc), out, err)
         lines = [line for line in (out + err).splitlines() if line.startswith("ERROR: ")]
-        check(len(lines) == 1 and option in lines[0],
-              "%s: expected one ERROR line naming %s" % (where, option), out, err)
-        check(expect.WAITING not in out, "%s: started anyway" % where, out)
+        check(rc == 1 and len(lines) == 1 and option in lines[0] and WAITING not in out, "%r: exit %s" % (args, rc), out, err)
+    with Proxy(port=port) as first:
+        first.wait_ready()
+        rc, out, err = run_proxy("-p", port, "-l", LOOPBACK)
+        check(rc == 1 and bind_error(LOOPBACK, port) in out and WAITING not in out, "second instance: exit %s" % rc, out, err)
+        check(first.running(), "the first instance ended", first.describe)
 
 
 @case
-def long_name_and_demo_name_do_not_overrun():
-    # Either refused with an ERROR line or cut to fit; never a crash.
-    for option in ("-n", "-d"):
-        port = nq.free_port()
-        with Proxy(option, "x" * 300, port=port) as p:
-            p.wait_output(re.compile("Waiting for client|ERROR: "))
-            if not p.running() or "ERROR: " in p.stdout + p.stderr:
-                check(p.wait_exit(3) == 1, "%s: refused, but exit code is not 1" % option, p.describe())
-                continue
-            c = admit(port)
-            check(c.prints, "%s: no greeting" % option, p.describe())
-            check(p.running(), "%s: the proxy ended after admitting a client" % option, p.describe())
+def break_ends_with_exit_code_0():
+    p = Proxy(port=free_port())
+    with p:
+        out = p.wait_output(WAITING).string
+        check(BANNER.match(out), "no banner", out)
+        p.signal(signal.SIGINT)
+        check(p.wait_exit(3) == 0 and p.stdout.endswith(BREAK), "break", p.describe)
+
+
+@case
+def server_info_admission_and_junk():
+    port = free_port()
+    with Proxy("-o", 1, port=port) as p:
+        p.wait_ready()
+        r = info(port, p)
+        want = dict(address="%s:%d" % (LOOPBACK, port), name=VERSION, level="not connected", players=0, maxplayers=2, version=3)
+        check(r == want, "server info %r" % r)
+        host = admit(port)
+        check(host.accept and host.prints == [greeting(BANNER.match(p.stdout).group(1))], "greeting %r" % host.prints, p.describe)
+        check(host.addr[1] != port and host.channel.unreliable_seqs == [0], "accept names port %d" % host.addr[1])
+        p.wait_output("Client connected.\n%s:%d<->%s:%d\n" % (host.sock.getsockname() + host.addr))
+        require_tool("quakestat")
+        out = subprocess.run(["quakestat", "-raw", ",", "-qs", "%s:%d" % (LOOPBACK, port)], capture_output=True,
+                             text=True, timeout=15).stdout
+        check(out.startswith("QS,%s:%d,%s,%s:%d,3,not connected,2,1" % (LOOPBACK, port, VERSION, LOOPBACK, port)), out)
+        clients = [admit(port, "obs1"), admit(port, "obs2")]
+        check(clients[1].reject == control(CCREP_REJECT, max_observers(1).encode() + b"\0") and not clients[1].accept,
+              "second observer: %r" % clients[1].control_replies)
+        for junk in (b"", b"\x80", b"\x81\0\0\x0c\x02QUAKE\0\3", b"\x80\x01\0\x0c\x01QUAKE\0\3", control(5),
+                     datagram(DATA | EOM, 0, b"\x04say hi\0"), b"\x80\0" + b"\xff" * 3000, b"\0" * 2048):
+            check(not ask(port, junk, 0.2), "the listening port answered %r" % junk[:16], p.describe)
+        for junk in (b"\0\x09\0", datagram(DATA | EOM, 0, b"\x04say proxy:help")[:-1] + b"\x04" * 2040, b"\xff" * 4000):
+            host.sock.sendto(junk, host.addr)
+        serve([host], None, 0.5)
+        check(info(port, p)["players"] == 2 and not host.parse_errors, "the host was lost to junk", p.describe)
+        for c in clients + [host]:
             c.close()
 
 
 if __name__ == "__main__":
-    main()
+    main(parallel=True)
