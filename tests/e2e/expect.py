@@ -1,2 +1,1 @@
-"""Old name of the end-to-end peer module, kept for scripts written against it."""
-from peer import *  # noqa: F401,F403
+from peer import *  # noqa: F401,F403  the old name of peer.py

@@ -1,45 +1,39 @@
-"""One scripted NetQuake peer for the end-to-end tests: a game client, a game server, the proxy as a
-child process, the peer rig's real servers and client, and a small runner of test cases.
+"""The scripted NetQuake peer of the end-to-end tests: a game client and a game server on loopback, the
+proxy as a child process, the rig's real servers and client, and a runner of test cases.
 
-A script defines cases with @case and ends with main(); CTest runs it as
-  SCRIPT --proxy BINARY --peers DIR      (exit 0 passed, 1 failed, 77 skipped)
-SKOPOS_PROXY_COMMAND (e.g. "wine /abs/skoposproxy.exe") replaces BINARY. A case needing a tool that
-is missing skips, except under CI=true, where that fails. Server messages are walked with the
-parser of the rig's reference client (DIR/nqclient.py), which knows protocols 15, 666 and 999.
-Endpoints act only inside serve(), so one thread drives a whole game and decides when time moves on.
+A script defines cases with @case and ends with main(); CTest runs it as SCRIPT --proxy BINARY --peers
+DIR (exit 0 passed, 1 failed, 77 skipped). SKOPOS_PROXY_COMMAND ("wine /abs/skoposproxy.exe") replaces
+BINARY. A missing tool skips a case, or fails it under CI=true. Server messages are walked by the rig's
+reference client (DIR/nqclient.py: protocols 15, 666, 999). Endpoints act only inside serve(), so one
+thread drives a whole game and decides when time moves on.
 """
 import argparse, os, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, threading, time
 
-LOOPBACK = "127.0.0.1"
-DATA, ACK, EOM, UNRELIABLE, CTL = 0x01, 0x02, 0x08, 0x10, 0x80
+LOOPBACK, CI, ARGS, NQ = "127.0.0.1", os.environ.get("CI") == "true", None, None
+DATA, ACK, EOM, UNRELIABLE = 0x01, 0x02, 0x08, 0x10
 CCREQ_CONNECT, CCREQ_SERVER_INFO, CCREP_ACCEPT, CCREP_REJECT, CCREP_SERVER_INFO = 1, 2, 0x81, 0x82, 0x83
-CLC_DISCONNECT, CLC_MOVE, CLC_STRINGCMD = 2, 3, 4
 SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SETANGLE, SVC_SERVERINFO = 2, 7, 8, 9, 10, 11
 SVC_SIGNONNUM, SVC_INTERMISSION = 25, 30
 PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 15, 666, 999
-ARGS, CI, NQ = None, os.environ.get("CI") == "true", None
 
-# The proxy's own texts
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
-HINT, WAITING, BREAK = "Start with -h for help.\n\n", "Waiting for client...\n", "\nReceived break - terminating...\n"
+WAITING, BREAK = "Waiting for client...\n", "\nReceived break - terminating...\n"
 DEMO_CREDIT = b"This demo file was recorded with\n" + VERSION.encode() + b" \x85 Visit Skopos homepage\n"
-BAR = "\x9d" + "\x9e" * 35 + "\x9f"
 SERVER_ESTABLISHED = re.compile(r"Server connection established\.\n([\d.]+):(\d+)<->([\d.]+):(\d+)\n")
-LEAVE_DATAGRAM = bytes.fromhex("00100009 7fffffff 02")     # clc_disconnect sent when leaving a server
+LEAVE_DATAGRAM = bytes.fromhex("00100009 7fffffff 02")     # clc_disconnect, when the proxy leaves a server
 RECONNECT_ORDER = "reconnect\ntoggleconsole\ntoggleconsole\n"
 
 
 def greeting(url, prefix="proxy:"):
-    return "%s\n%s \x85 Visit Skopos homepage\n%s\nsay %s help for list of commands\n%s\n" % (
-        BAR, VERSION, url, prefix, BAR)
+    bar = "\x9d" + "\x9e" * 35 + "\x9f\n"
+    return "%s%s \x85 Visit Skopos homepage\n%s\nsay %s help for list of commands\n%s" % (bar, VERSION, url, prefix, bar)
 
 
 def help_summary(prefix="proxy:"):
-    return ("say %s command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\n"
-            "c2sbps [rate]        s2cbps [rate]\nrecord [name|stop]   observers [max]\n"
-            "transparent          wakeup [n]\nmmode [local|global] kick name\n"
-            "voffset [observer] [x] [y] [z]\nconnect server [port]\n" % prefix)
+    return ("say %s command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\nc2sbps [rate]"
+            "        s2cbps [rate]\nrecord [name|stop]   observers [max]\ntransparent          wakeup [n]\nmmode "
+            "[local|global] kick name\nvoffset [observer] [x] [y] [z]\nconnect server [port]\n" % prefix)
 
 
 def max_observers(limit):
@@ -50,9 +44,6 @@ def bind_error(address, port):
     return "ERROR: Unable to bind to %s:%d\n" % (address, port)
 
 
-# ---------------------------------------------------------------------------------------------
-# Datagrams
-
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind((LOOPBACK, 0))
@@ -60,7 +51,7 @@ def free_port():
 
 
 def control(code, body=b""):
-    return struct.pack(">BBHB", CTL, 0, 5 + len(body), code) + body
+    return struct.pack(">BBHB", 0x80, 0, 5 + len(body), code) + body
 
 
 def connect_request():
@@ -72,26 +63,20 @@ def info_request():
 
 
 def datagram(flags, seq, payload=b""):
-    return struct.pack(">BBHI", 0, flags, 8 + len(payload), seq & 0xFFFFFFFF) + payload
-
-
-def cstring(text):
-    return text.encode("latin-1") + b"\0"
+    return struct.pack(">BBHI", 0, flags, 8 + len(payload), seq) + payload
 
 
 def parse_info_reply(data):
-    """A CCREP_SERVER_INFO as a dict; its length field checked."""
+    """A CCREP_SERVER_INFO as a dict, its length field checked."""
     parts = data[5:].split(b"\0", 3)
-    check(data[:2] == b"\x80\0" and data[4] == CCREP_SERVER_INFO and len(parts) == 4 and len(parts[3]) == 3 and
+    check(data[:2] == b"\x80\0" and data[4:5] == b"\x83" and len(parts) == 4 and len(parts[3]) == 3 and
           struct.unpack_from(">H", data, 2)[0] == len(data), "not a server-info reply: %r" % data)
-    address, name, level = (p.decode("latin-1") for p in parts[:3])
-    return dict(address=address, name=name, level=level, players=parts[3][0], maxplayers=parts[3][1],
-                version=parts[3][2])
+    return dict(zip(("address", "name", "level"), (p.decode("latin-1") for p in parts)),
+                players=parts[3][0], maxplayers=parts[3][1], version=parts[3][2])
 
 
 def parse(payload, state):
-    """[(code, value)] of a server message; `state` follows serverinfo's protocol. ValueError when
-    it does not walk."""
+    """[(code, value)] of a server message; `state` follows svc_serverinfo. ValueError when it does not walk."""
     out = []
     try:
         NQ.parse_message(payload, lambda c, v: out.append((c, v)), state)
@@ -100,40 +85,36 @@ def parse(payload, state):
     return out
 
 
-def move_message(server_time, protocol):
-    angles = struct.pack("<3B", 0, 64, 0) if protocol == PROTOCOL_NETQUAKE else struct.pack("<3H", 0, 16384, 0)
-    return struct.pack("<Bf", CLC_MOVE, server_time) + angles + struct.pack("<3h2B", 0, 0, 0, 0, 0)
+def consecutive(seqs):
+    return seqs[:1] in ([], [0]) and all(b == a + 1 for a, b in zip(seqs, seqs[1:]))
 
 
 def serve(endpoints, until=None, timeout=5.0):
     """Runs the endpoints until `until()` (True) or for `timeout` s (False; True with no `until`)."""
     end = time.monotonic() + timeout
     while not (until and until()):
-        now = time.monotonic()
-        if now >= end:
+        if time.monotonic() >= end:
             return until is None
         owners = {s: ep for ep in endpoints for s in ep.sockets()}
-        for s in select.select(list(owners), [], [], min(0.01, end - now))[0]:
+        for s in select.select(list(owners), [], [], 0.01)[0]:
             try:
-                data, src = s.recvfrom(65536)
+                owners[s].on_datagram(s, *s.recvfrom(65536))
             except OSError:
-                continue
-            owners[s].on_datagram(s, data, src)
+                pass
         for ep in endpoints:
             ep.tick(time.monotonic())
     return True
 
 
 class Channel:
-    """One side's datagram layer: reliable messages in fragments of 1024 bytes, one in flight until
-    acked; in-order reassembly with acks; what came in, for the tests."""
+    """One side's datagram layer: reliable messages in fragments of 1024 bytes, one in flight until acked
+    (resent after 1 s); in-order reassembly with acks; what came in, for the tests."""
 
     def __init__(self, send, on_message, on_unreliable):
         self.send, self.on_message, self.on_unreliable = send, on_message, on_unreliable
-        self.out_seq = self.unreliable_out = self.expected = 0
+        self.out_seq = self.unreliable_out = self.expected = self.duplicates = self.resends = 0
         self.pending, self.fragments, self.partial, self.sent_at = [], [], b"", 0.0
-        self.reliable_in, self.unreliable_seqs, self.sizes_in = [], [], []    # sequence numbers, lengths
-        self.duplicates = self.resends = 0
+        self.reliable_in, self.unreliable_seqs, self.sizes_in = [], [], []
 
     def idle(self):
         return not self.pending and not self.fragments
@@ -151,7 +132,7 @@ class Channel:
         if self.pending:
             msg = self.pending.pop(0)
             n = max(1, (len(msg) + 1023) // 1024)
-            self.fragments = [(msg[i * 1024:(i + 1) * 1024], DATA | (EOM if i == n - 1 else 0)) for i in range(n)]
+            self.fragments = [(msg[i * 1024:i * 1024 + 1024], DATA | (EOM if i == n - 1 else 0)) for i in range(n)]
             self._resend()
 
     def _resend(self):
@@ -180,48 +161,40 @@ class Channel:
             self.reliable_in.append(seq)
             if seq != self.expected:
                 self.duplicates += 1
-                return
-            self.expected += 1
-            self.partial += payload
-            if flags & EOM:
-                msg, self.partial = self.partial, b""
-                self.on_message(msg)
-
-
-def consecutive(seqs):
-    return seqs[:1] in ([], [0]) and all(b == a + 1 for a, b in zip(seqs, seqs[1:]))
+            else:
+                self.expected, self.partial = seq + 1, self.partial + payload
+                if flags & EOM:
+                    msg, self.partial = self.partial, b""
+                    self.on_message(msg)
 
 
 class Endpoint:
+    def sockets(self):
+        return self.socks
+
     def close(self):
-        for s in self.sockets():
+        for s in self.socks:
             s.close()
 
-    def tick(self, now):
-        self.channel.tick(now)
-
-
-def udp_socket():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind((LOOPBACK, 0))
-    return s
+    def bound(self, count):
+        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(count)]
+        for s in self.socks:
+            s.bind((LOOPBACK, 0))
+        return self.socks
 
 
 class GameClient(Endpoint):
-    """A game client: connects, walks the signon as a stock client does (unless `walk_signon` is
-    off), acks, records what it is told, and sends a move every 50 ms once in the game."""
+    """A game client: connects, walks the signon as a stock client does (unless `walk_signon` is off),
+    records what it is told, and moves every 50 ms once in the game."""
 
     def __init__(self, name="e2eclient", walk_signon=True):
-        self.sock, self.name, self.walk_signon = udp_socket(), name, walk_signon
-        self.addr = self.accept = self.reject = None
+        self.sock, = self.bound(1)
+        self.name, self.walk_signon, self.addr, self.accept, self.reject = name, walk_signon, None, None, None
         self.control_replies, self.prints, self.stufftexts, self.events = [], [], [], []
         self.signons, self.levels, self.parse_errors, self.reliable_messages = [], [], [], []
         self.channel = Channel(self._send, lambda m: self._walk(m, True), lambda m: self._walk(m, False))
         self.state = {"protocol": PROTOCOL_NETQUAKE, "flags": 0}
         self.signon, self.server_time, self.next_move, self.disconnected = 0, 0.0, 0.0, False
-
-    def sockets(self):
-        return [self.sock]
 
     def _send(self, data):
         if self.addr:
@@ -250,7 +223,7 @@ class GameClient(Endpoint):
         for code, value in messages:
             self.events.append((reliable, code, value))
             if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
-                self.prints.append(value[1:] if value[:1] in "\x01\x02" else value)
+                self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
             elif code == SVC_STUFFTEXT:
                 self.stufftexts.append(value)
                 self.signon = 0 if value.strip() == "reconnect" else self.signon
@@ -272,7 +245,7 @@ class GameClient(Endpoint):
                 self.signons.append(4)
 
     def send_commands(self, *texts):
-        self.channel.send_reliable(b"".join(bytes([CLC_STRINGCMD]) + cstring(t) for t in texts))
+        self.channel.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
 
     def say(self, text, quoted=False):
         """Typed at the console (say text) or at the chat prompt (say "text")."""
@@ -280,13 +253,14 @@ class GameClient(Endpoint):
 
     def disconnect(self):
         for _ in range(3):
-            self.channel.send_unreliable(bytes([CLC_DISCONNECT]))
+            self.channel.send_unreliable(b"\x02")
 
     def tick(self, now):
         self.channel.tick(now)
-        if self.signon == 4 and now >= self.next_move:
+        if self.signon == 4 and now >= self.next_move:      # clc_move: angles 0 90 0, standing still
             self.next_move = now + 0.05
-            self.channel.send_unreliable(move_message(self.server_time, self.state["protocol"]))
+            angles = b"\0\x40\0" if self.state["protocol"] == PROTOCOL_NETQUAKE else b"\0\0\0\x40\0\0"
+            self.channel.send_unreliable(struct.pack("<Bf", 3, self.server_time) + angles + bytes(8))
 
     def printed(self, fragment):
         return any(fragment in p for p in self.prints)
@@ -300,20 +274,17 @@ class GameClient(Endpoint):
 
 
 class FakeServer(Endpoint):
-    """A game server for one client: answers server-info and connect requests from its listening
-    port (a reject when given one), serves the game from a port of its own: a small signon, then a
-    frame every 50 ms once the client has begun. Records what the client sends."""
+    """A game server for one client: answers server-info and connect requests on its listening port (a
+    reject when given one) and serves from a port of its own: a small signon, then a frame every 50 ms
+    once the client has begun. Records what the client sends."""
 
     def __init__(self, level="fake", reject=None):
-        self.listen, self.game = udp_socket(), udp_socket()
+        self.listen, self.game = self.bound(2)
         self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
         self.level, self.reject, self.client = level, reject, None
         self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
         self.channel = Channel(self._send, self._on_reliable, self.unreliable.append)
         self.begun, self.next_frame, self.time = False, 0.0, 1.0
-
-    def sockets(self):
-        return [self.listen, self.game]
 
     def _send(self, data):
         if self.client:
@@ -324,43 +295,36 @@ class FakeServer(Endpoint):
             self.raw.append(data)
             if src == self.client:
                 self.channel.receive(data)
-        elif data[:2] == b"\x80\0" and len(data) >= 5 and data[4] == CCREQ_SERVER_INFO:
-            body = cstring("%s:%d" % (LOOPBACK, self.port)) + cstring("fakeserver") + cstring(self.level)
-            self.listen.sendto(control(CCREP_SERVER_INFO, body + b"\0\x08\x03"), src)
-        elif data[:2] == b"\x80\0" and len(data) >= 5 and data[4] == CCREQ_CONNECT:
+        elif data[:2] == b"\x80\0" and data[4:5] == b"\x02":
+            info = b"%s:%d\0fakeserver\0%s\0\0\x08\x03" % (LOOPBACK.encode(), self.port, self.level.encode())
+            self.listen.sendto(control(CCREP_SERVER_INFO, info), src)
+        elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
             self.connect_requests.append((data, src))
             if self.reject is not None:
-                return self.listen.sendto(control(CCREP_REJECT, cstring(self.reject)), src)
+                return self.listen.sendto(control(CCREP_REJECT, self.reject.encode() + b"\0"), src)
             self.client = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
-            info = struct.pack("<BiBB", SVC_SERVERINFO, PROTOCOL_NETQUAKE, 8, 1) + cstring(self.level) + \
-                cstring("maps/%s.bsp" % self.level) + cstring("progs/player.mdl") + b"\0" + cstring("misc/null.wav") + b"\0"
-            self.send_reliable(bytes([SVC_PRINT]) + cstring("fake server\n") + info + bytes([SVC_SIGNONNUM, 1]))
+            self.send_reliable(b"\x08fake server\n\0\x0b" + struct.pack("<iBB", 15, 8, 1) + b"%s\0maps/%s.bsp\0"
+                               b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (self.level.encode(), self.level.encode()))
 
     def _on_reliable(self, msg):
         for text in re.findall(rb"\x04([^\0]*)\0", msg):
             self.commands.append(text.decode("latin-1"))
             if text == b"prespawn":           # the player's baseline: entity 1, model 1 at the origin
-                self.send_reliable(struct.pack("<BhBBBB3h3B", 22, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0) +
-                                   bytes([SVC_SIGNONNUM, 2]))
+                self.send_reliable(struct.pack("<BhB3x3h3B", 22, 1, 1, 0, 0, 0, 0, 0, 0) + b"\x19\x02")
             elif text.startswith(b"spawn"):
-                self.send_reliable(struct.pack("<Bf", SVC_TIME, self.time) + bytes([SVC_SIGNONNUM, 3]))
-            elif text == b"begin":
-                self.begun = True
+                self.send_reliable(struct.pack("<Bf", SVC_TIME, self.time) + b"\x19\x03")
+            self.begun |= text == b"begin"
 
     def send_reliable(self, message):
         self.channel.send_reliable(message)
 
     def tick(self, now):
         self.channel.tick(now)
-        if self.begun and now >= self.next_frame:
+        if self.begun and now >= self.next_frame:      # time, and entity 1 at the origin
             self.next_frame, self.time = now + 0.05, self.time + 0.05
-            # time, and an update of entity 1 with its origin
             self.channel.send_unreliable(struct.pack("<BfBB3h", SVC_TIME, self.time, 0x8E, 1, 0, 0, 0))
 
-
-# ---------------------------------------------------------------------------------------------
-# The runner
 
 class Skip(Exception):
     pass
@@ -376,17 +340,22 @@ def case(fn):
 
 def require(condition, what):
     if not condition:
-        raise AssertionError("missing under CI: " + what) if CI else Skip(what)
+        raise AssertionError("missing under CI: %s" % what) if CI else Skip(what)
 
 
 def require_tool(name):
-    require(shutil.which(name), "%s not installed" % name)
+    require(shutil.which(name), name + " not installed")
 
 
 def check(condition, message, *context):
     """assert, with what explains a failure (callables are called then)."""
     if not condition:
         raise AssertionError("\n".join([message] + [str(c() if callable(c) else c) for c in context]))
+
+
+def in_order(out, *lines):
+    at = [out.find(line) for line in lines]
+    check(-1 not in at and at == sorted(at), "console lines missing or out of order: %r" % (lines,), out)
 
 
 def wait_until(predicate, timeout, what, *context):
@@ -396,59 +365,42 @@ def wait_until(predicate, timeout, what, *context):
         time.sleep(0.01)
 
 
-def main(parallel=False):
-    """Runs the cases (in threads of their own with `parallel`: each has its own proxy and servers)."""
+def main(parallel=True):
+    """Runs the cases, at once in threads of their own (each has its own proxy and servers) or in turn."""
     global ARGS, NQ
     ap = argparse.ArgumentParser()
     ap.add_argument("--proxy", required=True)
     ap.add_argument("--peers", default="")
     ap.add_argument("cases", nargs="*")
-    ARGS = ap.parse_args()
+    ARGS, results = ap.parse_args(), []
     ARGS.proxy = os.path.abspath(ARGS.proxy)
-    results = []
     if not os.path.isfile(os.path.join(ARGS.peers, "nqclient.py")):
-        require_found = "the peer rig's nqclient.py (--peers %s)" % ARGS.peers
-        print(("FAIL: missing under CI: " if CI else "SKIP: ") + require_found)
+        print("%s: the peer rig's nqclient.py (--peers %s)" % ("FAIL missing under CI" if CI else "SKIP", ARGS.peers))
         sys.exit(1 if CI else 77)
     sys.path.insert(0, ARGS.peers)
-    import nqclient
-    NQ = nqclient
+    import nqclient as NQ
 
     def run(fn):
         start = time.monotonic()
         try:
             fn()
             results.append("PASS")
+            print("PASS %s (%.1f s)" % (fn.__name__, time.monotonic() - start), flush=True)
         except Skip as e:
             results.append("SKIP")
-            return print("SKIP %s: %s" % (fn.__name__, e), flush=True)
+            print("SKIP %s: %s" % (fn.__name__, e), flush=True)
         except Exception as e:
             results.append("FAIL")
-            detail = str(e) if isinstance(e, AssertionError) else "%s: %s" % (type(e).__name__, e)
-            return print("FAIL %s (%.1f s): %s" % (fn.__name__, time.monotonic() - start, detail), flush=True)
-        print("PASS %s (%.1f s)" % (fn.__name__, time.monotonic() - start), flush=True)
+            print("FAIL %s (%.1f s): %s: %s" % (fn.__name__, time.monotonic() - start, type(e).__name__, e), flush=True)
 
-    chosen = [fn for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
-    threads = [threading.Thread(target=run, args=(fn,)) for fn in chosen]
+    threads = [threading.Thread(target=run, args=(fn,)) for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
     for t in threads:
         t.start()
-        if not parallel:
-            t.join()
+        t.join(None if not parallel else 0)
     for t in threads:
         t.join()
-    print(" ".join("%d %s" % (results.count(r), r) for r in ("PASS", "FAIL", "SKIP")))
-    sys.exit(1 if "FAIL" in results else 77 if "PASS" not in results else 0)
-
-
-# ---------------------------------------------------------------------------------------------
-# The proxy
-
-def kill_group(proc):
-    try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
-    proc.wait(5)
+    print(", ".join("%d %s" % (results.count(r), r) for r in ("PASS", "FAIL", "SKIP")))
+    sys.exit(1 if "FAIL" in results else 0 if "PASS" in results else 77)
 
 
 class Closing:
@@ -459,49 +411,51 @@ class Closing:
         self.close()
 
 
+def end_group(proc, sig=signal.SIGKILL, wait=5):
+    """Ends a child started in a session of its own, with all it started."""
+    try:
+        os.killpg(proc.pid, sig)
+        proc.wait(wait)
+    except (ProcessLookupError, PermissionError, subprocess.TimeoutExpired):
+        pass
+
+
 class Proxy(Closing):
-    """The proxy as a child process (SKOPOS_PROXY_COMMAND, or --proxy), its console collected as it
-    comes. `port` adds -p; `loopback` adds -l and -r 127.0.0.1; `cwd` is where demos go."""
+    """The proxy as a child process (SKOPOS_PROXY_COMMAND, or --proxy), its console collected as it comes.
+    `port` adds -p; `loopback` adds -l and -r 127.0.0.1; `cwd` is where demos go."""
 
     def __init__(self, *args, port=None, loopback=True, cwd=None):
+        self.port = port
         self.args = (["-p", str(port)] if port is not None else []) + \
             (["-l", LOOPBACK, "-r", LOOPBACK] if loopback else []) + [str(a) for a in args]
         command = os.environ.get("SKOPOS_PROXY_COMMAND")
-        self.out, self.lock = [b"", b""], threading.Lock()
+        self.out, self.lock = b"", threading.Lock()
         self.proc = subprocess.Popen((shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      start_new_session=True)
-        self.readers = [threading.Thread(target=self._read, args=(i, p), daemon=True)
-                        for i, p in enumerate((self.proc.stdout, self.proc.stderr))]
-        for t in self.readers:
-            t.start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
-    def _read(self, i, pipe):
-        for data in iter(lambda: pipe.read1(4096), b""):
+    def _read(self):
+        for data in iter(lambda: self.proc.stdout.read1(4096), b""):
             with self.lock:
-                self.out[i] += data
+                self.out += data
 
     @property
     def stdout(self):
-        with self.lock:    # a Windows console writes CR LF
-            return self.out[0].decode("latin-1").replace("\r\n", "\n")
-
-    @property
-    def stderr(self):
+        """Its console, stdout and stderr as written (a Windows console's CR LF as LF)."""
         with self.lock:
-            return self.out[1].decode("latin-1")
+            return self.out.decode("latin-1").replace("\r\n", "\n")
 
     def describe(self):
-        return "proxy %s, exit %s\n--- stdout:\n%s\n--- stderr:\n%s" % (
-            " ".join(self.args), self.proc.poll(), self.stdout, self.stderr)
+        return "proxy %s, exit %s\n--- console:\n%s" % (" ".join(self.args), self.proc.poll(), self.stdout)
 
     def wait_output(self, pattern, timeout=5.0):
         """Waits for a regex or a plain text on stdout; returns the match."""
         rx = pattern if isinstance(pattern, re.Pattern) else re.compile(re.escape(pattern))
         wait_until(lambda: rx.search(self.stdout) or not self.running(), timeout, repr(rx.pattern), self.describe)
         if not self.running():
-            for t in self.readers:
-                t.join(2)
+            self.wait_exit()
         match = rx.search(self.stdout)
         check(match, "proxy ended before printing %r" % rx.pattern, self.describe)
         return match
@@ -514,9 +468,7 @@ class Proxy(Closing):
             rc = self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("proxy still running after %.1f s\n%s" % (timeout, self.describe()))
-        self.ended_at = time.monotonic()
-        for t in self.readers:
-            t.join(2)
+        self.reader.join(2)
         return rc
 
     def signal(self, sig):
@@ -526,20 +478,19 @@ class Proxy(Closing):
         return self.proc.poll() is None
 
     def close(self):
-        kill_group(self.proc)
-        for t in self.readers:
-            t.join(2)
+        end_group(self.proc)
+        self.wait_exit()
 
 
 def run_proxy(*args, timeout=10.0):
-    """(exit code, stdout, stderr) of a proxy started with options that end it at once."""
+    """(exit code, console) of a proxy started with options that end it at once."""
     with Proxy(*args, loopback=False) as p:
-        return p.wait_exit(timeout), p.stdout, p.stderr
+        return p.wait_exit(timeout), p.stdout
 
 
 def ask(port, request=None, timeout=2.0):
-    """The control replies from 127.0.0.1:port to `request` (a server-info request by default,
-    then waiting for the first reply only)."""
+    """The control replies from 127.0.0.1:port to `request`; by default a server-info request, waiting
+    for the first reply only."""
     c = GameClient()
     try:
         c.sock.sendto(info_request() if request is None else request, (LOOPBACK, port))
@@ -564,8 +515,8 @@ def admit(port, name="host"):
 
 
 class Session(Closing):
-    """A proxy on a free loopback port with a host client admitted and greeted; serves the host and
-    the endpoints in `servers` (scripted servers, observers)."""
+    """A proxy on a free loopback port with a host client admitted and greeted; serves the host and the
+    endpoints in `servers` (scripted servers, observers)."""
 
     def __init__(self, *proxy_args, cwd=None):
         self.port = free_port()
@@ -579,46 +530,43 @@ class Session(Closing):
             raise
 
     def serve(self, until, timeout, what="", *context):
-        ok = serve([self.host] + self.servers, until, timeout)
-        check(ok, "timed out after %.1f s waiting for %s" % (timeout, what), self.describe, *context)
+        check(serve([self.host] + self.servers, until, timeout), "timed out after %.1f s waiting for %s" % (
+            timeout, what), self.describe, *context)
 
     def describe(self):
         h = self.host
-        return "%s\n--- host prints: %r\n--- host signons %r, levels %r, parse errors %r, duplicates %d" % (
-            self.proxy.describe(), h.prints[-20:], h.signons, h.levels, h.parse_errors, h.channel.duplicates)
+        return "%s\n--- host prints %r\n--- host signons %r, levels %r, parse errors %r, duplicates %d" % (
+            self.proxy.describe(), [p[:200] for p in h.prints[-12:]], h.signons, h.levels, h.parse_errors, h.channel.duplicates)
 
     def command(self, text, reply, quoted=False, timeout=3):
-        """Says a proxy command; waits for a print holding `reply`; returns the prints since."""
+        """Says a proxy command, waits for a print holding `reply`; returns the prints since."""
         before = len(self.host.prints)
         self.host.say(text, quoted)
         self.serve(lambda: any(reply in p for p in self.host.prints[before:]), timeout, repr(reply))
         return self.host.prints[before:]
 
     def connect(self, server):
-        """proxy:connect to a FakeServer (served from now on) or the port of a real one."""
-        if isinstance(server, FakeServer):
-            self.servers.append(server)
-        port = server if isinstance(server, int) else server.port
-        self.command("proxy:connect %s:%d" % (LOOPBACK, port), "Connection accepted\n", timeout=5)
+        """proxy:connect to a FakeServer (served from now on), a PeerServer or a port."""
+        self.servers += [server] if isinstance(server, FakeServer) else []
+        self.command("proxy:connect %s:%d" % (LOOPBACK, getattr(server, "port", server)), "Connection accepted\n", timeout=5)
 
-    def observer(self, name="watcher"):
-        """A game client that joins the proxy as an observer and is served from now on."""
+    def observer(self, name="watcher", port=None):
+        """A game client joining the proxy (or `port`) as an observer, served from now on."""
         c = GameClient(name)
-        c.connect(self.port)
+        c.connect(port or self.port)
         self.servers.append(c)
         return c
 
     def play_on(self, server, seconds=1.0):
-        """Joins a server (a PeerServer, or a FakeServer) and plays: the checks any server must pass."""
-        self.connect(server if isinstance(server, FakeServer) else server.port)
+        """Joins a server and plays: the checks any server must pass."""
+        self.connect(server)
         texts = self.host.prints
         check(texts.index("trying...\n") < texts.index("Connection accepted\n"), "prints %r" % texts)
         self.proxy.wait_output(SERVER_ESTABLISHED)
         self.serve(self.host.in_game, 10, "the game", getattr(server, "describe", ""))
         check(self.host.signons[-4:] == [1, 2, 3, 4], "signons %r" % self.host.signons)
         self.fed(self.host, seconds)
-        check(consecutive(self.host.channel.reliable_in) and not self.host.parse_errors,
-              "bad stream at the host", self.describe)
+        check(consecutive(self.host.channel.reliable_in) and not self.host.parse_errors, "host stream", self.describe)
 
     def fed(self, client, seconds=1.0):
         """Checks that `client` gets the game's frames, numbered without gaps, for `seconds`."""
@@ -632,12 +580,11 @@ class Session(Closing):
         return BANNER.match(self.proxy.stdout).group(1)
 
     def check_waiting(self, since, what):
-        """After the server connection ended by `what`: the banner and the reconnect order reached the
-        host from print `since` on, svc_disconnect did not, frames stopped, commands are answered."""
+        """After the server's connection ended by `what`: the banner and the reconnect order reached the host
+        (print `since` on), svc_disconnect did not, frames stopped, commands are answered."""
         want = greeting(self.banner_url())
         self.serve(lambda: want in self.host.prints[since:] or self.host.disconnected, 3, "the banner after " + what)
-        check(not self.host.disconnected, "svc_disconnect reached the host after " + what, self.describe)
-        check(RECONNECT_ORDER in self.host.stufftexts, "no reconnect order after " + what, self.describe)
+        check(not self.host.disconnected and RECONNECT_ORDER in self.host.stufftexts, "after " + what, self.describe)
         mark = len(self.host.events)
         self.serve(None, 0.5)
         check(self.host.frames(mark) == 0, "frames still reach the host after " + what, self.describe)
@@ -648,9 +595,6 @@ class Session(Closing):
             ep.close()
         self.proxy.close()
 
-
-# ---------------------------------------------------------------------------------------------
-# The peer rig: real servers and the real client
 
 def read_text(path):
     try:
@@ -664,21 +608,19 @@ INSTALLED = os.environ.get("NQPEER_DIR", "/tmp/nqpeer")
 
 
 class PeerServer:
-    """A real server of the rig on a free port, in a folder of its own (links to the installed game
-    files) so tests run side by side: kind "darkplaces" (protocol 15, one port for all clients) or
-    "quakespasm" (15, 666 or 999, a new port per client). A context manager."""
+    """A real server of the rig on a free port, in a folder of its own (links to the installed game files)
+    so tests run side by side: "darkplaces" (protocol 15, one port for all clients) or "quakespasm" (15,
+    666 or 999; a new port per client). A context manager."""
 
     def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15):
-        self.kind, self.protocol, self.cvars = kind, protocol, [str(c) for c in cvars]
-        self.level = level or ("am_underworks" if kind == "darkplaces" else "box1")
-        self.dp, self.port, self.dir = kind == "darkplaces", None, None
+        self.kind, self.protocol, self.cvars, self.dp = kind, protocol, [str(c) for c in cvars], kind == "darkplaces"
+        self.level, self.port = level or ("am_underworks" if self.dp else "box1"), None
 
     def __enter__(self):
         require(os.path.isfile(os.path.join(ARGS.peers, "start-server.sh")), "peer rig (--peers %s)" % ARGS.peers)
         require_tool("quakestat")
         require(os.path.exists("/usr/games/" + ("darkplaces-server" if self.dp else "quakespasm")), self.kind)
-        require(os.path.isfile(os.path.join(INSTALLED, "id1/progs.dat" if self.dp else "qs/nqpeer.pak")),
-                "peer rig not installed in " + INSTALLED)
+        require(os.path.isfile(os.path.join(INSTALLED, "id1/progs.dat" if self.dp else "qs/nqpeer.pak")), INSTALLED)
         self.dir = tempfile.mkdtemp(prefix="skopos-e2e-")
         os.mkdir(os.path.join(self.dir, "id1"))
         for name in os.listdir(os.path.join(INSTALLED, "id1")):
@@ -688,9 +630,8 @@ class PeerServer:
             os.symlink(os.path.realpath(os.path.join(INSTALLED, "qs")), os.path.join(self.dir, "qs"))
         for _ in range(3):                     # a port taken between probe and bind: another
             self.port = free_port()
-            script = "start-server.sh" if self.dp else "start-qs-server.sh"
-            cmd = ["bash", os.path.join(ARGS.peers, script), str(self.port), self.level] + \
-                ([] if self.dp else [str(self.protocol)]) + self.cvars
+            cmd = ["bash", os.path.join(ARGS.peers, "start-server.sh" if self.dp else "start-qs-server.sh"),
+                   str(self.port), self.level] + ([] if self.dp else [str(self.protocol)]) + self.cvars
             p = subprocess.run(cmd, env=self.env(), capture_output=True, text=True, timeout=30)
             if p.returncode == 0:
                 return self
@@ -714,76 +655,49 @@ class PeerServer:
                               text=True, timeout=10).stdout
 
     def __exit__(self, *exc):
-        stop = "stop-server.sh" if self.dp else "stop-qs-server.sh"
-        subprocess.run(["bash", os.path.join(ARGS.peers, stop), str(self.port)], env=self.env(),
-                       capture_output=True, timeout=30)
+        subprocess.run(["bash", os.path.join(ARGS.peers, "stop-server.sh" if self.dp else "stop-qs-server.sh"),
+                        str(self.port)], env=self.env(), capture_output=True, timeout=30)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def require_client():
-    require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"), "darkplaces client, xvfb")
-
-
 class RealClient(Closing):
-    """The DarkPlaces client (real-client.sh, headless) joining `port` while the test serves its own
-    endpoints; its console log is read as it grows. `game_dir`: a PeerServer's folder."""
+    """The DarkPlaces client, headless, in `game_dir` (a PeerServer's folder): joining the proxy on `port`,
+    or with port None only running `client_args` (+playdemo NAME). Its console log grows in log()."""
 
     def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
-        require_client()
-        self.name, self.env = name, dict(os.environ, NQPEER_DIR=game_dir or INSTALLED)
-        self.proc = subprocess.Popen(["bash", os.path.join(ARGS.peers, "real-client.sh"), str(port), str(seconds),
-                                      name] + [str(a) for a in client_args], env=self.env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"), "darkplaces client, xvfb")
+        self.path = os.path.join(game_dir or INSTALLED, "client-%s.log" % name)
+        connect = ["+connect", "%s:%d" % (LOOPBACK, port)] if port else []
+        with open(self.path, "wb") as log:    # the rig's real-client.sh, but in a process group of our own
+            self.proc = subprocess.Popen(
+                ["timeout", str(seconds + 15), "xvfb-run", "-a", "-s", "-screen 0 320x240x24", "/usr/games/darkplaces",
+                 "-basedir", game_dir or INSTALLED, "-nohome", "-nosound", "-nocdaudio", "+net_address", LOOPBACK,
+                 "+vid_fullscreen", "0", "+vid_width", "320", "+vid_height", "240", "+cl_maxfps", "30",
+                 "+developer", "1", "+_cl_name", name] + [str(a) for a in client_args] + connect +
+                ["+defer", str(seconds), "quit"], cwd=game_dir or INSTALLED, stdin=subprocess.DEVNULL,
+                stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
 
     def log(self):
-        return read_text(os.path.join(self.env["NQPEER_DIR"], "client-%s.log" % self.name))
+        return read_text(self.path)
 
     def describe(self):
-        noise = ("GL_", "hader", "lightmap", "Compiling", "GLSL")
-        return "--- client %s log:\n%s" % (self.name, "\n".join(
-            line for line in self.log().splitlines() if not any(n in line for n in noise))[-3000:])
-
-    def _session(self):
-        """(pid, process group, program) of the live processes of the client's session."""
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                fields = read_text("/proc/%s/stat" % pid).rsplit(")", 1)[1].split()
-                program = read_text("/proc/%s/cmdline" % pid).split("\0")[0]
-            except IndexError:
-                continue
-            if int(fields[3]) == self.proc.pid and fields[0] != "Z":
-                found.append((int(pid), int(fields[2]), program))
-        return found
+        return "--- client log:\n" + "\n".join(l for l in self.log().splitlines() if "GL" not in l)[-3000:]
 
     def close(self):
-        """Ends the game client so that xvfb-run cleans up, then kills what is left (`timeout` in
-        real-client.sh puts the client and Xvfb in a group of their own)."""
-        for pid, _, program in self._session():
-            if program == "/usr/games/darkplaces":
-                os.kill(pid, signal.SIGTERM)
-        end = time.monotonic() + 5
-        while (self.proc.poll() is None or self._session()) and time.monotonic() < end:
-            time.sleep(0.05)
-        for group in {g for _, g, _ in self._session()} - {self.proc.pid}:
-            os.killpg(group, signal.SIGKILL)
-        kill_group(self.proc)
+        end_group(self.proc, signal.SIGTERM)      # xvfb-run ends Xvfb and removes its lock file
+        end_group(self.proc)
 
 
 def play_demo(game_dir, name, seconds=5):
-    """The console log of the DarkPlaces client playing GAME_DIR/id1/NAME.dem (+developer 1)."""
-    require_client()
-    p = subprocess.run(["timeout", str(seconds + 30), "xvfb-run", "-a", "-s", "-screen 0 320x240x24",
-                        "/usr/games/darkplaces", "-basedir", game_dir, "-nohome", "-nosound", "-nocdaudio",
-                        "+vid_fullscreen", "0", "+vid_width", "320", "+vid_height", "240", "+developer", "1",
-                        "+playdemo", name, "+defer", str(seconds), "quit"],
-                       cwd=game_dir, capture_output=True, text=True, errors="replace", timeout=seconds + 60)
-    return p.stdout + p.stderr
+    """The console log of the DarkPlaces client playing GAME_DIR/id1/NAME.dem to its end."""
+    with RealClient(None, "demo", "+playdemo", name, seconds=seconds, game_dir=game_dir) as rc:
+        rc.proc.wait(seconds + 30)
+        return rc.log()
 
 
 def walk_demo(path):
-    """A demo file as [(block's message, its [(code, value)])]. Fails unless the file walks to its
-    end, opens and closes with the credits, and holds no reconnect order."""
+    """A demo file as [(block's message, its [(code, value)])]. Fails unless the file walks to its end,
+    opens and closes with the credits, and holds no reconnect order."""
     with open(path, "rb") as f:
         data = f.read()
     check(data.startswith(b"-1\n"), "%s: cd-track line %r" % (path, data[:8]))
@@ -797,7 +711,6 @@ def walk_demo(path):
         except ValueError as e:
             raise AssertionError("%s: block %d does not parse: %s: %r" % (path, len(out), e, message[:64]))
     check(out and out[-1][0] == b"\x02", "%s does not end with the closing block" % path)
-    check(out[0][0][:2] == b"\x08\x02" and DEMO_CREDIT in out[0][0] and DEMO_CREDIT in out[-2][0],
-          "%s: credits missing" % path, out[0][0][:120], out[-2][0][:120])
+    check(out[0][0][:2] == b"\x08\x02" and DEMO_CREDIT in out[0][0] and DEMO_CREDIT in out[-2][0], path + ": credits")
     check(not any(b"\x09reconnect\n\0" in m for m, _ in out), "%s holds the reconnect order" % path)
     return out
