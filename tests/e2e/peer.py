@@ -1,21 +1,15 @@
-"""The scripted NetQuake peer of the end-to-end tests: a game client and a game server on loopback, the
-proxy as a child process, the rig's real servers and client, and a runner of test cases.
-
-A script defines cases with @case and ends with main(); CTest runs it as SCRIPT --proxy BINARY --peers
-DIR (exit 0 passed, 1 failed, 77 skipped). SKOPOS_PROXY_COMMAND ("wine /abs/skoposproxy.exe") replaces
-BINARY. A missing tool skips a case, or fails it under CI=true. Server messages are walked by the rig's
-reference client (DIR/nqclient.py: protocols 15, 666, 999). Endpoints act only inside serve(), so one
-thread drives a whole game and decides when time moves on.
+"""The scripted NetQuake peer of the end-to-end tests: game client and server on loopback, the proxy as a
+child process, the rig's real servers and client, a runner. Scripts define @case functions and end with
+main(); see README.md for the command line. Server messages are walked by the rig's reference client
+(PEERS/nqclient.py). Endpoints act only inside serve(): one thread drives a game and decides when time
+moves on.
 """
 import argparse, os, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, threading, time
 
-LOOPBACK, CI, ARGS, NQ = "127.0.0.1", os.environ.get("CI") == "true", None, None
-DATA, ACK, EOM, UNRELIABLE = 0x01, 0x02, 0x08, 0x10
-CCREQ_CONNECT, CCREQ_SERVER_INFO, CCREP_ACCEPT, CCREP_REJECT, CCREP_SERVER_INFO = 1, 2, 0x81, 0x82, 0x83
+LOOPBACK, CI, ARGS, NQ, _CASES = "127.0.0.1", os.environ.get("CI") == "true", None, None, []
+DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT = 0x01, 0x02, 0x08, 0x10, 0x81, 0x82
 SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SETANGLE, SVC_SERVERINFO = 2, 7, 8, 9, 10, 11
-SVC_SIGNONNUM, SVC_INTERMISSION = 25, 30
-PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 15, 666, 999
-
+SVC_SIGNONNUM, SVC_INTERMISSION, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 25, 30, 15, 666, 999
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
 WAITING, BREAK = "Waiting for client...\n", "\nReceived break - terminating...\n"
@@ -36,14 +30,6 @@ def help_summary(prefix="proxy:"):
             "[local|global] kick name\nvoffset [observer] [x] [y] [z]\nconnect server [port]\n" % prefix)
 
 
-def max_observers(limit):
-    return "\x02Skopos-Proxy:Max observers (%d) reached." % limit
-
-
-def bind_error(address, port):
-    return "ERROR: Unable to bind to %s:%d\n" % (address, port)
-
-
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind((LOOPBACK, 0))
@@ -54,25 +40,11 @@ def control(code, body=b""):
     return struct.pack(">BBHB", 0x80, 0, 5 + len(body), code) + body
 
 
-def connect_request():
-    return control(CCREQ_CONNECT, b"QUAKE\0\3")
-
-
-def info_request():
-    return control(CCREQ_SERVER_INFO, b"QUAKE\0\3")
-
-
 def datagram(flags, seq, payload=b""):
     return struct.pack(">BBHI", 0, flags, 8 + len(payload), seq) + payload
 
 
-def parse_info_reply(data):
-    """A CCREP_SERVER_INFO as a dict, its length field checked."""
-    parts = data[5:].split(b"\0", 3)
-    check(data[:2] == b"\x80\0" and data[4:5] == b"\x83" and len(parts) == 4 and len(parts[3]) == 3 and
-          struct.unpack_from(">H", data, 2)[0] == len(data), "not a server-info reply: %r" % data)
-    return dict(zip(("address", "name", "level"), (p.decode("latin-1") for p in parts)),
-                players=parts[3][0], maxplayers=parts[3][1], version=parts[3][2])
+CONNECT_REQUEST, INFO_REQUEST = control(1, b"QUAKE\0\3"), control(2, b"QUAKE\0\3")
 
 
 def parse(payload, state):
@@ -95,7 +67,7 @@ def serve(endpoints, until=None, timeout=5.0):
     while not (until and until()):
         if time.monotonic() >= end:
             return until is None
-        owners = {s: ep for ep in endpoints for s in ep.sockets()}
+        owners = {s: ep for ep in endpoints for s in ep.socks}
         for s in select.select(list(owners), [], [], 0.01)[0]:
             try:
                 owners[s].on_datagram(s, *s.recvfrom(65536))
@@ -106,18 +78,25 @@ def serve(endpoints, until=None, timeout=5.0):
     return True
 
 
-class Channel:
-    """One side's datagram layer: reliable messages in fragments of 1024 bytes, one in flight until acked
-    (resent after 1 s); in-order reassembly with acks; what came in, for the tests."""
+class Endpoint:
+    """A peer's sockets and one connection's datagram layer: reliable messages in fragments of 1024 bytes,
+    one in flight until acked (resent after 1 s); in-order reassembly with acks; what came in."""
 
-    def __init__(self, send, on_message, on_unreliable):
-        self.send, self.on_message, self.on_unreliable = send, on_message, on_unreliable
-        self.out_seq = self.unreliable_out = self.expected = self.duplicates = self.resends = 0
+    def __init__(self, sockets):
+        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(sockets)]
+        for s in self.socks:
+            s.bind((LOOPBACK, 0))
+        self.peer, self.out_seq, self.unreliable_out, self.expected, self.duplicates, self.resends = None, 0, 0, 0, 0, 0
         self.pending, self.fragments, self.partial, self.sent_at = [], [], b"", 0.0
         self.reliable_in, self.unreliable_seqs, self.sizes_in = [], [], []
 
-    def idle(self):
-        return not self.pending and not self.fragments
+    def close(self):
+        for s in self.socks:
+            s.close()
+
+    def send(self, data):
+        if self.peer:
+            self.socks[-1].sendto(data, self.peer)
 
     def send_reliable(self, message):
         self.pending.append(bytes(message))
@@ -151,7 +130,7 @@ class Channel:
         self.sizes_in.append(len(data))
         if flags == UNRELIABLE:
             self.unreliable_seqs.append(seq)
-            self.on_unreliable(payload)
+            self.on_message(payload, False)
         elif flags == ACK and self.fragments and seq == self.out_seq:
             self.out_seq += 1
             self.fragments.pop(0)
@@ -165,22 +144,7 @@ class Channel:
                 self.expected, self.partial = seq + 1, self.partial + payload
                 if flags & EOM:
                     msg, self.partial = self.partial, b""
-                    self.on_message(msg)
-
-
-class Endpoint:
-    def sockets(self):
-        return self.socks
-
-    def close(self):
-        for s in self.socks:
-            s.close()
-
-    def bound(self, count):
-        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(count)]
-        for s in self.socks:
-            s.bind((LOOPBACK, 0))
-        return self.socks
+                    self.on_message(msg, True)
 
 
 class GameClient(Endpoint):
@@ -188,34 +152,28 @@ class GameClient(Endpoint):
     records what it is told, and moves every 50 ms once in the game."""
 
     def __init__(self, name="e2eclient", walk_signon=True):
-        self.sock, = self.bound(1)
-        self.name, self.walk_signon, self.addr, self.accept, self.reject = name, walk_signon, None, None, None
+        super().__init__(1)
+        self.sock, self.name, self.walk_signon, self.accept, self.reject = self.socks[0], name, walk_signon, None, None
         self.control_replies, self.prints, self.stufftexts, self.events = [], [], [], []
         self.signons, self.levels, self.parse_errors, self.reliable_messages = [], [], [], []
-        self.channel = Channel(self._send, lambda m: self._walk(m, True), lambda m: self._walk(m, False))
         self.state = {"protocol": PROTOCOL_NETQUAKE, "flags": 0}
         self.signon, self.server_time, self.next_move, self.disconnected = 0, 0.0, 0.0, False
 
-    def _send(self, data):
-        if self.addr:
-            self.sock.sendto(data, self.addr)
-
     def connect(self, port):
-        self.sock.sendto(connect_request(), (LOOPBACK, port))
+        self.sock.sendto(CONNECT_REQUEST, (LOOPBACK, port))
 
     def on_datagram(self, sock, data, src):
         if data[:2] == b"\x80\0" and len(data) >= 5:
             self.control_replies.append((data, src))
             if data[4] == CCREP_ACCEPT and self.accept is None and len(data) >= 7:
-                self.accept, self.addr = data, (src[0], data[5] | data[6] << 8)
+                self.accept, self.peer = data, (src[0], data[5] | data[6] << 8)
             elif data[4] == CCREP_REJECT:
                 self.reject = data
-        elif src == self.addr:
-            self.channel.receive(data)
+        elif src == self.peer:
+            self.receive(data)
 
-    def _walk(self, payload, reliable):
-        if reliable:
-            self.reliable_messages.append(payload)
+    def on_message(self, payload, reliable):
+        self.reliable_messages += [payload] if reliable else []
         try:
             messages = parse(payload, self.state)
         except ValueError as e:
@@ -245,7 +203,7 @@ class GameClient(Endpoint):
                 self.signons.append(4)
 
     def send_commands(self, *texts):
-        self.channel.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
+        self.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
 
     def say(self, text, quoted=False):
         """Typed at the console (say text) or at the chat prompt (say "text")."""
@@ -253,14 +211,14 @@ class GameClient(Endpoint):
 
     def disconnect(self):
         for _ in range(3):
-            self.channel.send_unreliable(b"\x02")
+            self.send_unreliable(b"\x02")
 
     def tick(self, now):
-        self.channel.tick(now)
+        super().tick(now)
         if self.signon == 4 and now >= self.next_move:      # clc_move: angles 0 90 0, standing still
             self.next_move = now + 0.05
             angles = b"\0\x40\0" if self.state["protocol"] == PROTOCOL_NETQUAKE else b"\0\0\0\x40\0\0"
-            self.channel.send_unreliable(struct.pack("<Bf", 3, self.server_time) + angles + bytes(8))
+            self.send_unreliable(struct.pack("<Bf", 3, self.server_time) + angles + bytes(8))
 
     def printed(self, fragment):
         return any(fragment in p for p in self.prints)
@@ -279,35 +237,32 @@ class FakeServer(Endpoint):
     once the client has begun. Records what the client sends."""
 
     def __init__(self, level="fake", reject=None):
-        self.listen, self.game = self.bound(2)
+        super().__init__(2)
+        self.listen, self.game = self.socks
         self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
-        self.level, self.reject, self.client = level, reject, None
-        self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
-        self.channel = Channel(self._send, self._on_reliable, self.unreliable.append)
+        self.level, self.reject, self.connect_requests, self.commands, self.unreliable, self.raw = level, reject, [], [], [], []
         self.begun, self.next_frame, self.time = False, 0.0, 1.0
-
-    def _send(self, data):
-        if self.client:
-            self.game.sendto(data, self.client)
 
     def on_datagram(self, sock, data, src):
         if sock is self.game:
             self.raw.append(data)
-            if src == self.client:
-                self.channel.receive(data)
+            if src == self.peer:
+                self.receive(data)
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x02":
             info = b"%s:%d\0fakeserver\0%s\0\0\x08\x03" % (LOOPBACK.encode(), self.port, self.level.encode())
-            self.listen.sendto(control(CCREP_SERVER_INFO, info), src)
+            self.listen.sendto(control(0x83, info), src)
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
             self.connect_requests.append((data, src))
             if self.reject is not None:
                 return self.listen.sendto(control(CCREP_REJECT, self.reject.encode() + b"\0"), src)
-            self.client = src
+            self.peer = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
             self.send_reliable(b"\x08fake server\n\0\x0b" + struct.pack("<iBB", 15, 8, 1) + b"%s\0maps/%s.bsp\0"
                                b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (self.level.encode(), self.level.encode()))
 
-    def _on_reliable(self, msg):
+    def on_message(self, msg, reliable):
+        if not reliable:
+            return self.unreliable.append(msg)
         for text in re.findall(rb"\x04([^\0]*)\0", msg):
             self.commands.append(text.decode("latin-1"))
             if text == b"prespawn":           # the player's baseline: entity 1, model 1 at the origin
@@ -316,21 +271,15 @@ class FakeServer(Endpoint):
                 self.send_reliable(struct.pack("<Bf", SVC_TIME, self.time) + b"\x19\x03")
             self.begun |= text == b"begin"
 
-    def send_reliable(self, message):
-        self.channel.send_reliable(message)
-
     def tick(self, now):
-        self.channel.tick(now)
+        super().tick(now)
         if self.begun and now >= self.next_frame:      # time, and entity 1 at the origin
             self.next_frame, self.time = now + 0.05, self.time + 0.05
-            self.channel.send_unreliable(struct.pack("<BfBB3h", SVC_TIME, self.time, 0x8E, 1, 0, 0, 0))
+            self.send_unreliable(struct.pack("<BfBB3h", SVC_TIME, self.time, 0x8E, 1, 0, 0, 0))
 
 
 class Skip(Exception):
     pass
-
-
-_CASES = []
 
 
 def case(fn):
@@ -350,7 +299,7 @@ def require_tool(name):
 def check(condition, message, *context):
     """assert, with what explains a failure (callables are called then)."""
     if not condition:
-        raise AssertionError("\n".join([message] + [str(c() if callable(c) else c) for c in context]))
+        raise AssertionError("\n".join([str(message)] + [str(c() if callable(c) else c) for c in context]))
 
 
 def in_order(out, *lines):
@@ -365,8 +314,8 @@ def wait_until(predicate, timeout, what, *context):
         time.sleep(0.01)
 
 
-def main(parallel=True):
-    """Runs the cases, at once in threads of their own (each has its own proxy and servers) or in turn."""
+def main():
+    """Runs the cases at once, each in a thread of its own (each has its own proxy and servers)."""
     global ARGS, NQ
     ap = argparse.ArgumentParser()
     ap.add_argument("--proxy", required=True)
@@ -381,55 +330,42 @@ def main(parallel=True):
     import nqclient as NQ
 
     def run(fn):
-        start = time.monotonic()
+        start, result = time.monotonic(), "PASS"
         try:
             fn()
-            results.append("PASS")
-            print("PASS %s (%.1f s)" % (fn.__name__, time.monotonic() - start), flush=True)
         except Skip as e:
-            results.append("SKIP")
-            print("SKIP %s: %s" % (fn.__name__, e), flush=True)
+            result = "SKIP %s" % e
         except Exception as e:
-            results.append("FAIL")
-            print("FAIL %s (%.1f s): %s: %s" % (fn.__name__, time.monotonic() - start, type(e).__name__, e), flush=True)
+            result = "FAIL %s: %s" % (type(e).__name__, e)
+        results.append(result[:4])
+        print("%s (%.1f s) %s" % (fn.__name__, time.monotonic() - start, result), flush=True)
 
     threads = [threading.Thread(target=run, args=(fn,)) for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
     for t in threads:
         t.start()
-        t.join(None if not parallel else 0)
     for t in threads:
         t.join()
-    print(", ".join("%d %s" % (results.count(r), r) for r in ("PASS", "FAIL", "SKIP")))
     sys.exit(1 if "FAIL" in results else 0 if "PASS" in results else 77)
 
 
-class Closing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def end_group(proc, sig=signal.SIGKILL, wait=5):
+def end_group(proc, sig=signal.SIGKILL):
     """Ends a child started in a session of its own, with all it started."""
     try:
         os.killpg(proc.pid, sig)
-        proc.wait(wait)
+        proc.wait(5)
     except (ProcessLookupError, PermissionError, subprocess.TimeoutExpired):
         pass
 
 
-class Proxy(Closing):
-    """The proxy as a child process (SKOPOS_PROXY_COMMAND, or --proxy), its console collected as it comes.
-    `port` adds -p; `loopback` adds -l and -r 127.0.0.1; `cwd` is where demos go."""
+class Proxy:
+    """The proxy as a child process (SKOPOS_PROXY_COMMAND, or --proxy), its console (stdout and stderr)
+    collected as it comes. `port` adds -p; `loopback` adds -l and -r 127.0.0.1; `cwd`: where demos go."""
 
     def __init__(self, *args, port=None, loopback=True, cwd=None):
-        self.port = port
-        self.args = (["-p", str(port)] if port is not None else []) + \
-            (["-l", LOOPBACK, "-r", LOOPBACK] if loopback else []) + [str(a) for a in args]
+        self.port, self.out, self.lock = port, b"", threading.Lock()
+        self.args = (["-p", str(port)] if port else []) + (["-l", LOOPBACK, "-r", LOOPBACK] if loopback else []) + \
+            [str(a) for a in args]
         command = os.environ.get("SKOPOS_PROXY_COMMAND")
-        self.out, self.lock = b"", threading.Lock()
         self.proc = subprocess.Popen((shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      start_new_session=True)
@@ -442,8 +378,7 @@ class Proxy(Closing):
                 self.out += data
 
     @property
-    def stdout(self):
-        """Its console, stdout and stderr as written (a Windows console's CR LF as LF)."""
+    def stdout(self):      # a Windows console's CR LF as LF
         with self.lock:
             return self.out.decode("latin-1").replace("\r\n", "\n")
 
@@ -451,14 +386,12 @@ class Proxy(Closing):
         return "proxy %s, exit %s\n--- console:\n%s" % (" ".join(self.args), self.proc.poll(), self.stdout)
 
     def wait_output(self, pattern, timeout=5.0):
-        """Waits for a regex or a plain text on stdout; returns the match."""
+        """Waits for a regex or a plain text on the console; returns the match."""
         rx = pattern if isinstance(pattern, re.Pattern) else re.compile(re.escape(pattern))
         wait_until(lambda: rx.search(self.stdout) or not self.running(), timeout, repr(rx.pattern), self.describe)
-        if not self.running():
-            self.wait_exit()
-        match = rx.search(self.stdout)
-        check(match, "proxy ended before printing %r" % rx.pattern, self.describe)
-        return match
+        self.reader.join(0 if self.running() else 2)
+        check(rx.search(self.stdout), "proxy ended before printing %r" % rx.pattern, self.describe)
+        return rx.search(self.stdout)
 
     def wait_ready(self, timeout=10.0):
         self.wait_output(WAITING, timeout)
@@ -479,7 +412,9 @@ class Proxy(Closing):
 
     def close(self):
         end_group(self.proc)
-        self.wait_exit()
+        self.reader.join(2)
+
+    __enter__, __exit__ = lambda self: self, lambda self, *exc: self.close()
 
 
 def run_proxy(*args, timeout=10.0):
@@ -489,21 +424,24 @@ def run_proxy(*args, timeout=10.0):
 
 
 def ask(port, request=None, timeout=2.0):
-    """The control replies from 127.0.0.1:port to `request`; by default a server-info request, waiting
-    for the first reply only."""
+    """The control replies from 127.0.0.1:port to `request`; by default a server-info request, waiting for
+    the first reply only."""
     c = GameClient()
-    try:
-        c.sock.sendto(info_request() if request is None else request, (LOOPBACK, port))
-        serve([c], None if request is not None else (lambda: c.control_replies), timeout)
-        return [data for data, src in c.control_replies if src == (LOOPBACK, port)]
-    finally:
-        c.close()
+    c.sock.sendto(INFO_REQUEST if request is None else request, (LOOPBACK, port))
+    serve([c], None if request is not None else (lambda: c.control_replies), timeout)
+    c.close()
+    return [data for data, src in c.control_replies if src == (LOOPBACK, port)]
 
 
 def info(port, p):
+    """The proxy's one server-info reply as a dict, its length field checked."""
     replies = ask(port)
-    check(len(replies) == 1, "expected one server-info reply, got %r" % replies, p.describe)
-    return parse_info_reply(replies[0])
+    data = replies[0] if len(replies) == 1 else b""
+    parts = data[5:].split(b"\0", 3)
+    check(data[:2] == b"\x80\0" and data[4:5] == b"\x83" and len(parts) == 4 and len(parts[3]) == 3 and
+          struct.unpack_from(">H", data, 2)[0] == len(data), "not one server-info reply: %r" % replies, p.describe)
+    return dict(zip(("address", "name", "level"), (p.decode("latin-1") for p in parts)),
+                players=parts[3][0], maxplayers=parts[3][1], version=parts[3][2])
 
 
 def admit(port, name="host"):
@@ -512,9 +450,7 @@ def admit(port, name="host"):
     c.connect(port)
     serve([c], lambda: c.reject or (c.accept and c.prints), 3)
     return c
-
-
-class Session(Closing):
+class Session:
     """A proxy on a free loopback port with a host client admitted and greeted; serves the host and the
     endpoints in `servers` (scripted servers, observers)."""
 
@@ -536,7 +472,7 @@ class Session(Closing):
     def describe(self):
         h = self.host
         return "%s\n--- host prints %r\n--- host signons %r, levels %r, parse errors %r, duplicates %d" % (
-            self.proxy.describe(), [p[:200] for p in h.prints[-12:]], h.signons, h.levels, h.parse_errors, h.channel.duplicates)
+            self.proxy.describe(), [p[:200] for p in h.prints[-12:]], h.signons, h.levels, h.parse_errors, h.duplicates)
 
     def command(self, text, reply, quoted=False, timeout=3):
         """Says a proxy command, waits for a print holding `reply`; returns the prints since."""
@@ -566,11 +502,11 @@ class Session(Closing):
         self.serve(self.host.in_game, 10, "the game", getattr(server, "describe", ""))
         check(self.host.signons[-4:] == [1, 2, 3, 4], "signons %r" % self.host.signons)
         self.fed(self.host, seconds)
-        check(consecutive(self.host.channel.reliable_in) and not self.host.parse_errors, "host stream", self.describe)
+        check(consecutive(self.host.reliable_in) and not self.host.parse_errors, "host stream", self.describe)
 
     def fed(self, client, seconds=1.0):
         """Checks that `client` gets the game's frames, numbered without gaps, for `seconds`."""
-        mark, seqs = len(client.events), client.channel.unreliable_seqs
+        mark, seqs = len(client.events), client.unreliable_seqs
         self.serve(None, seconds)
         check(client.frames(mark) >= 10 * seconds, "%s got %d frames in %.1f s" % (
             client.name, client.frames(mark), seconds), self.describe)
@@ -594,6 +530,8 @@ class Session(Closing):
         for ep in [self.host] + self.servers:
             ep.close()
         self.proxy.close()
+
+    __enter__, __exit__ = Proxy.__enter__, Proxy.__exit__
 
 
 def read_text(path):
@@ -660,7 +598,7 @@ class PeerServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class RealClient(Closing):
+class RealClient:
     """The DarkPlaces client, headless, in `game_dir` (a PeerServer's folder): joining the proxy on `port`,
     or with port None only running `client_args` (+playdemo NAME). Its console log grows in log()."""
 
@@ -686,6 +624,8 @@ class RealClient(Closing):
     def close(self):
         end_group(self.proc, signal.SIGTERM)      # xvfb-run ends Xvfb and removes its lock file
         end_group(self.proc)
+
+    __enter__, __exit__ = Proxy.__enter__, Proxy.__exit__
 
 
 def play_demo(game_dir, name, seconds=5):

@@ -23,7 +23,7 @@ def game_server_change_observer_and_demos():
         s.serve(lambda: s.host.in_game() and watcher.in_game() and len(watcher.levels) == 2, 10, "the second server")
         check(s.host.signons == [1, 2, 3, 4] * 2 and watcher.levels == s.host.levels, "levels %r" % watcher.levels)
         s.fed(s.host)
-        check(consecutive(s.host.channel.reliable_in) and "watcher" not in first.log(), "", s.describe)
+        check(consecutive(s.host.reliable_in) and "watcher" not in first.log(), "", s.describe)
         s.proxy.signal(signal.SIGINT)
         check(s.proxy.wait_exit(3) == 0, "break", s.describe)
         in_order(s.proxy.stdout, "Recording to mid01.dem.\n", "Completed mid01.dem.\n", "Recording to mid02.dem.\n",

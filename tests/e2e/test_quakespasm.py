@@ -15,7 +15,7 @@ def game_at(protocol, flags=0):
         check((s.host.state["protocol"], s.host.state["flags"]) == (protocol, flags), "announced %r" % s.host.state)
         check(int(SERVER_ESTABLISHED.search(s.proxy.stdout)[4]) != server.port, "not moved to the new port")
         s.serve(lambda: any(m.count(LONG) == 16 for m in s.host.reliable_messages), 6, "the 2496-byte message")
-        check(max(s.host.channel.sizes_in) == 2496, "largest datagram %d bytes" % max(s.host.channel.sizes_in))
+        check(max(s.host.sizes_in) == 2496, "largest datagram %d bytes" % max(s.host.sizes_in))
         watcher = s.observer()
         s.serve(watcher.in_game, 10, "the observer in the game")
         server.console("changelevel", "box2")
@@ -25,8 +25,8 @@ def game_at(protocol, flags=0):
         s.fed(watcher)
         # a signon message may reach the observer twice at the change (on arrival, and from the store
         # before its ack): harmless, once per message at most
-        check(not watcher.parse_errors and watcher.channel.duplicates <= 3 and s.host.channel.duplicates == 0,
-              "bad streams: %d repeats, %r" % (watcher.channel.duplicates, watcher.parse_errors), s.describe)
+        check(not watcher.parse_errors and watcher.duplicates <= 3 and s.host.duplicates == 0,
+              "bad streams: %d repeats, %r" % (watcher.duplicates, watcher.parse_errors), s.describe)
         s.proxy.signal(signal.SIGINT)
         check(s.proxy.wait_exit(3) == 0, "break", s.describe)
         in_order(s.proxy.stdout, "Recording to lvl01.dem.\n", "Received reconnect.\n", "Completed lvl01.dem.\n",
