@@ -1,9 +1,5 @@
-"""The scripted NetQuake peer of the end-to-end tests: game client and server on loopback, the proxy as a
-child process, the rig's real servers and client, a runner. Scripts define @case functions and end with
-main(); see README.md for the command line. Server messages are walked by the rig's reference client
-(PEERS/nqclient.py). Endpoints act only inside serve(): one thread drives a game and decides when time
-moves on.
-"""
+"""The scripted NetQuake peer of the end-to-end tests (README.md: Test it): client, server, proxy launcher,
+the rig's servers and client, a runner. Endpoints act only inside serve(): one thread drives a game."""
 import argparse, os, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, threading, time
 
 LOOPBACK, CI, ARGS, NQ, _CASES = "127.0.0.1", os.environ.get("CI") == "true", None, None, []
@@ -100,15 +96,14 @@ class Endpoint:
 
     def send_reliable(self, message):
         self.pending.append(bytes(message))
-        if not self.fragments:
-            self._next()
+        self._next()
 
     def send_unreliable(self, payload):
         self.send(datagram(UNRELIABLE, self.unreliable_out, payload))
         self.unreliable_out += 1
 
     def _next(self):
-        if self.pending:
+        if self.pending and not self.fragments:
             msg = self.pending.pop(0)
             n = max(1, (len(msg) + 1023) // 1024)
             self.fragments = [(msg[i * 1024:i * 1024 + 1024], DATA | (EOM if i == n - 1 else 0)) for i in range(n)]
@@ -148,12 +143,12 @@ class Endpoint:
 
 
 class GameClient(Endpoint):
-    """A game client: connects, walks the signon as a stock client does (unless `walk_signon` is off),
-    records what it is told, and moves every 50 ms once in the game."""
+    """A game client: connects, walks the signon as a stock client does, records what it is told, and
+    moves every 50 ms once in the game."""
 
-    def __init__(self, name="e2eclient", walk_signon=True):
+    def __init__(self, name="e2eclient"):
         super().__init__(1)
-        self.sock, self.name, self.walk_signon, self.accept, self.reject = self.socks[0], name, walk_signon, None, None
+        self.sock, self.name, self.accept, self.reject = self.socks[0], name, None, None
         self.control_replies, self.prints, self.stufftexts, self.events = [], [], [], []
         self.signons, self.levels, self.parse_errors, self.reliable_messages = [], [], [], []
         self.state = {"protocol": PROTOCOL_NETQUAKE, "flags": 0}
@@ -194,8 +189,7 @@ class GameClient(Endpoint):
                 self.signon = value
                 self.signons.append(value)
                 replies = {1: ["prespawn"], 2: ['name "%s"\n' % self.name, "color 0 0\n", "spawn "], 3: ["begin"]}
-                if self.walk_signon and value in replies:
-                    self.send_commands(*replies[value])
+                self.send_commands(*replies.get(value, []))
             elif code == SVC_DISCONNECT:
                 self.disconnected = True
             elif code & 0x80 and self.signon == 3:
@@ -203,15 +197,12 @@ class GameClient(Endpoint):
                 self.signons.append(4)
 
     def send_commands(self, *texts):
-        self.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
+        if texts:
+            self.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
 
     def say(self, text, quoted=False):
         """Typed at the console (say text) or at the chat prompt (say "text")."""
         self.send_commands('say "%s"' % text if quoted else "say " + text)
-
-    def disconnect(self):
-        for _ in range(3):
-            self.send_unreliable(b"\x02")
 
     def tick(self, now):
         super().tick(now)
@@ -220,14 +211,10 @@ class GameClient(Endpoint):
             angles = b"\0\x40\0" if self.state["protocol"] == PROTOCOL_NETQUAKE else b"\0\0\0\x40\0\0"
             self.send_unreliable(struct.pack("<Bf", 3, self.server_time) + angles + bytes(8))
 
-    def printed(self, fragment):
-        return any(fragment in p for p in self.prints)
+    def printed(self, fragment): return any(fragment in p for p in self.prints)
+    def in_game(self): return self.signon == 4
 
-    def in_game(self):
-        return self.signon == 4
-
-    def frames(self, since=0):
-        """Game frames (unreliable svc_time) among the events from `since` on."""
+    def frames(self, since=0):       # game frames: unreliable svc_time
         return sum(1 for reliable, code, _ in self.events[since:] if code == SVC_TIME and not reliable)
 
 
@@ -282,9 +269,7 @@ class Skip(Exception):
     pass
 
 
-def case(fn):
-    _CASES.append(fn)
-    return fn
+case = _CASES.append
 
 
 def require(condition, what):
@@ -292,8 +277,7 @@ def require(condition, what):
         raise AssertionError("missing under CI: %s" % what) if CI else Skip(what)
 
 
-def require_tool(name):
-    require(shutil.which(name), name + " not installed")
+def require_tool(name): require(shutil.which(name), name + " not installed")
 
 
 def check(condition, message, *context):
@@ -317,11 +301,10 @@ def wait_until(predicate, timeout, what, *context):
 def main():
     """Runs the cases at once, each in a thread of its own (each has its own proxy and servers)."""
     global ARGS, NQ
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--proxy", required=True)
-    ap.add_argument("--peers", default="")
-    ap.add_argument("cases", nargs="*")
-    ARGS, results = ap.parse_args(), []
+    ap, results = argparse.ArgumentParser(), []
+    for name, options in ("--proxy", dict(required=True)), ("--peers", dict(default="")), ("cases", dict(nargs="*")):
+        ap.add_argument(name, **options)
+    ARGS = ap.parse_args()
     ARGS.proxy = os.path.abspath(ARGS.proxy)
     if not os.path.isfile(os.path.join(ARGS.peers, "nqclient.py")):
         print("%s: the peer rig's nqclient.py (--peers %s)" % ("FAIL missing under CI" if CI else "SKIP", ARGS.peers))
@@ -341,10 +324,8 @@ def main():
         print("%s (%.1f s) %s" % (fn.__name__, time.monotonic() - start, result), flush=True)
 
     threads = [threading.Thread(target=run, args=(fn,)) for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    for t in threads + threads:
+        t.join() if t.ident else t.start()
     sys.exit(1 if "FAIL" in results else 0 if "PASS" in results else 77)
 
 
@@ -404,11 +385,8 @@ class Proxy:
         self.reader.join(2)
         return rc
 
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    def running(self):
-        return self.proc.poll() is None
+    def signal(self, sig): self.proc.send_signal(sig)
+    def running(self): return self.proc.poll() is None
 
     def close(self):
         end_group(self.proc)
@@ -488,10 +466,9 @@ class Session:
 
     def observer(self, name="watcher", port=None):
         """A game client joining the proxy (or `port`) as an observer, served from now on."""
-        c = GameClient(name)
-        c.connect(port or self.port)
-        self.servers.append(c)
-        return c
+        self.servers.append(GameClient(name))
+        self.servers[-1].connect(port or self.port)
+        return self.servers[-1]
 
     def play_on(self, server, seconds=1.0):
         """Joins a server and plays: the checks any server must pass."""
@@ -512,8 +489,7 @@ class Session:
             client.name, client.frames(mark), seconds), self.describe)
         check(all(b == a + 1 for a, b in zip(seqs, seqs[1:])), "unreliable numbering at %s has gaps" % client.name)
 
-    def banner_url(self):
-        return BANNER.match(self.proxy.stdout).group(1)
+    def banner_url(self): return BANNER.match(self.proxy.stdout).group(1)
 
     def check_waiting(self, since, what):
         """After the server's connection ended by `what`: the banner and the reconnect order reached the host
@@ -527,9 +503,8 @@ class Session:
         self.command("proxy:help", "Recognized commands:")
 
     def close(self):
-        for ep in [self.host] + self.servers:
+        for ep in [self.host] + self.servers + [self.proxy]:
             ep.close()
-        self.proxy.close()
 
     __enter__, __exit__ = Proxy.__enter__, Proxy.__exit__
 

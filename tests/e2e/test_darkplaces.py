@@ -1,51 +1,29 @@
 #!/usr/bin/env python3
-"""Games through the real binary on the rig's DarkPlaces servers (protocol 15, one port for all clients):
-long reliable messages in fragments, a change of server in one reliable sequence with an observer caught
-up mid-level and demos completed by the break; the ways a game ends with the host left waiting at the
-proxy; a chain of three proxies with transparent, wakeup and observing."""
-import os, signal, struct
+"""The real binary on the rig's DarkPlaces servers (protocol 15, one port for all clients): long messages in
+fragments, a change of server in one reliable sequence, the ways a game ends with the host left waiting
+at the proxy; a chain of three proxies with transparent, wakeup and observing."""
 from peer import *
 
 
 @case
-def game_server_change_observer_and_demos():
-    with PeerServer(cvars=("mini_noise", "0.1")) as first, PeerServer(level="blitzkrieg3") as second, \
-            Session("-o", 1, cwd=os.path.join(first.dir, "id1")) as s:
+def server_change_and_the_host_left_waiting():
+    with PeerServer(cvars=("mini_noise", "0.1")) as first, PeerServer(level="blitzkrieg3") as second, Session() as s:
         s.play_on(first)
         s.serve(lambda: any(p.count("noise: long print") == 4 for p in s.host.prints), 5, "the long print (fragments)")
-        check(s.host.printed("host entered the game\n") and "host entered the game" in first.log(), "", first.describe)
-        s.command("proxy:record mid", "Recording to mid01.dem.\n")
-        watcher = s.observer()
-        s.serve(watcher.in_game, 10, "the observer caught up mid-level")
-        s.fed(watcher)
         s.connect(second)
         s.serve(lambda: "host left the game" in first.log(), 3, "the first server told", first.describe)
-        s.serve(lambda: s.host.in_game() and watcher.in_game() and len(watcher.levels) == 2, 10, "the second server")
-        check(s.host.signons == [1, 2, 3, 4] * 2 and watcher.levels == s.host.levels, "levels %r" % watcher.levels)
+        s.serve(lambda: s.host.in_game() and len(s.host.levels) == 2 and s.host.levels[1].startswith("Blitzkrieg"), 10, "the second server")
+        check(s.host.signons == [1, 2, 3, 4] * 2 and consecutive(s.host.reliable_in), "", s.describe)
         s.fed(s.host)
-        check(consecutive(s.host.reliable_in) and "watcher" not in first.log(), "", s.describe)
-        s.proxy.signal(signal.SIGINT)
-        check(s.proxy.wait_exit(3) == 0, "break", s.describe)
-        in_order(s.proxy.stdout, "Recording to mid01.dem.\n", "Completed mid01.dem.\n", "Recording to mid02.dem.\n",
-                 BREAK, "Completed mid02.dem.\n")
-        check(len(walk_demo(os.path.join(first.dir, "id1", "mid01.dem"))) >= 20, "mid01.dem too short")
-        path = os.path.join(first.dir, "id1", "mid02.dem")
-        walk_demo(path)
-        with open(path, "rb") as f:         # the closing block, with the angles of the host's last move
-            check(f.read()[-17:] == struct.pack("<i3fB", 1, 0.0, 90.0, 0.0, 2), "closing block of " + path)
-
-
-@case
-def game_ends_and_the_host_waits_at_the_proxy():
-    with PeerServer() as server, Session() as s:
         for what, action in (("disconnect", lambda: s.command("proxy:disconnect", "Disconnected.\n")),
-                             ("kick", lambda: server.console("kick", "host"))):
-            s.play_on(server, 0.5)
+                             ("kick", lambda: second.console("kick", "host"))):
             mark = len(s.host.prints)
             action()
             s.check_waiting(mark, what)
-            s.serve(lambda: "host left the game" in server.log(), 3, "'left the game'", server.describe)
-        s.host.disconnect()
+            s.serve(lambda: "host left the game" in second.log(), 3, "'left the game'", second.describe)
+            s.play_on(second, 0.5)
+        for _ in range(3):
+            s.host.send_unreliable(b"\x02")    # clc_disconnect
         s.proxy.wait_output("Client connection closed.\nWaiting for client...\n")
         check(admit(s.port, "again").prints, "no new host admitted", s.describe)
 
