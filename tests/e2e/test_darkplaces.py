@@ -60,8 +60,7 @@ def chain_of_three_proxies():
         mark = (len(watcher.events), len(s.host.events))
         s.serve(None, 1)
         check(views(mark)[0] >= 10 and views(mark)[1] == 0, "views before observing: %r" % views(mark))
-        s.command("proxy:wakeup", "Command processing enabled.\n")
-        s.host.say("proxy:observing")
+        s.host.say("proxy:observing")          # taken by A although transparent
         s.serve(None, 0.5)
         mark = (len(watcher.events), len(s.host.events))
         s.serve(None, 1)
