@@ -2,7 +2,7 @@
 """A host's session through the real binary against scripted servers: commands before any server, a
 reject, a game relayed with a long reliable message, a change of server in one reliable sequence, an
 observer caught up mid-level and through the change, demos completed by the break."""
-import os, signal, tempfile
+import os, signal, struct, tempfile
 from peer import *
 
 
@@ -20,8 +20,7 @@ def commands_reject_and_keepalive_before_any_server():
 
 @case
 def game_server_change_observer_and_demos():
-    folder = tempfile.mkdtemp(prefix="skopos-e2e-")
-    with Session("-o", 1, "-d", "game", cwd=folder) as s:
+    with tempfile.TemporaryDirectory() as folder, Session("-o", 1, "-d", "game", cwd=folder) as s:
         first, second = FakeServer(level="one"), FakeServer(level="two")
         s.play_on(first)
         m, (request, source) = SERVER_ESTABLISHED.search(s.proxy.stdout), first.connect_requests[0]
@@ -46,6 +45,8 @@ def game_server_change_observer_and_demos():
                  BREAK, "Completed game02.dem.\n")
         check(any(b"y" * 2500 in m for m, _ in walk_demo(os.path.join(folder, "game01.dem"))), "game01.dem")
         walk_demo(os.path.join(folder, "game02.dem"))
+        with open(os.path.join(folder, "game02.dem"), "rb") as f:    # closing block: the host's last view angles
+            check(f.read()[-17:] == struct.pack("<i3fB", 1, 0.0, 90.0, 0.0, 2), "game02.dem's closing block")
 
 
 if __name__ == "__main__":
