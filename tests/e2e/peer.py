@@ -17,7 +17,8 @@ RECONNECT_ORDER = "reconnect\ntoggleconsole\ntoggleconsole\n"
 
 def greeting(url, prefix="proxy:"):
     bar = "\x9d" + "\x9e" * 35 + "\x9f\n"
-    return "%s%s \x85 Visit Skopos homepage\n%s\nsay %s help for list of commands\n%s" % (bar, VERSION, url, prefix, bar)
+    return "%s%s \x85 Visit Skopos homepage\n%s\nsay %s help for list of commands\n%s" % (
+        bar, VERSION, url, prefix, bar)
 
 
 def help_summary(prefix="proxy:"):
@@ -227,7 +228,8 @@ class FakeServer(Endpoint):
         super().__init__(2)
         self.listen, self.game = self.socks
         self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
-        self.level, self.reject, self.connect_requests, self.commands, self.unreliable, self.raw = level, reject, [], [], [], []
+        self.level, self.reject = level, reject
+        self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
         self.begun, self.next_frame, self.time = False, 0.0, 1.0
 
     def on_datagram(self, sock, data, src):
@@ -235,17 +237,15 @@ class FakeServer(Endpoint):
             self.raw.append(data)
             if src == self.peer:
                 self.receive(data)
-        elif data[:2] == b"\x80\0" and data[4:5] == b"\x02":
-            info = b"%s:%d\0fakeserver\0%s\0\0\x08\x03" % (LOOPBACK.encode(), self.port, self.level.encode())
-            self.listen.sendto(control(0x83, info), src)
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
             self.connect_requests.append((data, src))
             if self.reject is not None:
                 return self.listen.sendto(control(CCREP_REJECT, self.reject.encode() + b"\0"), src)
             self.peer = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
+            level = self.level.encode()
             self.send_reliable(b"\x08fake server\n\0\x0b" + struct.pack("<iBB", 15, 8, 1) + b"%s\0maps/%s.bsp\0"
-                               b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (self.level.encode(), self.level.encode()))
+                               b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (level, level))
 
     def on_message(self, msg, reliable):
         if not reliable:
@@ -269,7 +269,9 @@ class Skip(Exception):
     pass
 
 
-case = _CASES.append
+def case(fn):
+    _CASES.append(fn)
+    return fn
 
 
 def require(condition, what):
@@ -324,8 +326,10 @@ def main():
         print("%s (%.1f s) %s" % (fn.__name__, time.monotonic() - start, result), flush=True)
 
     threads = [threading.Thread(target=run, args=(fn,)) for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
-    for t in threads + threads:
-        t.join() if t.ident else t.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
     sys.exit(1 if "FAIL" in results else 0 if "PASS" in results else 77)
 
 
@@ -462,7 +466,8 @@ class Session:
     def connect(self, server):
         """proxy:connect to a FakeServer (served from now on), a PeerServer or a port."""
         self.servers += [server] if isinstance(server, FakeServer) else []
-        self.command("proxy:connect %s:%d" % (LOOPBACK, getattr(server, "port", server)), "Connection accepted\n", timeout=5)
+        port = getattr(server, "port", server)
+        self.command("proxy:connect %s:%d" % (LOOPBACK, port), "Connection accepted\n", timeout=5)
 
     def observer(self, name="watcher", port=None):
         """A game client joining the proxy (or `port`) as an observer, served from now on."""
@@ -527,20 +532,18 @@ class PeerServer:
 
     def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15):
         self.kind, self.protocol, self.cvars, self.dp = kind, protocol, [str(c) for c in cvars], kind == "darkplaces"
-        self.level, self.port = level or ("am_underworks" if self.dp else "box1"), None
+        self.level = level or ("am_underworks" if self.dp else "box1")
 
     def __enter__(self):
-        require(os.path.isfile(os.path.join(ARGS.peers, "start-server.sh")), "peer rig (--peers %s)" % ARGS.peers)
-        require_tool("quakestat")
-        require(os.path.exists("/usr/games/" + ("darkplaces-server" if self.dp else "quakespasm")), self.kind)
-        require(os.path.isfile(os.path.join(INSTALLED, "id1/progs.dat" if self.dp else "qs/nqpeer.pak")), INSTALLED)
+        require(shutil.which("quakestat") and os.path.exists("/usr/games/darkplaces-server" if self.dp else
+                "/usr/games/quakespasm") and os.path.isfile(os.path.join(INSTALLED, "id1/progs.dat" if self.dp else
+                "qs/nqpeer.pak")), "the rig's %s server installed in %s, qstat" % (self.kind, INSTALLED))
         self.dir = tempfile.mkdtemp(prefix="skopos-e2e-")
         os.mkdir(os.path.join(self.dir, "id1"))
-        for name in os.listdir(os.path.join(INSTALLED, "id1")):
-            if name.endswith((".dat", ".pk3", ".pak")):
-                os.symlink(os.path.realpath(os.path.join(INSTALLED, "id1", name)), os.path.join(self.dir, "id1", name))
-        if os.path.isdir(os.path.join(INSTALLED, "qs")):
-            os.symlink(os.path.realpath(os.path.join(INSTALLED, "qs")), os.path.join(self.dir, "qs"))
+        for name in [n for n in os.listdir(INSTALLED + "/id1") if n.endswith((".dat", ".pk3", ".pak"))] + ["qs"]:
+            where = ("" if name == "qs" else "id1/") + name
+            if os.path.exists(os.path.join(INSTALLED, where)):
+                os.symlink(os.path.realpath(os.path.join(INSTALLED, where)), os.path.join(self.dir, where))
         for _ in range(3):                     # a port taken between probe and bind: another
             self.port = free_port()
             cmd = ["bash", os.path.join(ARGS.peers, "start-server.sh" if self.dp else "start-qs-server.sh"),
@@ -551,8 +554,7 @@ class PeerServer:
         shutil.rmtree(self.dir, ignore_errors=True)
         raise AssertionError("peer server did not start: %s\n%s%s" % (" ".join(cmd), p.stdout, p.stderr))
 
-    def env(self):
-        return dict(os.environ, NQPEER_DIR=self.dir)
+    def env(self): return dict(os.environ, NQPEER_DIR=self.dir)
 
     def log(self):
         return read_text(os.path.join(self.dir, ("server-%d.log" if self.dp else "qs-server-%d.log") % self.port))
@@ -579,19 +581,18 @@ class RealClient:
 
     def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
         require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"), "darkplaces client, xvfb")
-        self.path = os.path.join(game_dir or INSTALLED, "client-%s.log" % name)
-        connect = ["+connect", "%s:%d" % (LOOPBACK, port)] if port else []
-        with open(self.path, "wb") as log:    # the rig's real-client.sh, but in a process group of our own
-            self.proc = subprocess.Popen(
-                ["timeout", str(seconds + 15), "xvfb-run", "-a", "-s", "-screen 0 320x240x24", "/usr/games/darkplaces",
-                 "-basedir", game_dir or INSTALLED, "-nohome", "-nosound", "-nocdaudio", "+net_address", LOOPBACK,
-                 "+vid_fullscreen", "0", "+vid_width", "320", "+vid_height", "240", "+cl_maxfps", "30",
-                 "+developer", "1", "+_cl_name", name] + [str(a) for a in client_args] + connect +
-                ["+defer", str(seconds), "quit"], cwd=game_dir or INSTALLED, stdin=subprocess.DEVNULL,
-                stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        game_dir = game_dir or INSTALLED
+        self.path = os.path.join(game_dir, "client-%s.log" % name)
+        command = ("timeout %d xvfb-run -a -s" % (seconds + 15)).split() + ["-screen 0 320x240x24"] + (
+            "/usr/games/darkplaces -basedir %s -nohome -nosound -nocdaudio +net_address %s +vid_fullscreen 0 "
+            "+vid_width 320 +vid_height 240 +cl_maxfps 30 +developer 1 +_cl_name %s" % (
+                game_dir, LOOPBACK, name)).split()
+        command += [str(a) for a in client_args] + (["+connect", "%s:%s" % (LOOPBACK, port)] if port else [])
+        with open(self.path, "wb") as log:    # as the rig's real-client.sh, but in a process group of our own
+            self.proc = subprocess.Popen(command + ["+defer", str(seconds), "quit"], cwd=game_dir, stdout=log,
+                                         stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT, start_new_session=True)
 
-    def log(self):
-        return read_text(self.path)
+    def log(self): return read_text(self.path)
 
     def describe(self):
         return "--- client log:\n" + "\n".join(l for l in self.log().splitlines() if "GL" not in l)[-3000:]
@@ -613,10 +614,8 @@ def play_demo(game_dir, name, seconds=5):
 def walk_demo(path):
     """A demo file as [(block's message, its [(code, value)])]. Fails unless the file walks to its end,
     opens and closes with the credits, and holds no reconnect order."""
-    with open(path, "rb") as f:
-        data = f.read()
+    data, state, out, i = open(path, "rb").read(), {"protocol": PROTOCOL_NETQUAKE, "flags": 0}, [], 3
     check(data.startswith(b"-1\n"), "%s: cd-track line %r" % (path, data[:8]))
-    state, out, i = {"protocol": PROTOCOL_NETQUAKE, "flags": 0}, [], 3
     while i < len(data):
         length = struct.unpack_from("<i", data, i)[0] if i + 16 <= len(data) else -1
         check(0 <= length <= len(data) - i - 16, "%s: block at offset %d runs past the end" % (path, i))

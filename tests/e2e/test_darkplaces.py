@@ -12,7 +12,8 @@ def server_change_and_the_host_left_waiting():
         s.serve(lambda: any(p.count("noise: long print") == 4 for p in s.host.prints), 5, "the long print (fragments)")
         s.connect(second)
         s.serve(lambda: "host left the game" in first.log(), 3, "the first server told", first.describe)
-        s.serve(lambda: s.host.in_game() and len(s.host.levels) == 2 and s.host.levels[1].startswith("Blitzkrieg"), 10, "the second server")
+        s.serve(lambda: s.host.in_game() and len(s.host.levels) == 2 and s.host.levels[1].startswith("Blitzkrieg"), 10,
+                "the game on the second server")
         check(s.host.signons == [1, 2, 3, 4] * 2 and consecutive(s.host.reliable_in), "", s.describe)
         s.fed(s.host)
         for what, action in (("disconnect", lambda: s.command("proxy:disconnect", "Disconnected.\n")),
@@ -31,10 +32,12 @@ def server_change_and_the_host_left_waiting():
 @case
 def chain_of_three_proxies():
     def helped_by(name):
-        check(s.command("proxy:help", "Recognized commands:")[-1] == help_summary(name + ":"), "not " + name, s.describe)
+        reply = s.command("proxy:help", "Recognized commands:")[-1]
+        check(reply == help_summary(name + ":"), "help not answered by " + name, s.describe)
 
     def views(since):     # unreliable svc_setangle at B's observer, then at A's host
-        return [sum(1 for r, c, _ in x.events[m:] if c == SVC_SETANGLE and not r) for x, m in zip((watcher, s.host), since)]
+        return [sum(1 for r, c, _ in client.events[mark:] if c == SVC_SETANGLE and not r)
+                for client, mark in zip((watcher, s.host), since)]
 
     with PeerServer() as server, Proxy("-n", "B", "-o", 1, port=free_port()) as b, \
             Proxy("-n", "C", port=free_port()) as c, Session("-n", "A") as s:

@@ -9,7 +9,8 @@ LONG = b"noise: long print"
 
 
 def game_at(protocol, flags=0):
-    with PeerServer(kind="quakespasm", protocol=protocol, cvars=("mini_noise", "0.2", "mini_bigprint", "4")) as server, \
+    cvars = ("mini_noise", "0.2", "mini_bigprint", "4")
+    with PeerServer(kind="quakespasm", protocol=protocol, cvars=cvars) as server, \
             Session("-o", 1, "-d", "lvl", cwd=server.dir) as s:
         s.play_on(server)
         check((s.host.state["protocol"], s.host.state["flags"]) == (protocol, flags), "announced %r" % s.host.state)
@@ -19,8 +20,8 @@ def game_at(protocol, flags=0):
         watcher = s.observer()
         s.serve(watcher.in_game, 10, "the observer in the game")
         server.console("changelevel", "box2")
-        s.serve(lambda: s.host.levels == watcher.levels == ["Box 1", "Box 2"] and s.host.in_game() and watcher.in_game(),
-                15, "both on the next level", server.describe)
+        s.serve(lambda: s.host.levels == watcher.levels == ["Box 1", "Box 2"] and s.host.in_game() and
+                watcher.in_game(), 15, "both on the next level", server.describe)
         check(watcher.signons == [1, 2, 3, 4] * 2 and watcher.state["protocol"] == protocol, watcher.signons)
         s.fed(watcher)
         # a signon message may reach the observer twice at the change (on arrival, and from the store
@@ -31,7 +32,8 @@ def game_at(protocol, flags=0):
         check(s.proxy.wait_exit(3) == 0, "break", s.describe)
         in_order(s.proxy.stdout, "Recording to lvl01.dem.\n", "Received reconnect.\n", "Completed lvl01.dem.\n",
                  "Recording to lvl02.dem.\n", BREAK, "Completed lvl02.dem.\n")
-        for name, levels in ("lvl01", ["Box 1"]), ("lvl02", ["Box 1", "Box 2"]):  # lvl02: the catch-up, then the new level
+        # lvl02.dem: the catch-up records of the level left, then the new level
+        for name, levels in ("lvl01", ["Box 1"]), ("lvl02", ["Box 1", "Box 2"]):
             blocks = walk_demo("%s/%s.dem" % (server.dir, name))
             infos = [(v["level"], v["protocol"]) for _, msgs in blocks for c, v in msgs if c == SVC_SERVERINFO]
             signons = [v for _, msgs in blocks for c, v in msgs if c == SVC_SIGNONNUM]

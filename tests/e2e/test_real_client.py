@@ -8,8 +8,8 @@ from peer import *
 
 @case
 def real_host_plays():
-    with PeerServer() as server, Proxy(port=free_port()) as p, RealClient(
-            p.port, "realhost", "+defer", "3", "say proxy:connect %s:%d" % (LOOPBACK, server.port), game_dir=server.dir) as rc:
+    with PeerServer() as server, Proxy(port=free_port()) as p, RealClient(p.port, "realhost", "+defer", "3",
+            "say proxy:connect %s:%d" % (LOOPBACK, server.port), game_dir=server.dir) as rc:
         p.wait_ready()
         wait_until(lambda: "CL_SignonReply: 4" in rc.log() and "realhost entered the game" in server.log(), 40,
                    "the real client in the game", p.describe, rc.describe, server.describe)

@@ -19,7 +19,8 @@ def usage_errors_port_in_use_and_break():
     with Proxy(port=free_port()) as first:
         first.wait_ready()
         rc, out = run_proxy("-p", first.port, "-l", LOOPBACK)
-        check(rc == 1 and "ERROR: Unable to bind to %s:%d\n" % (LOOPBACK, first.port) in out and WAITING not in out, "second instance", rc, out)
+        error = "ERROR: Unable to bind to %s:%d\n" % (LOOPBACK, first.port)
+        check(rc == 1 and error in out and WAITING not in out, "second instance", rc, out)
         first.signal(signal.SIGINT)
         check(first.wait_exit(3) == 0 and first.stdout.endswith(BREAK), "break", first.describe)
 
@@ -39,7 +40,8 @@ def server_info_admission_and_junk():
         out = subprocess.run(["quakestat", "-raw", ",", "-qs", address], capture_output=True, text=True).stdout
         check(out.startswith("QS,%s,%s,%s,3,not connected,2,1" % (address, VERSION, address)), out)
         clients = [admit(p.port, "obs1"), admit(p.port, "obs2")]
-        check(clients[1].reject == control(CCREP_REJECT, b"\x02Skopos-Proxy:Max observers (1) reached.\0"), clients[1].control_replies)
+        full = control(CCREP_REJECT, b"\x02Skopos-Proxy:Max observers (1) reached.\0")
+        check(clients[1].reject == full, "not refused: %r" % clients[1].control_replies)
         for junk in (b"", b"\x80", b"\x81\0\0\x0c\x02QUAKE\0\3", b"\x80\x01\0\x0c\x01QUAKE\0\3", control(5),
                      datagram(DATA | EOM, 0, b"\x04say hi\0"), b"\x80\0" + b"\xff" * 3000, bytes(2048)):
             check(not ask(p.port, junk, 0.2), "the listening port answered %r" % junk[:16], p.describe)
