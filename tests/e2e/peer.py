@@ -614,7 +614,8 @@ def play_demo(game_dir, name, seconds=5):
 def walk_demo(path):
     """A demo file as [(block's message, its [(code, value)])]. Fails unless the file walks to its end,
     opens and closes with the credits, and holds no reconnect order."""
-    data, state, out, i = open(path, "rb").read(), {"protocol": PROTOCOL_NETQUAKE, "flags": 0}, [], 3
+    with open(path, "rb") as f:
+        data, state, out, i = f.read(), {"protocol": PROTOCOL_NETQUAKE, "flags": 0}, [], 3
     check(data.startswith(b"-1\n"), "%s: cd-track line %r" % (path, data[:8]))
     while i < len(data):
         length = struct.unpack_from("<i", data, i)[0] if i + 16 <= len(data) else -1
