@@ -1,90 +1,52 @@
 #!/usr/bin/env python3
-"""A host client's session through the real binary against scripted servers: proxy commands before
-any server, the keep-alive, connecting, the relay and its numbering across a change of server, a
-server's reject, disconnecting. (The host's own disconnect: test_game_darkplaces.)"""
-import expect
-import nq
-from harness import Session, case, check, main
-
-SIGNON_COMMANDS = ["prespawn", 'name "host"\n', "color 0 0\n", "spawn ", "begin"]
-
-
-def consecutive(seqs):
-    return seqs[:1] == [0] and all(b == a + 1 for a, b in zip(seqs, seqs[1:]))
-
-
-def check_numbering(server, host):
-    for who, channel in (("server", server.channel), ("host", host.channel)):
-        seqs = nq.reliable_seqs(channel, "in")
-        check(consecutive(seqs), "reliable numbering at the %s %r" % (who, seqs))
-    check(consecutive(host.channel.unreliable_seqs), "unreliable numbering at the host",
-          host.channel.unreliable_seqs)
+"""A host's session through the real binary against scripted servers: commands before any server, a
+reject, a game relayed with a long reliable message, a change of server in one reliable sequence, an
+observer caught up mid-level and through the change, demos completed by the break."""
+import os, signal, struct, tempfile
+from peer import *
 
 
 @case
-def commands_answered_before_any_server_and_keepalive():
-    with Session() as s:
-        prints = s.command("proxy:help", "Recognized commands:")
-        check(prints[-1] == expect.help_summary(), "help %r" % prints[-1])
-        s.serve(s.host.channel.idle, 2, "the proxy's ack of the command")
-        check(s.host.channel.resends == 0, "the command was sent again")
-        check(all(not reliable for reliable, _, _ in s.host.events), "a reply came reliably", s.host.events)
-        prints = s.command("proxy:help", "Recognized commands:", quoted=True)
-        check(prints[-1] == expect.help_summary(), "quoted help %r" % prints[-1])
-        s.command("proxy:help connect", "Usage: connect server [port]\nConnect to quake server.\n"
-                  "Server can be name or ip.\n")
-        s.command("proxy:bogus", "Unrecognized command bogus.\n")
+def commands_reject_and_keepalive_before_any_server():
+    with Session("-n", "bob") as s:
+        check(s.host.prints[0] == greeting(s.banner_url(), "bob:"), "greeting %r" % s.host.prints[0])
+        check(s.command('proxy:help', "Recognized commands:", quoted=True)[-1] == help_summary("bob:"), "help")
         s.command("proxy:connect", "Must specify a server\n")
         s.serve(lambda: "ping\n" in s.host.stufftexts, 13, "the keep-alive")
-        # a server's reject reaches the host
-        server = nq.FakeServer(reject="Server is full.\n")
-        s.servers.append(server)
-        s.command("proxy:connect %s:%d" % (nq.LOOPBACK, server.port), "Server is full.\n")
-        check("Server connection established" not in s.proxy.stdout, "console", s.proxy.describe())
-        check(consecutive(s.host.channel.unreliable_seqs), "unreliable numbering %r" %
-              s.host.channel.unreliable_seqs)
+        s.servers.append(FakeServer(reject="Server is full.\n"))
+        s.command("proxy:connect %s:%d" % (LOOPBACK, s.servers[0].port), "Server is full.\n")
+        check(s.host.resends == 0 and all(not r for r, _, _ in s.host.events), "replies", s.describe)
 
 
 @case
-def named_proxy_greets_and_answers_both_prefixes():
-    with Session("-n", "bob") as s:
-        check(s.host.prints[0] == expect.greeting(s.banner_url(), "bob:"), "greeting %r" % s.host.prints[0])
-        for prefix in ("bob:", "proxy:"):
-            prints = s.command(prefix + "help", "Recognized commands:")
-            check(prints[-1] == expect.help_summary("bob:"), "help %r" % prints[-1])
-
-
-@case
-def relay_across_a_change_of_server_then_disconnect():
-    with Session() as s:
-        first, second = nq.FakeServer(level="one"), nq.FakeServer(level="two")
-        s.connect(first)
-        texts = s.host.prints
-        check(texts.index("trying...\n") < texts.index("Connection accepted\n"), "prints %r" % texts)
-        check(first.connect_requests[0][0] == nq.connect_request(), "connect request %r" %
-              first.connect_requests)
-        m = s.proxy.wait_output(expect.SERVER_ESTABLISHED)
-        check(int(m.group(2)) == first.connect_requests[0][1][1] and int(m.group(4)) == first.game_port,
-              "console %r" % m.group(0))
-        s.serve(s.host.in_game, 5, "the game")
-        check(first.commands == SIGNON_COMMANDS, "the server got %r" % first.commands)
-        s.serve(lambda: len(first.unreliable) >= 10, 3, "moves at the server")
-        check_numbering(first, s.host)
+def game_server_change_observer_and_demos():
+    with tempfile.TemporaryDirectory() as folder, Session("-o", 1, "-d", "game", cwd=folder) as s:
+        first, second = FakeServer(level="one"), FakeServer(level="two")
+        s.play_on(first)
+        m, (request, source) = SERVER_ESTABLISHED.search(s.proxy.stdout), first.connect_requests[0]
+        check(request == CONNECT_REQUEST and (int(m.group(2)), int(m.group(4))) == (source[1], first.game_port), m[0])
+        check(first.commands == ["prespawn", 'name "host"\n', "color 0 0\n", "spawn ", "begin"], first.commands)
+        check(len(first.unreliable) >= 10 and consecutive(first.reliable_in), "moves at the server")
         s.host.say("hello")
-        s.serve(lambda: "say hello" in first.commands, 3, "chat at the server")
-        first.send_reliable(bytes([nq.SVC_PRINT]) + b"y" * 2500 + b"\0")
-        s.serve(lambda: s.host.printed("y" * 2500), 3, "a message of three fragments")
-
-        # the second server: the first is told, the host's numbering goes on
+        first.send_reliable(b"\x08" + b"y" * 2500 + b"\0")
+        s.serve(lambda: "say hello" in first.commands and s.host.printed("y" * 2500), 3, "chat and a long print")
+        watcher = s.observer()
+        s.serve(watcher.in_game, 5, "the observer caught up mid-level")
+        s.fed(watcher)
         s.connect(second)
-        check(expect.LEAVE_DATAGRAM in first.raw, "the first server got no leave datagram", first.raw[-3:])
-        s.serve(lambda: s.host.in_game() and s.host.levels == ["one", "two"], 5, "the game on the second")
-        check(second.commands == SIGNON_COMMANDS, "the second server got %r" % second.commands)
-        check_numbering(second, s.host)
-        check(s.host.channel.duplicates == 0 and not s.host.parse_errors, "host", s.describe())
-
-        s.command("proxy:disconnect", "Disconnected.\n")
-        s.serve(lambda: expect.LEAVE_DATAGRAM in second.raw, 2, "the leave datagram")
+        check(LEAVE_DATAGRAM in first.raw, "the first server was not told", first.raw[-3:])
+        s.serve(lambda: s.host.in_game() and watcher.in_game() and watcher.levels == s.host.levels == ["one", "two"], 5,
+                "the game on the second server")
+        check(second.commands == first.commands[:5] and consecutive(s.host.reliable_in), "numbering", s.describe)
+        s.fed(watcher, 0.5)
+        s.proxy.signal(signal.SIGINT)
+        check(s.proxy.wait_exit(3) == 0, "break", s.describe)
+        in_order(s.proxy.stdout, "Recording to game01.dem.\n", "Completed game01.dem.\n", "Recording to game02.dem.\n",
+                 BREAK, "Completed game02.dem.\n")
+        check(any(b"y" * 2500 in m for m, _ in walk_demo(os.path.join(folder, "game01.dem"))), "game01.dem")
+        walk_demo(os.path.join(folder, "game02.dem"))
+        with open(os.path.join(folder, "game02.dem"), "rb") as f:    # closing block: the host's last view angles
+            check(f.read()[-17:] == struct.pack("<i3fB", 1, 0.0, 90.0, 0.0, 2), "game02.dem's closing block")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""The real binary on the rig's QuakeSpasm servers at protocols 15, 666 and 999 (a new port per client):
+a 2496-byte reliable datagram whole, an observer caught up mid-level and through the level change
+(QuakeSpasm's reconnect order), demos of both levels after the break; a kick and a shutdown."""
+import signal
+from peer import *
+
+LONG = b"noise: long print"
+
+
+def game_at(protocol, flags=0):
+    cvars = ("mini_noise", "0.2", "mini_bigprint", "4")
+    with PeerServer(kind="quakespasm", protocol=protocol, cvars=cvars) as server, \
+            Session("-o", 1, "-d", "lvl", cwd=server.dir) as s:
+        s.play_on(server)
+        check((s.host.state["protocol"], s.host.state["flags"]) == (protocol, flags), "announced %r" % s.host.state)
+        check(int(SERVER_ESTABLISHED.search(s.proxy.stdout)[4]) != server.port, "not moved to the new port")
+        s.serve(lambda: any(m.count(LONG) == 16 for m in s.host.reliable_messages), 6, "the 2496-byte message")
+        check(max(s.host.sizes_in) == 2496, "largest datagram %d bytes" % max(s.host.sizes_in))
+        watcher = s.observer()
+        s.serve(watcher.in_game, 10, "the observer in the game")
+        server.console("changelevel", "box2")
+        s.serve(lambda: s.host.levels == watcher.levels == ["Box 1", "Box 2"] and s.host.in_game() and
+                watcher.in_game(), 15, "both on the next level", server.describe)
+        check(watcher.signons == [1, 2, 3, 4] * 2 and watcher.state["protocol"] == protocol, watcher.signons)
+        s.fed(watcher)
+        # a signon message may reach the observer twice at the change (on arrival, and from the store
+        # before its ack): harmless, once per message at most
+        check(not watcher.parse_errors and watcher.duplicates <= 3 and s.host.duplicates == 0,
+              "bad streams: %d repeats, %r" % (watcher.duplicates, watcher.parse_errors), s.describe)
+        s.proxy.signal(signal.SIGINT)
+        check(s.proxy.wait_exit(3) == 0, "break", s.describe)
+        in_order(s.proxy.stdout, "Recording to lvl01.dem.\n", "Received reconnect.\n", "Completed lvl01.dem.\n",
+                 "Recording to lvl02.dem.\n", BREAK, "Completed lvl02.dem.\n")
+        # lvl02.dem: the catch-up records of the level left, then the new level
+        for name, levels in ("lvl01", ["Box 1"]), ("lvl02", ["Box 1", "Box 2"]):
+            blocks = walk_demo("%s/%s.dem" % (server.dir, name))
+            infos = [(v["level"], v["protocol"]) for _, msgs in blocks for c, v in msgs if c == SVC_SERVERINFO]
+            signons = [v for _, msgs in blocks for c, v in msgs if c == SVC_SIGNONNUM]
+            check(infos == [(l, protocol) for l in levels] and signons == [1, 2, 3] * len(levels), name, infos, signons)
+            check(name == "lvl02" or any(m.count(LONG) == 16 for m, _ in blocks), "lvl01.dem lacks the long message")
+
+
+@case
+def protocol_15():
+    game_at(PROTOCOL_NETQUAKE)
+
+
+@case
+def protocol_666():
+    game_at(PROTOCOL_FITZQUAKE)
+
+
+@case
+def protocol_999():
+    game_at(PROTOCOL_RMQ, 0x82)        # 32-bit coordinates, 16-bit angles
+
+
+@case
+def kick_then_shutdown():
+    with PeerServer(kind="quakespasm") as server, Session() as s:
+        for what, command in ("a kick", ("kick", "host")), ("the shutdown", ("quit",)):
+            s.play_on(server, 0.5)     # kick: a print, then svc_disconnect; quit: svc_disconnect alone
+            mark = len(s.host.prints)
+            server.console(*command)
+            s.check_waiting(mark, what)
+
+
+if __name__ == "__main__":
+    main()
