@@ -109,17 +109,12 @@ void readLoopClocks() {
 }
 
 // The wait ends by the next thing due: the keep-alive, a connect timer or a silence limit.
-static int waitTimeoutMs(bool& idleDue) {
+static int waitTimeoutMs() {
     int32_t sinceIdle = int32_t(loop.nowMs - loop.idleSinceMs);
     int timeout = sinceIdle >= IdleWaitMs ? 0 : IdleWaitMs - (sinceIdle > 0 ? sinceIdle : 0);
-    idleDue = true;
     const int others[] = {serverLinkWaitMs(), silenceWaitMs()};
-    for (int other : others) {
-        if (other >= 0 && other < timeout) {
-            timeout = other;
-            idleDue = false;
-        }
-    }
+    for (int other : others)
+        if (other >= 0 && other < timeout) timeout = other;
     return timeout;
 }
 
@@ -129,13 +124,12 @@ bool runLoopPass() {
     int owner[platform::MaxWaitSockets];
     bool ready[platform::MaxWaitSockets] = {};
     int count = buildReadSet(list, owner);
-    bool idleDue = false;
-    int result = platform::waitReadable(list, count, ready, waitTimeoutMs(idleDue));
+    int result = platform::waitReadable(list, count, ready, waitTimeoutMs());
     if (platform::breakRequested()) return false;
     readLoopClocks();
     if (result <= 0) {
         // Ten seconds without any datagram: keep-alives. A failed wait counts as a time-out.
-        if (idleDue || int32_t(loop.nowMs - loop.idleSinceMs) >= IdleWaitMs) {
+        if (int32_t(loop.nowMs - loop.idleSinceMs) >= IdleWaitMs) {
             loop.idleSinceMs = loop.nowMs;
             if (slotTable.hostConnected) sendKeepAlives();
         }
