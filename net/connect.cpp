@@ -234,7 +234,11 @@ static void admitClient() {
         sendAccept(addresses.slotPort[k]);  // its accept was lost
         return;
     }
-    if (hostRestarted()) closeClientConnection();
+    if (hostRestarted()) {
+        // The old game left its server without a word: leave it for the player.
+        if (slotTable.serverSocket != platform::NoSocket) sendLeaveDatagram();
+        closeClientConnection();
+    }
     if (!slotTable.hostConnected)
         admitHost();
     else
