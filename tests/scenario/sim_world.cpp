@@ -28,6 +28,8 @@ bool isStateBlock(const Bytes& m) {
 
 std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
 
+}  // namespace
+
 // ---- Reliable channel ----
 
 Bytes fragmentInFlight(const Channel& c) {
@@ -73,6 +75,8 @@ bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq
     firstSeq = c.partialFirst;
     return true;
 }
+
+namespace {
 
 // ---- Server ----
 

@@ -36,6 +36,12 @@ struct Channel {
     uint32_t unreliableSeq = 0;
 };
 
+// The next fragment to send (new, or the one in flight once its resend is due), or nothing.
+Bytes pumpChannel(Channel& c, int64_t nowMs);
+void takeAck(Channel& c, uint32_t seq);
+// A reliable fragment in order: true when it completed `message`, which began at `firstSeq`.
+bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq);
+
 // A server message as sent: its bytes end with the print "m<id>\n" and it starts at server
 // sequence number firstSeq.
 struct Logged {
