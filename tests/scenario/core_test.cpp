@@ -99,24 +99,6 @@ TEST_F(Core, ServerInformationTellsAddressNamePlayersAndMaximumAndNothingElseIsA
     EXPECT_EQ(slotTable.slot[0].socket, listener);  // a given interface keeps its listening socket
 }
 
-TEST_F(Core, HostAdmissionAcceptsAndGreets) {
-    start();
-    console();
-    fakeplatform::inject(listenAddress(), host, wire::connectRequest());
-    step();
-    auto out = sent();
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].bytes, wire::accept(50000));  // the host's own socket
-    EXPECT_EQ(out[0].from.port, 26000);            // sent from the listening socket
-    EXPECT_EQ(out[1].from.port, 50000);
-    std::string bar = "\x9d" + std::string(35, '\x9e') + "\x9f";
-    std::string greeting = bar + "\nSkopos-Proxy v1.04 \x85 Visit Skopos homepage\n" SKOPOS_HOMEPAGE
-                                 "\nsay proxy: help for list of commands\n" + bar + "\n";
-    EXPECT_EQ(wire::prints(out[1]), std::vector<std::string>{greeting});
-    EXPECT_EQ(console(), "Client connected.\n127.0.0.2:27001<->0.0.0.0:50000\n");
-    EXPECT_TRUE(fakeplatform::portOpen(26000));  // the listening socket was made anew on the same port
-}
-
 // Who asks again, from where, and what the proxy makes of it.
 TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
     start({"-o", "1"});
@@ -163,21 +145,6 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
     step();
     EXPECT_EQ(console(), "Listening on 0.0.0.0:26000 again.\n");
     EXPECT_TRUE(fakeplatform::portOpen(26000));
-}
-
-TEST_F(Core, ObserverOfAWaitingHostGetsTheBannerThenTheCollectedTexts) {
-    start({"-o", "2"});
-    NetAddress watcher = admitAll(1).at(0), second = loopback(5002, 5);
-    fakeplatform::inject(listenAddress(), second, wire::connectRequest());
-    step();
-    auto out = sent();
-    auto toSecond = to(out, second);
-    ASSERT_EQ(toSecond.size(), 3u);  // accept, banner, collected texts
-    EXPECT_NE(wire::prints(toSecond[1]).at(0).find("\nObserver mode. Waiting for your host,\nunnamed, to select a server.\n"),
-              std::string::npos);
-    EXPECT_EQ(wire::prints(toSecond[2]).at(0), "Observer unnamed joined\n");
-    EXPECT_EQ(wire::prints(to(out, host).at(0)).at(0), "Observer unnamed joined\n");
-    EXPECT_EQ(to(out, watcher).size(), 1u);  // the observer in state 1 (odd) reads it too
 }
 
 TEST_F(Core, KeepAlivesComeAfterTenQuietSecondsAndASilentHostWithoutServerIsClosed) {
@@ -434,22 +401,6 @@ TEST_F(Core, ForgedAndShortDatagramsAreDropped) {
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(hostSlot().lastHeardTime, heard);
     EXPECT_EQ(slotTable.slot[2].state, 1);
-}
-
-TEST_F(Core, ABreakEndsTheLoopAndCompletesTheDemoFile) {
-    start({"-d", "brk"});
-    admitHost();
-    connectServer();  // the accept opens brk01.dem
-    ASSERT_TRUE(fakeplatform::fileOpen("brk01.dem"));
-    console();
-    fakeplatform::requestBreak();
-    EXPECT_FALSE(runLoopPass());
-    EXPECT_EQ(shutDown(), 0);
-    EXPECT_EQ(console(), "\nReceived break - terminating...\nCompleted brk01.dem.\n");
-    Bytes file = fakeplatform::fileContents("brk01.dem");
-    ASSERT_GE(file.size(), 17u);
-    EXPECT_EQ(Bytes(file.end() - 17, file.end() - 13), (Bytes{1, 0, 0, 0}));
-    EXPECT_EQ(file.back(), 2);
 }
 
 }  // namespace

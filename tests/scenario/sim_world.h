@@ -106,7 +106,6 @@ struct World {
     std::vector<Bytes> hostSent;  // the host's reliable messages, in order
     std::string failure;          // the first broken promise
     Counts counts;
-    bool trace = false;
 };
 
 constexpr uint32_t ProxyIp = (127u << 24) | 1;
@@ -114,9 +113,6 @@ constexpr uint32_t ProxyIp = (127u << 24) | 1;
 // Puts a datagram on the link: lost, doubled or held back a few steps by chance.
 void send(World& world, const NetAddress& from, const NetAddress& to, const Bytes& bytes);
 void fail(World& world, const std::string& what);
-// With SKOPOS_SIM_TRACE set, a line on what happens at this step.
-void note(const World& world, const std::string& what);
-std::string describe(const Bytes& datagram);
 
 void startLevel(World& world, bool reconnectOrder);
 void serverStep(World& world);

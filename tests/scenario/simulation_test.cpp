@@ -50,7 +50,6 @@ private:
     void fail(const std::string& what) { sim::fail(world, what); }
     uint32_t nowSeconds() const { return 1000 + uint32_t(world.nowMs / 1000); }
     const Client* clientOnPort(uint16_t port) const;
-    void traceProxy(const sim::Wire& w);
 
     sim::World world;
     SlotSnapshot before[SlotCount];
@@ -96,7 +95,6 @@ void SimulationBase::setUpWorld(uint64_t seed) {
     sent();
     console();
     world.rng.state = seed;
-    world.trace = std::getenv("SKOPOS_SIM_TRACE") != nullptr;
     world.server.self = serverData;
     world.server.proxy = proxyServerSide();
     Client& h = world.clients.emplace_back();
@@ -130,7 +128,6 @@ void SimulationBase::deliverDue() {
             sim::deliverToEndpoint(world, w);
         } else if (fakeplatform::inject(w.to, w.from, w.bytes)) {  // false: that socket is closed
             runLoopPass();
-            if (world.trace && w.bytes[0] == 0 && w.bytes[1] != FlagUnreliable) traceProxy(w);
             routeProxyOutput();
         }
     }
@@ -244,24 +241,6 @@ void SimulationBase::checkStalls() {
         if (world.nowMs - since > CatchUpBoundMs)
             fail("observer " + std::to_string(c.number) + " is still in its catch-up 30 s after the host entered the game");
     }
-}
-
-// The datagram the proxy took and where it left the numbering and the observer slots.
-void SimulationBase::traceProxy(const sim::Wire& w) {
-    auto number = [](uint32_t n) { return std::to_string(n); };
-    std::string line = "proxy port " + number(w.to.port) + " takes " + sim::describe(w.bytes) + " | stream " +
-                       number(numbering.lastHostReliableSeq) + (capture.midMessage ? " inside a message" : "") +
-                       ", host state " + number(uint32_t(hostSlot().state));
-    for (int n = FirstObserverSlot; n <= settings.slotLimit; n++) {
-        const Slot& s = slotTable.slot[n];
-        if (s.state == SlotFree) continue;
-        line += " | slot " + number(uint32_t(n)) + " port " + number(portOf(s)) + " state " +
-                number(uint32_t(s.state)) + " acked " + number(s.ackedSeq) + " offset " + number(s.seqOffset) +
-                " next " + number(s.reliableSeq);
-    }
-    sim::note(world, line);
-    std::string said = console();
-    if (!said.empty()) sim::note(world, "console: " + said);
 }
 
 const Client* SimulationBase::clientOnPort(uint16_t port) const {
