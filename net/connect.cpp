@@ -134,7 +134,7 @@ static void renewListeningSocket() {
     platform::closeSocket(slotTable.slot[0].socket);
     if (reopenListeningSocket()) return;
     serverLink.listenerDown = true;
-    consolePrintf("Unable to bind to 0.0.0.0:%d again; trying on.\n", settings.port);
+    consolePrintf("Unable to bind to 0.0.0.0:%d again, retrying.\n", settings.port);
 }
 
 static void admitHost() {

@@ -136,7 +136,7 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
     // The listening socket cannot be made again: said once, tried on each pass until it works.
     fakeplatform::failBindOnPort(26000);
     EXPECT_NE(connectClient(loopback(5010, 10)), 0);
-    EXPECT_EQ(console(), "Unable to bind to 0.0.0.0:26000 again; trying on.\nObserver joined.\n");
+    EXPECT_EQ(console(), "Unable to bind to 0.0.0.0:26000 again, retrying.\nObserver joined.\n");
     EXPECT_EQ(fakeplatform::lastWaitTimeoutMs(), 10000);
     step(2);
     EXPECT_LE(fakeplatform::lastWaitTimeoutMs(), 1000);
