@@ -102,37 +102,43 @@ void runHelp(const char* topic) {
     }
 }
 
+// A port as typed: digits alone, 1 to 65535.
+bool readPort(const char* text, int& port) {
+    if (text[0] == 0 || strspn(text, "0123456789") != strlen(text) || strlen(text) > 5) return false;
+    port = readNumber(text);
+    return port >= 1 && port <= 65535;
+}
+
 void runConnect(char* arguments, uint32_t sequence) {
     const char* server = nextToken(arguments, ServerSeparators);
-    const char* port = nextToken(arguments, ServerSeparators);
+    const char* portText = nextToken(arguments, ServerSeparators);
     if (server == nullptr) {
         consoleState.commandReply = "Must specify a server\n";
         return;
     }
+    int port = DefaultPort;
+    if (portText != nullptr && !readPort(portText, port)) {
+        formatText(ReplyText, sizeof ReplyText, "Illegal port number %s\n", portText);
+        consoleState.commandReply = ReplyText;
+        return;
+    }
+    numbering.lastReliableFromHost = sequence;  // the datagram carrying this command
     uint32_t ip = parseDottedQuad(server);
-    if (ip == 0xFFFFFFFF && !platform::resolveHostName(server, ip)) {
+    if (ip != 0xFFFFFFFF) {
+        cancelLookup();
+        connectToServer(ip, port, server);
+    } else if (!lookUpServer(server, port)) {
         formatText(ReplyText, sizeof ReplyText, "Could not resolve %s.\n", server);
         consoleState.commandReply = ReplyText;
         return;
     }
-    observing.observingMode = false;
-    if (slotTable.serverSocket != platform::NoSocket) {
-        sendLeaveDatagram();
-        disconnectServer();
-    }
-    // Set only now: the leave datagram above still went to the old server.
-    settings.serverAddress = ip;
-    settings.serverPort = port != nullptr ? readNumber(port) : DefaultPort;
-    hostSlot().state = SlotWaiting;
-    startServerConnection();
-    numbering.c2sSeqOffset = sequence + 1;
-    hostSlot().seqOffset = numbering.lastHostReliableSeq + 1;
     consoleState.commandReply = "trying...\n";
 }
 
 void runDisconnect() {
     static const char Disconnected[] = "Disconnected.\n";
     printToHost(Disconnected, sizeof Disconnected);
+    cancelLookup();
     if (slotTable.serverSocket != platform::NoSocket) {
         sendLeaveDatagram();
         disconnectServer();
@@ -150,6 +156,7 @@ void runByteRate(bool clientToServer, const char* argument) {
             return;
         }
         rate = wanted > 0 ? wanted : 0;
+        restartRateWindow(clientToServer);
         if (rate > 0) {
             formatText(ReplyText, sizeof ReplyText,
                        clientToServer ? "Maximum client to server bytes\nper second set to %d\n"
@@ -276,6 +283,10 @@ void runKick(const char* argument) {
     consoleState.commandReply = "You missed.\n";
     if (argument == nullptr) return;
     if (argument[0] == '#') {
+        if (!fitsInt(argument + 1)) {
+            consoleState.commandReply = "Illegal observer number\n";
+            return;
+        }
         int slot = readNumber(argument + 1) + 1;
         if (slot >= FirstObserverSlot && slot <= settings.slotLimit) kickSlot(slot);
     }

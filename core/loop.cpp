@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "net/connect.h"
 #include "net/framing.h"
+#include "net/limiter.h"
 #include "net/relay.h"
 #include "observers/feed.h"
 #include "observers/slots.h"
@@ -75,25 +76,11 @@ void receiveFromServer() {
     // Data only from the address and port the server's accept named.
     if (!isDataDatagram(PacketBuffer) || !slotTable.serverConnected || from != addresses.server) return;
     if (length < HeaderSize) return;
+    serverLink.lastHeardSeconds = loop.nowSeconds;
     relayServerDatagram(length);
 }
 
-}  // namespace
-
-bool runLoopPass() {
-    if (platform::breakRequested()) return false;
-    platform::Socket list[platform::MaxWaitSockets];
-    int owner[platform::MaxWaitSockets];
-    bool ready[platform::MaxWaitSockets] = {};
-    int count = buildReadSet(list, owner);
-    int result = platform::waitReadable(list, count, ready, loop.unboundedWait ? -1 : IdleWaitMs);
-    if (platform::breakRequested()) return false;
-    loop.nowSeconds = platform::monotonicSeconds();
-    if (result <= 0) {
-        // An unbounded wait that returns without a datagram did not time out: no idle rules.
-        if (slotTable.hostConnected && !loop.unboundedWait) checkSilence(loop.nowSeconds);
-        return true;
-    }
+void dispatchReady(const platform::Socket* list, const int* owner, const bool* ready, int count) {
     ReadySet set = {};
     set.serverIndex = -1;
     for (int n = 0; n < count; ++n) {
@@ -112,5 +99,45 @@ bool runLoopPass() {
         if (set.ready[i] && set.socket[i] == slotTable.slot[i].socket) receiveFromSlot(i);
     }
     if (set.serverIndex >= 0 && list[set.serverIndex] == slotTable.serverSocket) receiveFromServer();
+}
+
+}  // namespace
+
+void readLoopClocks() {
+    loop.nowSeconds = platform::monotonicSeconds();
+    loop.nowMs = timerAvailable() ? performanceMs() : loop.nowSeconds * 1000u;
+}
+
+// The wait ends by the next thing due: the keep-alive, a connect timer or a silence limit.
+static int waitTimeoutMs() {
+    int32_t sinceIdle = int32_t(loop.nowMs - loop.idleSinceMs);
+    int timeout = sinceIdle >= IdleWaitMs ? 0 : IdleWaitMs - (sinceIdle > 0 ? sinceIdle : 0);
+    const int others[] = {serverLinkWaitMs(), silenceWaitMs()};
+    for (int other : others)
+        if (other >= 0 && other < timeout) timeout = other;
+    return timeout;
+}
+
+bool runLoopPass() {
+    if (platform::breakRequested()) return false;
+    platform::Socket list[platform::MaxWaitSockets];
+    int owner[platform::MaxWaitSockets];
+    bool ready[platform::MaxWaitSockets] = {};
+    int count = buildReadSet(list, owner);
+    int result = platform::waitReadable(list, count, ready, waitTimeoutMs());
+    if (platform::breakRequested()) return false;
+    readLoopClocks();
+    if (result <= 0) {
+        // Ten seconds without any datagram: keep-alives. A failed wait counts as a time-out.
+        if (int32_t(loop.nowMs - loop.idleSinceMs) >= IdleWaitMs) {
+            loop.idleSinceMs = loop.nowMs;
+            if (slotTable.hostConnected) sendKeepAlives();
+        }
+    } else {
+        loop.idleSinceMs = loop.nowMs;
+        dispatchReady(list, owner, ready, count);
+    }
+    if (slotTable.hostConnected) checkSilence(loop.nowSeconds);
+    runServerLinkTimers();
     return true;
 }

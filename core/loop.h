@@ -4,14 +4,19 @@
 #include <cstdint>
 
 struct LoopState {
-    bool unboundedWait = false;  // while a connect waits for the server's answer
     uint32_t nowSeconds = 0;     // the seconds clock, read once per pass
+    // The millisecond clock, read once per pass, for timings finer than a second (the connect
+    // resends): the high-resolution counter, or the seconds clock where there is none.
+    uint32_t nowMs = 0;
+    uint32_t idleSinceMs = 0;    // the last datagram or keep-alive: keep-alives follow 10 s after
     int currentSlot = 0;         // slot whose datagram is being handled
 };
 
 extern LoopState loop;
 
 void resetLoop();
+// Reads both clocks into nowSeconds and nowMs.
+void readLoopClocks();
 
 // One pass: wait, then dispatch what arrived or run the idle rules. Returns false once the console
 // break has been requested (the caller then runs the shutdown).

@@ -24,7 +24,8 @@ static const char UsageText[] =
     "Demo recording is initially off unless -d demoname is specified.\n"
     "Most options can be changed online from the quake client.\n";
 
-int readNumber(const char* text) {
+// The number as typed, saturated just past the int range: text is not trusted.
+static long long readWide(const char* text) {
     const char* p = text;
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
     bool negative = false;
@@ -32,11 +33,21 @@ int readNumber(const char* text) {
     long long value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
-        if (value > INT_MAX) value = INT_MAX + 1LL;  // saturate: text is not trusted
+        if (value > INT_MAX + 1LL) value = INT_MAX + 2LL;
     }
-    if (negative) value = -value;
+    return negative ? -value : value;
+}
+
+int readNumber(const char* text) {
+    long long value = readWide(text);
     if (value > INT_MAX) value = INT_MAX;
+    if (value < INT_MIN) value = INT_MIN;
     return int(value);
+}
+
+bool fitsInt(const char* text) {
+    long long value = readWide(text);
+    return value >= INT_MIN && value <= INT_MAX;
 }
 
 static bool isValueOption(char letter) { return letter != 0 && strchr("cdlnoprs", letter) != nullptr; }

@@ -39,3 +39,5 @@ CommandLineResult readCommandLine(int argc, const char* const* argv);
 // Decimal integer as typed: leading blanks, optional sign, digits; stops at the first other
 // character; no digits gives 0. Saturates instead of overflowing.
 int readNumber(const char* text);
+// Does the number readNumber reads from `text` fit an int (no saturation)?
+bool fitsInt(const char* text);

@@ -45,6 +45,10 @@ int startUp(int argc, const char* const* argv) {
         return 1;
     }
     addresses.serverLocal = platform::NetAddress{parseDottedQuad(settings.remoteif), 0};
+    if (addresses.serverLocal.ip == 0xFFFFFFFF) {
+        consolePrintf("ERROR: -r %s is not an IPv4 address.\n", settings.remoteif);
+        return 1;
+    }
     addresses.server = platform::NetAddress{settings.serverAddress, uint16_t(settings.serverPort)};
     if (!openListeningSocket()) {
         char dotted[16];
@@ -52,9 +56,11 @@ int startUp(int argc, const char* const* argv) {
         consolePrintf("ERROR: Unable to bind to %s:%d\n", dotted, settings.port);
         return 1;
     }
+    settleServerInfoAddress();
     consolePrintf("Waiting for client...\n");
     slotTable.slot[0].state = SlotWaiting;
-    loop.nowSeconds = platform::monotonicSeconds();
+    readLoopClocks();
+    loop.idleSinceMs = loop.nowMs;
     return -1;
 }
 

@@ -75,6 +75,13 @@ static void relayMove(int length, const MoveLayout& move) {
     if (slotTable.observerCount != 0) feedObserverViews(length);
 }
 
+// The host's acknowledgement `number` (its numbering) of a fragment it was given.
+static void noteHostAck(uint32_t number) {
+    uint32_t stream = number + numbering.hostSkew;
+    bool given = int32_t(stream - numbering.lastHostReliableSeq) <= 0;
+    if (given && int32_t(number - numbering.hostAckedSeq) > 0) numbering.hostAckedSeq = number;
+}
+
 void relayClientDatagram(int length) {
     uint8_t* d = PacketBuffer;
     if (!isDataDatagram(d) || length < HeaderSize) return;
@@ -86,9 +93,15 @@ void relayClientDatagram(int length) {
         closeClientConnection();
         return;
     }
+    if (isReliableFragment(d)) numbering.lastReliableFromHost = sequenceField(d);
+    if (isAckDatagram(d)) noteHostAck(sequenceField(d));
     if (isLastFragment(d) && hasPayload) interceptStringCommands(HostSlot, &length);
     if (!slotTable.serverConnected) {
-        if (isLastFragment(d)) acknowledgeToSlot(d, HostSlot);
+        // Taken here, so the next server's first reliable datagram from the host is its number 0.
+        if (isReliableFragment(d)) {
+            acknowledgeToSlot(d, HostSlot);
+            numbering.c2sSeqOffset = sequenceField(d) + 1;
+        }
         flushObserverPrints();
         return;
     }
@@ -96,7 +109,7 @@ void relayClientDatagram(int length) {
     if (isReliableFragment(d))
         setSequenceField(d, sequenceField(d) - numbering.c2sSeqOffset);
     else if (isAckDatagram(d))
-        setSequenceField(d, sequenceField(d) - host.seqOffset);
+        setSequenceField(d, sequenceField(d) + numbering.hostSkew - host.seqOffset);
 
     MoveLayout move = moveLayout();
     bool isMove = isUnreliableDatagram(d) && length >= HeaderSize + move.length && d[HeaderSize] == 3;

@@ -18,10 +18,15 @@
 #include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
+#include "observers/teardown.h"
 
 ConnectionAddresses addresses;
+ServerLink serverLink;
 
-void resetConnections() { addresses = ConnectionAddresses(); }
+void resetConnections() {
+    addresses = ConnectionAddresses();
+    serverLink = ServerLink();
+}
 
 static platform::NetAddress listeningAddress() {
     return platform::NetAddress{parseDottedQuad(settings.localif), uint16_t(settings.port)};
@@ -44,19 +49,18 @@ static int putString(int pos, const char* text, int end) {
     return pos + int(n) + 1;
 }
 
+void settleServerInfoAddress() {
+    // Without an address for our own host name, 0.0.0.0 still tells the port.
+    uint32_t own = 0;
+    if (parseDottedQuad(settings.localif) == 0 && !platform::thisMachineAddress(own)) own = 0;
+    formatDottedQuad(own, addresses.serverInfoAddress);
+}
+
 static void answerServerInfo() {
     char address[TextStoreSize + 8];
-    uint32_t ip = parseDottedQuad(settings.localif);
-    char dotted[16];
-    if (ip != 0) {
-        formatText(address, sizeof address, "%s:%d", settings.localif, settings.port);
-    } else {
-        // Without an address for our own host name, 0.0.0.0 still tells the port.
-        uint32_t own = 0;
-        platform::thisMachineAddress(own);
-        formatDottedQuad(own, dotted);
-        formatText(address, sizeof address, "%s:%d", dotted, settings.port);
-    }
+    bool given = parseDottedQuad(settings.localif) != 0;
+    formatText(address, sizeof address, "%s:%d", given ? settings.localif : addresses.serverInfoAddress,
+               settings.port);
     const int end = 1024;
     PacketBuffer[4] = CCREP_SERVER_INFO;
     int pos = putString(5, address, end);
@@ -70,38 +74,73 @@ static void answerServerInfo() {
     platform::sendTo(listener.socket, PacketBuffer, pos, listener.peerAddress);
 }
 
-// Gives slot k a socket of its own, tells the sender its port, and renews the listening socket.
-static void acceptIntoSlot(int k) {
-    Slot& slot = slotTable.slot[k];
-    Slot& listener = slotTable.slot[0];
-    slot.socket = platform::openUdpSocket();
-    platform::NetAddress bound{addresses.listening.ip, 0};
-    platform::bindSocket(slot.socket, bound);
-    addresses.listening = bound;
-    slot.peerAddress = listener.peerAddress;
-    // A whole, correct 9-byte accept: length 9 and the port's high half zero, so a reader of the
-    // 32-bit port field gets the port too.
+// The 9-byte accept naming `port`, over the request in the PacketBuffer: length 9 and the port's
+// high half zero, so a reader of the 32-bit port field gets the port too.
+static void sendAccept(uint16_t port) {
     PacketBuffer[2] = 0;
     PacketBuffer[3] = 9;
     PacketBuffer[4] = CCREP_ACCEPT;
-    PacketBuffer[5] = uint8_t(bound.port);
-    PacketBuffer[6] = uint8_t(bound.port >> 8);
+    PacketBuffer[5] = uint8_t(port);
+    PacketBuffer[6] = uint8_t(port >> 8);
     PacketBuffer[7] = 0;
     PacketBuffer[8] = 0;
+    const Slot& listener = slotTable.slot[0];
     platform::sendTo(listener.socket, PacketBuffer, 9, listener.peerAddress);
+}
+
+// A reject with the proxy's own reason (byte 2, then the text) to the sender of the request.
+static void refuse(const char* reason) {
+    PacketBuffer[4] = CCREP_REJECT;
+    PacketBuffer[5] = 2;
+    int length = putString(6, reason, 6 + 128);
+    setLengthField(PacketBuffer, length);
+    const Slot& listener = slotTable.slot[0];
+    platform::sendTo(listener.socket, PacketBuffer, length, listener.peerAddress);
+}
+
+// Gives slot k a socket of its own and tells the sender its port. False, with the sender
+// refused, when no socket can be had: an accept naming port 0 would strand the client.
+static bool acceptIntoSlot(int k) {
+    Slot& slot = slotTable.slot[k];
+    const Slot& listener = slotTable.slot[0];
+    platform::Socket socket = platform::openUdpSocket();
+    platform::NetAddress bound{addresses.listening.ip, 0};
+    if (!platform::bindSocket(socket, bound)) {
+        platform::closeSocket(socket);
+        char from[16];
+        formatDottedQuad(listener.peerAddress.ip, from);
+        consolePrintf("Unable to open a socket for %s:%d.\n", from, listener.peerAddress.port);
+        refuse("Skopos-Proxy:No socket free for you.");
+        return false;
+    }
+    slot.socket = socket;
+    addresses.listening = bound;
+    addresses.slotPort[k] = bound.port;
+    slot.peerAddress = listener.peerAddress;
+    sendAccept(bound.port);
+    return true;
+}
+
+static bool reopenListeningSocket() {
+    Slot& listener = slotTable.slot[0];
+    addresses.listening = listeningAddress();
+    listener.socket = platform::openUdpSocket();
+    if (platform::bindSocket(listener.socket, addresses.listening)) return true;
+    platform::closeSocket(listener.socket);
+    listener.socket = platform::NoSocket;
+    return false;
 }
 
 static void renewListeningSocket() {
     if (strcmp(settings.localif, "0.0.0.0") != 0) return;
-    Slot& listener = slotTable.slot[0];
-    platform::closeSocket(listener.socket);
-    addresses.listening = listeningAddress();
-    listener.socket = platform::openUdpSocket();
-    platform::bindSocket(listener.socket, addresses.listening);
+    platform::closeSocket(slotTable.slot[0].socket);
+    if (reopenListeningSocket()) return;
+    serverLink.listenerDown = true;
+    consolePrintf("Unable to bind to 0.0.0.0:%d again, retrying.\n", settings.port);
 }
 
 static void admitHost() {
-    acceptIntoSlot(HostSlot);
+    if (!acceptIntoSlot(HostSlot)) return;
     char from[16], to[16];
     const Slot& listener = slotTable.slot[0];
     formatDottedQuad(listener.peerAddress.ip, from);
@@ -136,14 +175,8 @@ static int lowestFreeObserverSlot() {
 
 static void refuseObserver() {
     char reason[64];
-    int n = formatText(reason, sizeof reason, "Skopos-Proxy:Max observers (%d) reached.", settings.observers);
-    PacketBuffer[4] = CCREP_REJECT;
-    PacketBuffer[5] = 2;
-    memcpy(PacketBuffer + 6, reason, size_t(n) + 1);
-    int length = 6 + n + 1;
-    setLengthField(PacketBuffer, length);
-    const Slot& listener = slotTable.slot[0];
-    platform::sendTo(listener.socket, PacketBuffer, length, listener.peerAddress);
+    formatText(reason, sizeof reason, "Skopos-Proxy:Max observers (%d) reached.", settings.observers);
+    refuse(reason);
 }
 
 static void admitObserver() {
@@ -152,11 +185,11 @@ static void admitObserver() {
         refuseObserver();
         return;
     }
+    if (!acceptIntoSlot(k)) return;
     ++slotTable.observerCount;
     Slot& slot = slotTable.slot[k];
     memset(slot.viewOffset, 0, sizeof slot.viewOffset);
     slot.state = SlotWaiting;
-    acceptIntoSlot(k);
     renewListeningSocket();
     consolePrintf("Observer joined.\n");
     setPlayerName(slot, "unnamed");
@@ -180,38 +213,191 @@ static void admitObserver() {
     }
 }
 
+// The client slot already admitted from the request's address and port, or 0.
+static int slotOfSender() {
+    const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
+    for (int k = HostSlot; k <= settings.slotLimit; ++k)
+        if (slotInUse(k) && slotTable.slot[k].peerAddress == sender) return k;
+    return 0;
+}
+
+// The player's game started again: a request from the host's machine on another port (or on any
+// port once its slot is gone) while the host has been silent.
+static bool hostRestarted() {
+    const Slot& host = hostSlot();
+    const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
+    return slotTable.hostConnected && sender.ip == host.peerAddress.ip &&
+           (sender.port != host.peerAddress.port || !slotInUse(HostSlot)) &&
+           loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds;
+}
+
+static void admitClient() {
+    if (int k = slotOfSender()) {
+        sendAccept(addresses.slotPort[k]);  // its accept was lost
+        return;
+    }
+    if (hostRestarted()) {
+        // The old game left its server without a word: leave it for the player.
+        if (slotTable.serverSocket != platform::NoSocket) sendLeaveDatagram();
+        closeClientConnection();
+    }
+    if (!slotTable.hostConnected)
+        admitHost();
+    else
+        admitObserver();
+}
+
 void handleListeningPort(int length) {
     if (length < 5 || !isControlPacket(PacketBuffer)) return;
     switch (PacketBuffer[4]) {
     case CCREQ_SERVER_INFO: answerServerInfo(); break;
-    case CCREQ_CONNECT:
-        if (!slotTable.hostConnected)
-            admitHost();
-        else
-            admitObserver();
-        break;
+    case CCREQ_CONNECT: admitClient(); break;
     default: break;
     }
 }
 
-void startServerConnection() {
+static const uint8_t ConnectRequest[12] = {0x80, 0x00, 0x00, 0x0C, CCREQ_CONNECT, 'Q', 'U', 'A', 'K', 'E', 0x00, 0x03};
+
+void startServerConnection(const char* typed) {
     addresses.serverLocal = platform::NetAddress{parseDottedQuad(settings.remoteif), 0};
     hostSlot().state = SlotWaiting;
     addresses.server = platform::NetAddress{settings.serverAddress, uint16_t(settings.serverPort)};
     addresses.connectTarget = addresses.server;
     slotTable.serverSocket = platform::openUdpSocket();
     platform::bindSocket(slotTable.serverSocket, addresses.serverLocal);
-    loop.unboundedWait = true;
     slotTable.serverConnected = false;
-    static const uint8_t request[12] = {0x80, 0x00, 0x00, 0x0C, CCREQ_CONNECT, 'Q', 'U', 'A', 'K', 'E', 0x00, 0x03};
-    platform::sendTo(slotTable.serverSocket, request, sizeof request, addresses.server);
+    if (typed != nullptr) {
+        formatText(serverLink.typed, sizeof serverLink.typed, "%s", typed);
+    } else {
+        char dotted[16];
+        formatDottedQuad(addresses.server.ip, dotted);
+        formatText(serverLink.typed, sizeof serverLink.typed, "%s:%d", dotted, addresses.server.port);
+    }
+    serverLink.sends = 1;
+    serverLink.nextMs = loop.nowMs + ConnectResendMs;
+    platform::sendTo(slotTable.serverSocket, ConnectRequest, sizeof ConnectRequest, addresses.server);
+}
+
+void connectToServer(uint32_t ip, int port, const char* typed) {
+    observing.observingMode = false;
+    if (slotTable.serverSocket != platform::NoSocket) {
+        sendLeaveDatagram();
+        disconnectServer();
+    }
+    // Set only now: the leave datagram above still went to the old server.
+    settings.serverAddress = ip;
+    settings.serverPort = port;
+    startServerConnection(typed);
+    // The host's next reliable datagram is the new server's first; the server's first continues
+    // the host's numbering from what the host took.
+    numbering.c2sSeqOffset = numbering.lastReliableFromHost + 1;
+    hostSlot().seqOffset = numbering.lastHostReliableSeq + 1;
+    numbering.resyncHost = true;
+}
+
+static void printfToHost(const char* format, const char* argument) {
+    char text[ServerNameSize + 64];
+    int n = formatText(text, sizeof text, format, argument);
+    printToHost(text, n + 1);
+}
+
+void cancelLookup() {
+    if (serverLink.lookup < 0) return;
+    platform::abandonLookup(serverLink.lookup);
+    serverLink.lookup = -1;
+}
+
+enum class LookupOutcome { Pending, Connected, Failed };
+
+// A finished or overdue lookup connects or has failed.
+static LookupOutcome takeLookup() {
+    uint32_t ip = 0;
+    platform::LookupStatus status = platform::pollLookup(serverLink.lookup, ip);
+    if (status == platform::LookupStatus::Pending && loop.nowMs - serverLink.lookupStartMs < LookupLimitMs)
+        return LookupOutcome::Pending;
+    if (status == platform::LookupStatus::Pending) platform::abandonLookup(serverLink.lookup);
+    serverLink.lookup = -1;
+    if (status != platform::LookupStatus::Found) return LookupOutcome::Failed;
+    connectToServer(ip, serverLink.lookupPort, serverLink.lookupName);
+    return LookupOutcome::Connected;
+}
+
+bool lookUpServer(const char* name, int port) {
+    cancelLookup();
+    serverLink.lookup = platform::startLookup(name);
+    if (serverLink.lookup < 0) return false;
+    serverLink.lookupStartMs = loop.nowMs;
+    serverLink.lookupPort = port;
+    formatText(serverLink.lookupName, sizeof serverLink.lookupName, "%s", name);
+    // A resolver that knows the answer at once (a hosts file) connects within the command.
+    return takeLookup() != LookupOutcome::Failed;
+}
+
+static void giveUpConnecting() {
+    char text[ServerNameSize + 32];
+    int n = formatText(text, sizeof text, "No response from %s.\n", serverLink.typed);
+    printToHost(text, n + 1);
+    consolePrintf("%s", text);
+    disconnectServer();
+}
+
+static void resendConnectRequest() {
+    ++serverLink.sends;
+    serverLink.nextMs = loop.nowMs + ConnectResendMs;
+    platform::sendTo(slotTable.serverSocket, ConnectRequest, sizeof ConnectRequest, addresses.connectTarget);
+    static const char again[] = "trying again...\n";
+    printToHost(again, sizeof again);
+}
+
+static bool connecting() {
+    return serverLink.sends > 0 && !slotTable.serverConnected && slotTable.serverSocket != platform::NoSocket;
+}
+
+void runServerLinkTimers() {
+    if (serverLink.lookup >= 0 && takeLookup() == LookupOutcome::Failed)
+        printfToHost("Could not resolve %s.\n", serverLink.lookupName);
+    if (connecting() && int32_t(loop.nowMs - serverLink.nextMs) >= 0) {
+        if (serverLink.sends < ConnectSends)
+            resendConnectRequest();
+        else
+            giveUpConnecting();
+    }
+    if (slotTable.serverConnected && loop.nowSeconds - serverLink.lastHeardSeconds > ServerSilenceSeconds) {
+        static const char gone[] = "Server timed out.\n";
+        printToHost(gone, sizeof gone);
+        consolePrintf("%s", gone);
+        sendLeaveDatagram();  // a server that only lost its way back still frees the player's place
+        disconnectServer();
+    }
+    if (serverLink.listenerDown && reopenListeningSocket()) {
+        serverLink.listenerDown = false;
+        consolePrintf("Listening on 0.0.0.0:%d again.\n", settings.port);
+    }
+}
+
+static int soonest(int a, int b) { return a < 0 || (b >= 0 && b < a) ? b : a; }
+
+int serverLinkWaitMs() {
+    int wait = -1;
+    if (serverLink.lookup >= 0) wait = LookupPollMs;
+    if (connecting()) {
+        int32_t due = int32_t(serverLink.nextMs - loop.nowMs);
+        wait = soonest(wait, due > 0 ? due : 0);
+    }
+    if (slotTable.serverConnected) {
+        int32_t due = int32_t(serverLink.lastHeardSeconds + ServerSilenceSeconds + 1 - loop.nowSeconds);
+        wait = soonest(wait, (due > 1 ? due : 1) * 1000);
+    }
+    if (serverLink.listenerDown) wait = soonest(wait, ListenerRetryMs);
+    return wait;
 }
 
 static void serverAccepted(int length) {
     if (length < 7) return;
     addresses.server.port = uint16_t(PacketBuffer[5] + 256 * PacketBuffer[6]);
     slotTable.serverConnected = true;
-    loop.unboundedWait = false;
+    serverLink.sends = 0;
+    serverLink.lastHeardSeconds = loop.nowSeconds;
     static const char accepted[] = "Connection accepted\n";
     printToHost(accepted, sizeof accepted);
     char local[16], remote[16];
@@ -231,6 +417,7 @@ static void serverRejected(int length) {
     memcpy(message + 1, PacketBuffer + 5, size_t(n));
     message[1 + n] = 0;
     sendRawToHost(message, int(strnlen(reinterpret_cast<char*>(message + 1), size_t(n))) + 2);
+    disconnectServer();  // the attempt is over: the proxy waits for the next command
 }
 
 void handleServerControl(int length) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "observers/slots.h"
 #include "platform/platform.h"
 
 constexpr uint8_t CCREQ_CONNECT = 0x01;
@@ -12,22 +13,69 @@ constexpr uint8_t CCREP_ACCEPT = 0x81;
 constexpr uint8_t CCREP_REJECT = 0x82;
 constexpr uint8_t CCREP_SERVER_INFO = 0x83;
 
+// Game clients resend their connect request every 2.5 s; the proxy does the same, three sends in
+// all, and gives up 2.5 s after the last.
+constexpr int ConnectSends = 3;
+constexpr uint32_t ConnectResendMs = 2500;
+constexpr uint32_t LookupLimitMs = 10 * 1000;
+// A lookup is polled at least this often, so a finished one is taken up promptly.
+constexpr int LookupPollMs = 50;
+// While the listening socket cannot be made again, it is tried at least this often.
+constexpr int ListenerRetryMs = 1000;
+constexpr uint32_t ServerSilenceSeconds = 60;
+// A connect request from the host's machine on a new port, while the host has been silent this
+// long, is the player's game restarted.
+constexpr uint32_t HostRestartSilenceSeconds = 10;
+constexpr int ServerNameSize = 256;  // a server name as typed (a command holds at most 255 characters)
+
 struct ConnectionAddresses {
     platform::NetAddress listening;     // localif:port, the template for every client socket
     platform::NetAddress serverLocal;   // remoteif:0, bound by the server socket
     platform::NetAddress server;        // where everything for the server goes
     platform::NetAddress connectTarget; // where the connect request went: control replies only from here
+    uint16_t slotPort[SlotCount] = {};         // each client slot's own port, as its accept named it
+    char serverInfoAddress[24] = {};    // "a.b.c.d" of server-information replies, worked out at start-up
 };
 extern ConnectionAddresses addresses;
+
+// The server connection's timings: the attempt under way, the name lookup before it, the silence.
+// Times in ms are of the loop's millisecond clock (loop.nowMs), compared wrap-safe.
+struct ServerLink {
+    int sends = 0;                       // connect requests sent in the attempt under way; 0: none
+    uint32_t nextMs = 0;                 // when the next one is due, or the attempt ends after the last
+    char typed[ServerNameSize] = {};     // the server as the host typed it
+    int lookup = -1;                     // handle of the pending name lookup, -1: none
+    uint32_t lookupStartMs = 0;
+    int lookupPort = 0;
+    char lookupName[ServerNameSize] = {};
+    uint32_t lastHeardSeconds = 0;       // the connected server's last datagram
+    bool listenerDown = false;           // the listening socket could not be made again
+};
+extern ServerLink serverLink;
 
 void resetConnections();
 
 // Binds slot 0's socket to the listening address. False when the bind fails.
 bool openListeningSocket();
+// Start-up: the address text server-information replies give (no lookup per request).
+void settleServerInfoAddress();
 
 void handleListeningPort(int length);
 void handleServerControl(int length);
-// Opens the server socket and sends the connect request to settings.serverAddress:serverPort.
-void startServerConnection();
+// Opens the server socket and sends the connect request to settings.serverAddress:serverPort;
+// `typed` is the server as the host named it (for "No response from %s.").
+void startServerConnection(const char* typed = nullptr);
+// The connect command once the server's address is known: leaves any old server and starts.
+void connectToServer(uint32_t ip, int port, const char* typed);
+// Starts the name lookup of `name` off the loop's thread, replacing one pending. False when no
+// lookup can start; true with the host told of failure when it failed at once.
+bool lookUpServer(const char* name, int port);
+// Any pending lookup is given up (disconnect, the host gone).
+void cancelLookup();
+// The connect timers, run on every pass: resends, giving up, lookups, the server's silence,
+// the listening socket's return.
+void runServerLinkTimers();
+// Milliseconds until runServerLinkTimers has something due, -1 when nothing is.
+int serverLinkWaitMs();
 // The 9-byte unreliable clc_disconnect with sequence 0x7FFFFFFF: leaving a server on our own.
 void sendLeaveDatagram();

@@ -79,6 +79,13 @@ extern uint8_t SetAngleDatagram[SetAngleCapacity];  // 00 10 len, sequence, 0A, 
 struct Numbering {
     uint32_t c2sSeqOffset = 0;               // host reliable numbers -> server numbers
     uint32_t lastHostReliableSeq = 0xFFFFFFFF;  // newest reliable stream number passed to the host
+    uint32_t lastReliableFromHost = 0xFFFFFFFF;  // newest reliable number the host sent (its numbering)
+    // The host's numbering of the server's reliable stream runs hostSkew behind the stream number:
+    // at a server change the host may not have acknowledged the old server's last fragment, and
+    // it takes the new server's first only under the number it waits for.
+    uint32_t hostSkew = 0;
+    uint32_t hostAckedSeq = 0xFFFFFFFF;      // newest reliable number the host acknowledged (its numbering)
+    bool resyncHost = false;                 // the next new server fragment sets hostSkew
 };
 extern Numbering numbering;
 

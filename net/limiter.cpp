@@ -42,7 +42,10 @@ static void readClock() { limiter.nowMs = performanceMs() - limiter.startMs; }
 
 // The window ends at nextMs (inclusive) and began windowMs before it. Measuring back from its end
 // is wrap-safe and, unlike comparing nowMs with nextMs, stays right however long ago it was set.
-static bool insideWindow(uint32_t nextMs, uint32_t windowMs) { return nextMs - limiter.nowMs <= windowMs; }
+// An empty window (cost 0, or restarted) holds nothing back.
+static bool insideWindow(uint32_t nextMs, uint32_t windowMs) {
+    return windowMs != 0 && nextMs - limiter.nowMs <= windowMs;
+}
 
 int32_t datagramCostMs(int length, int rate) {
     if (rate <= 0) return 0;
@@ -73,4 +76,8 @@ void chargeServerDatagram(int length) {
     if (!limitActive(settings.s2cbps)) return;
     limiter.s2cWindowMs = uint32_t(datagramCostMs(length, settings.s2cbps));
     limiter.s2cNextSendMs = limiter.nowMs + limiter.s2cWindowMs;
+}
+
+void restartRateWindow(bool clientToServer) {
+    (clientToServer ? limiter.c2sWindowMs : limiter.s2cWindowMs) = 0;
 }

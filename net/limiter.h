@@ -35,3 +35,5 @@ bool allowHostMove(int length, uint8_t buttons, uint8_t impulse);
 bool holdServerDatagram();
 // After a passed server unreliable datagram of final length `length`.
 void chargeServerDatagram(int length);
+// A new rate: the direction's window starts afresh rather than running out at the old rate.
+void restartRateWindow(bool clientToServer);

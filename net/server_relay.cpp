@@ -89,7 +89,12 @@ void relayServerDatagram(int length) {
     bool heldBack = limited && holdServerDatagram();
     if (isReliableFragment(d)) {
         uint32_t a = sequenceField(d) + host.seqOffset;
-        setSequenceField(d, a);
+        if (numbering.resyncHost && int32_t(a - numbering.lastHostReliableSeq) > 0) {
+            // A new server's first fragment: the host gets the number it waits for.
+            numbering.hostSkew = a - (numbering.hostAckedSeq + 1);
+            numbering.resyncHost = false;
+        }
+        setSequenceField(d, a - numbering.hostSkew);
         // The server resends what the host's lost ack left unconfirmed: the host needs it again,
         // while its bytes are captured already and the observers' numbers have moved on past it.
         if (int32_t(a - numbering.lastHostReliableSeq) <= 0) {

@@ -1,6 +1,7 @@
 // The end of slots and connections, and the silence rules of idle and busy passes.
 #include "observers/teardown.h"
 
+#include <climits>
 #include <cstring>
 
 #include "console/intercept.h"
@@ -9,6 +10,7 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
+#include "net/connect.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/capture.h"
@@ -65,8 +67,7 @@ void disconnectServer() {
         platform::closeSocket(slotTable.serverSocket);
         slotTable.serverSocket = platform::NoSocket;
     }
-    // No connect is pending any more: the idle rules must run again.
-    loop.unboundedWait = false;
+    serverLink.sends = 0;
     capture.longMessageSeen = false;
     capture.gatheringStage2 = false;
 }
@@ -82,11 +83,11 @@ void closeClientConnection() {
         printToSlot(closed, sizeof closed, i);
         removeSlot(i);
     }
+    cancelLookup();
     resetStreamNumbering();
     hostSlot().seqOffset = 0;
     hostSlot().unreliableSeq = 0;
-    numbering.c2sSeqOffset = 0;
-    numbering.lastHostReliableSeq = 0xFFFFFFFF;
+    numbering = Numbering();
     slotTable.hostConnected = false;
     slotTable.observerCount = 0;
     consolePrintf("Client connection closed.\n");
@@ -97,21 +98,41 @@ static bool silentFor(const Slot& slot, uint32_t nowSeconds, uint32_t limit) {
     return nowSeconds - slot.lastHeardTime > limit;
 }
 
-void checkSilence(uint32_t nowSeconds) {
+void sendKeepAlives() {
     static const uint8_t ping[7] = {9, 'p', 'i', 'n', 'g', '\n', 0};
-    for (int i = HostSlot; i <= settings.slotLimit && slotTable.hostConnected; ++i) {
-        Slot& slot = slotTable.slot[i];
-        if (slot.state == SlotFree) continue;
-        sendRawToSlot(ping, sizeof ping, i);
-        if (!silentFor(slot, nowSeconds, ClientSilenceSeconds)) continue;
-        if (i == HostSlot && !slotTable.serverConnected)
-            closeClientConnection();
-        else
-            removeSlot(i);
+    for (int i = HostSlot; i <= settings.slotLimit; ++i)
+        if (slotInUse(i)) sendRawToSlot(ping, sizeof ping, i);
+}
+
+void checkSilence(uint32_t nowSeconds) {
+    for (int i = FirstObserverSlot; i <= settings.slotLimit; ++i)
+        if (slotInUse(i)) dropSilentObserver(i, nowSeconds);
+    if (!slotTable.hostConnected) return;
+    if (slotInUse(HostSlot) && silentFor(hostSlot(), nowSeconds, ClientSilenceSeconds)) {
+        if (!slotTable.serverConnected) return closeClientConnection();
+        removeSlot(HostSlot);
     }
-    if (slotTable.hostConnected && slotTable.serverConnected &&
-        silentFor(hostSlot(), nowSeconds, HostSilenceWhileConnectedSeconds))
-        closeClientConnection();
+    // A host removed for its silence is held only by a server connection, for the longer limit.
+    bool longSilent = silentFor(hostSlot(), nowSeconds, HostSilenceWhileConnectedSeconds);
+    if (slotTable.serverConnected ? longSilent : !slotInUse(HostSlot)) closeClientConnection();
+}
+
+int silenceWaitMs() {
+    if (!slotTable.hostConnected) return -1;
+    int32_t due = INT32_MAX;
+    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
+        const Slot& slot = slotTable.slot[i];
+        uint32_t limit = ClientSilenceSeconds;
+        if (!slotInUse(i)) {
+            // A host removed while connected still holds the connection until its longer limit.
+            if (i != HostSlot || !slotTable.serverConnected) continue;
+            limit = HostSilenceWhileConnectedSeconds;
+        }
+        int32_t left = int32_t(slot.lastHeardTime + limit + 1 - loop.nowSeconds);
+        if (left < due) due = left;
+    }
+    if (due == INT32_MAX) return -1;
+    return due > 1 ? (due > 3600 ? 3600 : due) * 1000 : 1000;
 }
 
 void timeOutObserver(int i) {

@@ -10,8 +10,12 @@ void removeSlot(int slot);
 void kickObserver(int slot);
 void closeClientConnection();
 void disconnectServer();
-// Idle pass: keep-alive to every used client slot, then the client and host silence rules.
+// Idle pass (ten seconds without a datagram): "ping" to every used client slot.
+void sendKeepAlives();
+// Every pass: the client, observer and host silence rules.
 void checkSilence(uint32_t nowSeconds);
+// Milliseconds until a silence limit passes (whole seconds, at least one), -1 when none can.
+int silenceWaitMs();
 // Busy pass: an observer silent for more than 120 s is announced and removed. True if removed.
 bool dropSilentObserver(int slot, uint32_t nowSeconds);
 // The observer slot `slot` is gone without a farewell (stored-table wrap): told, announced, removed.

@@ -32,6 +32,12 @@ struct FakeSocket {
     std::deque<Datagram> received;
 };
 
+struct FakeLookup {
+    bool taken = false;
+    std::string name;
+    uint64_t answersAtMs = 0;  // NeverAnswers: pending for ever
+};
+
 struct FakeFile {
     std::string name;
     bool open = false;
@@ -52,6 +58,9 @@ struct Machine {
     bool thisMachineAvailable = true;
     uint32_t thisMachineIp = LoopbackIp;
     std::map<std::string, uint32_t> hostNames;
+    std::map<std::string, uint64_t> lookupDelays;
+    std::array<FakeLookup, platform::MaxLookups> lookups;
+    bool failSocketOpen = false;
 
     std::string console;
     std::map<std::string, std::vector<uint8_t>> files;
@@ -167,10 +176,23 @@ void setThisMachineAddress(bool available, uint32_t ip) {
 }
 
 void addHostName(const std::string& name, uint32_t ip) { machine.hostNames[name] = ip; }
+void setLookupDelay(const std::string& name, uint64_t delayMs) { machine.lookupDelays[name] = delayMs; }
+
+int lookupsTaken() {
+    int count = 0;
+    for (const FakeLookup& lookup : machine.lookups) count += lookup.taken ? 1 : 0;
+    return count;
+}
 
 int lastWaitTimeoutMs() { return machine.lastWaitTimeoutMs; }
 
-void failBindOnPort(uint16_t port) { machine.failingBindPorts.insert(port); }
+void failBindOnPort(uint16_t port, bool fail) {
+    if (fail)
+        machine.failingBindPorts.insert(port);
+    else
+        machine.failingBindPorts.erase(port);
+}
+void failSocketOpen(bool fail) { machine.failSocketOpen = fail; }
 void failFileOpen(bool fail) { machine.failFileOpen = fail; }
 
 void failNextFileWrite() { machine.fileRemoved = true; }
@@ -214,6 +236,7 @@ bool startNetwork() { return true; }
 void stopNetwork() {}
 
 Socket openUdpSocket() {
+    if (machine.failSocketOpen) return NoSocket;
     for (int i = 0; i < fakeplatform::MaxSockets; ++i) {
         // The lowest free handle, as file descriptors are handed out, so handle reuse is exercised.
         if (machine.sockets[i].open) continue;
@@ -291,6 +314,33 @@ bool resolveHostName(const char* name, uint32_t& ip) {
         return true;
     }
     return fakeplatform::parseDottedQuad(name, ip);
+}
+
+int startLookup(const char* name) {
+    if (name == nullptr) return -1;
+    for (int handle = 0; handle < MaxLookups; ++handle) {
+        fakeplatform::FakeLookup& lookup = machine.lookups[handle];
+        if (lookup.taken) continue;
+        auto delay = machine.lookupDelays.find(name);
+        uint64_t wait = delay == machine.lookupDelays.end() ? 0 : delay->second;
+        lookup = fakeplatform::FakeLookup{true, name,
+                                          wait == fakeplatform::NeverAnswers ? wait : machine.milliseconds + wait};
+        return handle;
+    }
+    return -1;
+}
+
+LookupStatus pollLookup(int handle, uint32_t& ip) {
+    if (handle < 0 || handle >= MaxLookups || !machine.lookups[handle].taken) return LookupStatus::Failed;
+    fakeplatform::FakeLookup& lookup = machine.lookups[handle];
+    if (lookup.answersAtMs == fakeplatform::NeverAnswers || machine.milliseconds < lookup.answersAtMs)
+        return LookupStatus::Pending;
+    lookup.taken = false;
+    return resolveHostName(lookup.name.c_str(), ip) ? LookupStatus::Found : LookupStatus::Failed;
+}
+
+void abandonLookup(int handle) {
+    if (handle >= 0 && handle < MaxLookups) machine.lookups[handle].taken = false;
 }
 
 bool thisMachineAddress(uint32_t& ip) {

@@ -43,11 +43,18 @@ bool portOpen(uint16_t port);
 int openSocketCount();
 void setThisMachineAddress(bool available, uint32_t ip);
 void addHostName(const std::string& name, uint32_t ip);
+// Lookups started from now on for `name` answer this many milliseconds of the fake counter after
+// they start (as addHostName or a dotted quad says, else failed); NeverAnswers: they stay pending.
+constexpr uint64_t NeverAnswers = UINT64_MAX;
+void setLookupDelay(const std::string& name, uint64_t delayMs);
+// Lookups started and not yet given back (polled to the end or abandoned).
+int lookupsTaken();
 // The timeout the last waitReadable asked for (-1: unbounded).
 int lastWaitTimeoutMs();
 
 // Faults.
-void failBindOnPort(uint16_t port);        // binds to that port fail
+void failBindOnPort(uint16_t port, bool fail = true);  // binds to that port fail (or work again)
+void failSocketOpen(bool fail);            // openUdpSocket returns NoSocket
 void failFileOpen(bool fail);              // openFileForWrite fails
 void failFileWritesAfter(size_t bytes);    // the disk is full after this many more bytes
 void failNextFileWrite();                  // the next write finds its file gone

@@ -28,6 +28,8 @@ bool isStateBlock(const Bytes& m) {
 
 std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
 
+}  // namespace
+
 // ---- Reliable channel ----
 
 Bytes fragmentInFlight(const Channel& c) {
@@ -73,6 +75,8 @@ bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq
     firstSeq = c.partialFirst;
     return true;
 }
+
+namespace {
 
 // ---- Server ----
 
@@ -253,10 +257,7 @@ void clientReceive(World& w, Client& c, const Wire& wire) {
     send(w, c.self, c.proxy, wire::ack(seq));  // every fragment, taken or not, as NetQuake does
     Bytes message;
     uint32_t first;
-    note(w, nameOf(c) + " gets " + describe(d) + ", waits for " + std::to_string(c.channel.recvSeq));
     if (!takeFragment(c.channel, d, message, first)) return;
-    note(w, nameOf(c) + " takes message " + std::to_string(messageId(message)) + ", " + std::to_string(message.size()) +
-                " bytes");
     if (c.phase == ClientPhase::Catching) return takeRecord(w, c, message);
     takeStreamMessage(w, c, message, first);
 }
@@ -319,19 +320,7 @@ void fail(World& w, const std::string& what) {
     if (w.failure.empty()) w.failure = what;
 }
 
-void note(const World& w, const std::string& what) {
-    if (w.trace) std::printf("%6d  %s\n", w.step, what.c_str());
-}
-
-std::string describe(const Bytes& d) {
-    char text[64];
-    std::snprintf(text, sizeof text, "flags %02x seq %u len %zu", d.size() > 1 ? d[1] : 0,
-                  d.size() >= HeaderSize ? sequenceField(d.data()) : 0, d.size());
-    return text;
-}
-
 void startLevel(World& w, bool reconnectOrder) {
-    note(w, "level " + std::to_string(w.counts.levels) + " begins");
     if (reconnectOrder) queueMessage(w, wire::stringMessage(9, "reconnect\n"), 0);
     w.counts.levels++;
     w.stage2.emplace_back();

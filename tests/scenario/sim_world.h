@@ -36,6 +36,12 @@ struct Channel {
     uint32_t unreliableSeq = 0;
 };
 
+// The next fragment to send (new, or the one in flight once its resend is due), or nothing.
+Bytes pumpChannel(Channel& c, int64_t nowMs);
+void takeAck(Channel& c, uint32_t seq);
+// A reliable fragment in order: true when it completed `message`, which began at `firstSeq`.
+bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq);
+
 // A server message as sent: its bytes end with the print "m<id>\n" and it starts at server
 // sequence number firstSeq.
 struct Logged {
@@ -101,7 +107,6 @@ struct World {
     std::vector<Bytes> hostSent;  // the host's reliable messages, in order
     std::string failure;          // the first broken promise
     Counts counts;
-    bool trace = false;
 };
 
 constexpr uint32_t ProxyIp = (127u << 24) | 1;
@@ -109,9 +114,6 @@ constexpr uint32_t ProxyIp = (127u << 24) | 1;
 // Puts a datagram on the link: lost, doubled or held back a few steps by chance.
 void send(World& world, const NetAddress& from, const NetAddress& to, const Bytes& bytes);
 void fail(World& world, const std::string& what);
-// With SKOPOS_SIM_TRACE set, a line on what happens at this step.
-void note(const World& world, const std::string& what);
-std::string describe(const Bytes& datagram);
 
 void startLevel(World& world, bool reconnectOrder);
 void serverStep(World& world);

@@ -50,7 +50,6 @@ private:
     void fail(const std::string& what) { sim::fail(world, what); }
     uint32_t nowSeconds() const { return 1000 + uint32_t(world.nowMs / 1000); }
     const Client* clientOnPort(uint16_t port) const;
-    void traceProxy(const sim::Wire& w);
 
     sim::World world;
     SlotSnapshot before[SlotCount];
@@ -96,7 +95,6 @@ void SimulationBase::setUpWorld(uint64_t seed) {
     sent();
     console();
     world.rng.state = seed;
-    world.trace = std::getenv("SKOPOS_SIM_TRACE") != nullptr;
     world.server.self = serverData;
     world.server.proxy = proxyServerSide();
     Client& h = world.clients.emplace_back();
@@ -130,7 +128,6 @@ void SimulationBase::deliverDue() {
             sim::deliverToEndpoint(world, w);
         } else if (fakeplatform::inject(w.to, w.from, w.bytes)) {  // false: that socket is closed
             runLoopPass();
-            if (world.trace && w.bytes[0] == 0 && w.bytes[1] != FlagUnreliable) traceProxy(w);
             routeProxyOutput();
         }
     }
@@ -246,24 +243,6 @@ void SimulationBase::checkStalls() {
     }
 }
 
-// The datagram the proxy took and where it left the numbering and the observer slots.
-void SimulationBase::traceProxy(const sim::Wire& w) {
-    auto number = [](uint32_t n) { return std::to_string(n); };
-    std::string line = "proxy port " + number(w.to.port) + " takes " + sim::describe(w.bytes) + " | stream " +
-                       number(numbering.lastHostReliableSeq) + (capture.midMessage ? " inside a message" : "") +
-                       ", host state " + number(uint32_t(hostSlot().state));
-    for (int n = FirstObserverSlot; n <= settings.slotLimit; n++) {
-        const Slot& s = slotTable.slot[n];
-        if (s.state == SlotFree) continue;
-        line += " | slot " + number(uint32_t(n)) + " port " + number(portOf(s)) + " state " +
-                number(uint32_t(s.state)) + " acked " + number(s.ackedSeq) + " offset " + number(s.seqOffset) +
-                " next " + number(s.reliableSeq);
-    }
-    sim::note(world, line);
-    std::string said = console();
-    if (!said.empty()) sim::note(world, "console: " + said);
-}
-
 const Client* SimulationBase::clientOnPort(uint16_t port) const {
     for (const Client& c : world.clients)
         if (!c.isHost && c.phase != ClientPhase::Connecting && c.proxy.port == port) return &c;
@@ -278,6 +257,199 @@ TEST_P(Simulation, EveryReaderGetsTheStreamInOrderOnceAndTheTablesStayConsistent
 
 INSTANTIATE_TEST_SUITE_P(Simulation, Simulation,
                          ::testing::Values(1, 2, 3, 4, 5, 6, 7, 8, 0x5EED, 0xC0FFEE, 20240611, 987654321));
+
+// ---- Real networks: every player ends in the game or is told why not, within the limits ----
+
+enum class Fault { None, LateServer, DeadServer, SilentServer, HostRestart, PendingChat, ChangeUnacked, Count };
+
+// A game server: accepts once up, greets, takes the host's prespawn in order and lets it in.
+struct Peer {
+    NetAddress control, data;
+    sim::Channel channel;
+    int64_t upAtMs = 0;
+    bool accepted = false, silent = false;
+};
+
+class Resilience : public ProxyScenario, public ::testing::WithParamInterface<uint64_t> {
+protected:
+    void run(int steps);
+
+private:
+    void startEpisode();
+    void restartHost();
+    void say(const std::string& text) { channel.queue.push_back(wire::stringCommand("say " + text)); }
+    void hostStep();
+    void toHost(const sim::Wire& w);
+    void toPeer(Peer& p, const sim::Wire& w);
+    void judge();
+    // What the proxy sent goes on the links; what it said to the host counts as told, lost or not.
+    void route() {
+        for (const Datagram& d : sent()) {
+            if (d.to == self)
+                for (const std::string& text : wire::prints(d)) told.push_back(text);
+            sim::send(world, d.from, d.to, d.bytes);
+        }
+    }
+
+    sim::World world;
+    std::vector<Peer> peers;
+    NetAddress self = fakeplatform::loopback(27001, 2), proxyPort;
+    sim::Channel channel;
+    bool accepted = false, inGame = false;
+    int64_t requestMs = -10000, deadlineMs = 0, nextEpisodeMs = 0;
+    Fault fault = Fault::None;
+    std::vector<std::string> told;
+    int games = 0, reasons = 0;
+};
+
+void Resilience::restartHost() {
+    self.port++;
+    channel = sim::Channel();
+    accepted = inGame = false;
+}
+
+void Resilience::startEpisode() {
+    fault = inGame ? Fault(world.rng.below(unsigned(Fault::Count))) : Fault(world.rng.below(3));
+    told.clear();
+    Peer peer;
+    peer.control = fakeplatform::loopback(uint16_t(26500 + 10 * peers.size()), 3);
+    peer.data = NetAddress{peer.control.ip, uint16_t(peer.control.port + 1)};
+    peer.upAtMs = world.nowMs;
+    int64_t limitMs = 30000;
+    if (fault == Fault::LateServer) peer.upAtMs += 1000 + world.rng.below(3000);
+    if (fault == Fault::DeadServer) peer.upAtMs = INT64_MAX, limitMs = 12000;
+    if (fault == Fault::SilentServer) {  // the server in use falls silent; no new one is asked
+        peers.back().silent = true;
+        deadlineMs = world.nowMs + 63000;
+        return;
+    }
+    if (fault == Fault::HostRestart) restartHost();
+    if (fault == Fault::ChangeUnacked) {
+        Peer& old = peers.back();
+        old.channel.queue.push_back(wire::stringMessage(8, "tail\n"));  // the host never takes it
+    }
+    inGame = false;
+    peers.push_back(peer);
+    say("proxy:connect 127.0.0.3:" + std::to_string(peer.control.port));
+    if (fault == Fault::PendingChat) say("hello while connecting");
+    deadlineMs = world.nowMs + limitMs;
+}
+
+void Resilience::hostStep() {
+    if (!accepted) {
+        if (world.nowMs - requestMs >= 2500) {  // as game clients do
+            requestMs = world.nowMs;
+            sim::send(world, self, listenAddress(), wire::connectRequest());
+        }
+        return;
+    }
+    Bytes fragment = sim::pumpChannel(channel, world.nowMs);
+    if (!fragment.empty()) sim::send(world, self, proxyPort, fragment);
+    if (inGame) sim::send(world, self, proxyPort, wire::unreliable(channel.unreliableSeq++, wire::move(0, 0, 0)));
+}
+
+void Resilience::toHost(const sim::Wire& w) {
+    const Bytes& d = w.bytes;
+    if (d.size() >= 7 && d[0] == 0x80 && d[4] == 0x81 && !accepted) {
+        accepted = true;
+        proxyPort = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
+    }
+    if (!accepted || w.from.port != proxyPort.port || d.size() < HeaderSize || d[0] != 0) return;
+    uint32_t seq = sequenceField(d.data());
+    if (d[1] == FlagAck) return sim::takeAck(channel, seq);
+    static const std::string tail = "tail";
+    if ((d[1] & 0xF7) != FlagData || std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end()) return;
+    sim::send(world, self, proxyPort, wire::ack(seq));
+    Bytes message;
+    uint32_t first;
+    if (!sim::takeFragment(channel, d, message, first)) return;
+    std::string text(message.begin(), message.end());
+    if (text.find("welcome") != std::string::npos) channel.queue.push_back(wire::stringCommand("prespawn"));
+    if (text.find("in game") != std::string::npos) inGame = true;
+}
+
+void Resilience::toPeer(Peer& p, const sim::Wire& w) {
+    const Bytes& d = w.bytes;
+    if (world.nowMs < p.upAtMs || p.silent) return;
+    if (w.to == p.control && d.size() >= 5 && d[0] == 0x80 && d[4] == 0x01) {
+        sim::send(world, p.control, proxyServerSide(), wire::accept(p.data.port));
+        if (!p.accepted) p.channel.queue.push_back(wire::stringMessage(8, "welcome\n"));
+        p.accepted = true;
+        return;
+    }
+    if (w.to != p.data || d.size() < HeaderSize || d[0] != 0) return;
+    uint32_t seq = sequenceField(d.data());
+    if (d[1] == FlagAck) return sim::takeAck(p.channel, seq);
+    if ((d[1] & 0xF7) != FlagData) return;
+    sim::send(world, p.data, proxyServerSide(), wire::ack(seq));
+    Bytes message;
+    uint32_t first;
+    if (sim::takeFragment(p.channel, d, message, first) && message == wire::stringCommand("prespawn"))
+        p.channel.queue.push_back(wire::stringMessage(8, "in game\n"));
+}
+
+// The episode's end: in the game, or told why not, in time.
+void Resilience::judge() {
+    auto wasTold = [&](const std::string& text) { return std::find(told.begin(), told.end(), text) != told.end(); };
+    bool reason = wasTold("No response from 127.0.0.3.\n") || wasTold("Server timed out.\n");
+    bool done = fault == Fault::SilentServer ? wasTold("Server timed out.\n")
+                : fault == Fault::DeadServer ? wasTold("No response from 127.0.0.3.\n")
+                                             : inGame || reason;
+    if (done) {
+        (inGame && fault != Fault::SilentServer ? games : reasons)++;
+        if (fault == Fault::SilentServer) inGame = false;
+        nextEpisodeMs = world.nowMs + 1000 + world.rng.below(3000);
+        deadlineMs = 0;
+    } else if (world.nowMs > deadlineMs) {
+        std::string heard;
+        for (const std::string& t : told) heard += t;
+        sim::fail(world, "fault " + std::to_string(int(fault)) + ": the host is neither in the game nor told why; " +
+                             "it heard: " + heard);
+    }
+}
+
+void Resilience::run(int steps) {
+    start();
+    world.rng.state = GetParam();
+    while (world.step < steps && world.failure.empty()) {
+        world.step++;
+        world.nowMs += StepMs;
+        fakeplatform::setSeconds(1000 + uint32_t(world.nowMs / 1000));
+        fakeplatform::setMilliseconds(uint64_t(world.nowMs));
+        if (accepted && deadlineMs == 0 && world.nowMs >= nextEpisodeMs) startEpisode();
+        hostStep();
+        for (Peer& p : peers) {
+            if (!p.accepted || p.silent) continue;
+            Bytes fragment = sim::pumpChannel(p.channel, world.nowMs);
+            if (!fragment.empty()) sim::send(world, p.data, proxyServerSide(), fragment);
+            sim::send(world, p.data, proxyServerSide(), wire::unreliable(p.channel.unreliableSeq++, {1}));
+        }
+        std::vector<sim::Wire> due, later;
+        for (sim::Wire& w : world.wires) (w.due <= world.step ? due : later).push_back(std::move(w));
+        world.wires.swap(later);
+        for (const sim::Wire& w : due) {
+            if (w.to.ip == sim::ProxyIp) {
+                if (fakeplatform::inject(w.to, w.from, w.bytes)) runLoopPass();
+            } else if (w.to == self) {
+                toHost(w);
+            }
+            for (Peer& p : peers)
+                if (w.to == p.control || w.to == p.data) toPeer(p, w);
+            route();
+        }
+        runLoopPass();  // the timers run on time even when nothing comes
+        route();
+        console();
+        if (deadlineMs != 0) judge();
+    }
+    std::printf("[ resilience ] %d episodes in the game, %d told why not\n", games, reasons);
+    ASSERT_TRUE(world.failure.empty()) << "seed " << GetParam() << ", step " << world.step << ": " << world.failure;
+    EXPECT_GT(games, 5);
+}
+
+TEST_P(Resilience, EveryPlayerEndsInTheGameOrIsToldWhyNot) { run(6000); }
+
+INSTANTIATE_TEST_SUITE_P(Resilience, Resilience, ::testing::Values(1, 2, 3, 0x5EED, 20240611));
 
 class SimulationReplay : public SimulationBase {};
 

@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Real networks against the peer rig's DarkPlaces server: a connect sent before the server is up
+gets in on a resend, a server that dies mid-game is left after 60 s of silence, and a host whose
+game restarted from a new port is taken back as the host."""
+import os
+import subprocess
+import time
+
+import peer
+from peer import LOOPBACK, GameClient, PeerServer, Session, case, check, main
+
+
+def start_on(server, port):
+    """Starts `server` on `port` (the connect request is already on its way there)."""
+    free_port, peer.free_port = peer.free_port, lambda: port
+    try:
+        return server.__enter__()
+    finally:
+        peer.free_port = free_port
+
+
+@case
+def connect_before_the_server_starts():
+    port = peer.free_port()
+    with Session() as s:
+        s.host.say("proxy:connect %s:%d" % (LOOPBACK, port))
+        s.serve(lambda: "trying...\n" in s.host.prints, 3, "trying...")
+        server = start_on(PeerServer(), port)
+        try:
+            s.serve(lambda: "Connection accepted\n" in s.host.prints, 8, "the accept of a resent request")
+            check("trying again...\n" in s.host.prints, "no resend told", s.describe)
+            s.serve(s.host.in_game, 10, "the game")
+        finally:
+            server.__exit__(None, None, None)
+
+
+@case
+def server_stopped_mid_game():
+    with PeerServer() as server, Session() as s:
+        s.play_on(server, seconds=1)
+        subprocess.run(["bash", os.path.join(peer.ARGS.peers, "stop-server.sh"), str(server.port)],
+                       env=server.env(), capture_output=True, timeout=30)
+        stopped = time.monotonic()
+        s.serve(lambda: "Server timed out.\n" in s.host.prints, 70, "Server timed out.")
+        print("server stop to 'Server timed out.': %.1f s" % (time.monotonic() - stopped))
+        s.proxy.wait_output("Server timed out.\n")
+        s.command("proxy:help", "Recognized commands:")  # the host stays
+
+
+@case
+def host_restarted_from_a_new_port():
+    with PeerServer() as server, Session() as s:
+        s.play_on(server, seconds=1)
+        s.host.close()                         # the game client dies without a word
+        time.sleep(11)
+        s.host = GameClient("host")
+        s.host.connect(s.port)
+        s.serve(lambda: s.host.prints, 3, "the greeting of the restarted game")
+        s.proxy.wait_output("Client connection closed.\nWaiting for client...\nClient connected.\n")
+        s.connect(server.port)
+        s.serve(s.host.in_game, 10, "the game again")
+
+
+if __name__ == "__main__":
+    main()
