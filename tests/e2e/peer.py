@@ -532,8 +532,9 @@ class PeerServer:
     so tests run side by side: "darkplaces" (protocol 15, one port for all clients) or "quakespasm" (15,
     666 or 999; a new port per client). A context manager."""
 
-    def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15):
+    def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15, port=None):
         self.kind, self.protocol, self.cvars, self.dp = kind, protocol, [str(c) for c in cvars], kind == "darkplaces"
+        self.want_port = port
         self.level = level or ("am_underworks" if self.dp else "box1")
 
     def __enter__(self):
@@ -547,7 +548,7 @@ class PeerServer:
             if os.path.exists(os.path.join(INSTALLED, where)):
                 os.symlink(os.path.realpath(os.path.join(INSTALLED, where)), os.path.join(self.dir, where))
         for _ in range(3):                     # a port taken between probe and bind: another
-            self.port = free_port()
+            self.port = self.want_port or free_port()
             cmd = ["bash", os.path.join(ARGS.peers, "start-server.sh" if self.dp else "start-qs-server.sh"),
                    str(self.port), self.level] + ([] if self.dp else [str(self.protocol)]) + self.cvars
             p = subprocess.run(cmd, env=self.env(), capture_output=True, text=True, timeout=30)

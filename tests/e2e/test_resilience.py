@@ -10,28 +10,16 @@ import peer
 from peer import LOOPBACK, GameClient, PeerServer, Session, case, check, main
 
 
-def start_on(server, port):
-    """Starts `server` on `port` (the connect request is already on its way there)."""
-    free_port, peer.free_port = peer.free_port, lambda: port
-    try:
-        return server.__enter__()
-    finally:
-        peer.free_port = free_port
-
-
 @case
 def connect_before_the_server_starts():
     port = peer.free_port()
     with Session() as s:
         s.host.say("proxy:connect %s:%d" % (LOOPBACK, port))
         s.serve(lambda: "trying...\n" in s.host.prints, 3, "trying...")
-        server = start_on(PeerServer(), port)
-        try:
+        with PeerServer(port=port):
             s.serve(lambda: "Connection accepted\n" in s.host.prints, 8, "the accept of a resent request")
             check("trying again...\n" in s.host.prints, "no resend told", s.describe)
             s.serve(s.host.in_game, 10, "the game")
-        finally:
-            server.__exit__(None, None, None)
 
 
 @case
