@@ -62,7 +62,7 @@ void writeCatchUpRecords() {
     writeStoredRecord(catchUpRecord(3), StateBlockCapacity);
 }
 
-__attribute__((format(printf, 1, 2))) void tellHostAndConsole(const char* format, ...) {
+PRINTF_FORMAT(1, 2) void tellHostAndConsole(const char* format, ...) {
     char text[TextStoreSize + 32];
     va_list arguments;
     va_start(arguments, format);

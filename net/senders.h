@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/format.h"
+
 constexpr int SendBufferSize = 1024;
 constexpr int MaxSendPayload = SendBufferSize - 8;  // 1016
 constexpr int ObserverPrintCapacity = 4096;
@@ -29,11 +31,11 @@ void sendRawToHost(const uint8_t* message, int length);
 void printToSlot(const char* text, int length, int slot);
 void printToHost(const char* text, int length);
 // printf into the scratch text and printToSlot with its zero.
-void printfToSlot(int slot, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void printfToSlot(int slot, const char* format, ...) PRINTF_FORMAT(2, 3);
 
 // Appends a text for all the proxy's players. Texts that would pass the flush limit flush the
 // collected ones first; a single text longer than the limit is cut.
-void appendObserverPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void appendObserverPrint(const char* format, ...) PRINTF_FORMAT(1, 2);
 int observerPrintTextLength();
 inline bool observerPrintsEmpty() { return observerPrints.bytes[2] == 0 || observerPrints.writePos == 2; }
 // The collected texts as one unreliable datagram to every slot whose state is odd; then empty.

@@ -10,6 +10,7 @@ skips when a tool it needs is missing, except under CI=true, where that is a fai
 import argparse
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -101,7 +102,10 @@ class Proxy(Closing):
             self.args = ["-p", str(port)] + self.args
         self._stdout, self._stderr = [], []
         self._lock = threading.Lock()
-        self.proc = subprocess.Popen([ARGS.proxy] + self.args, stdin=subprocess.DEVNULL,
+        # SKOPOS_PROXY_COMMAND (e.g. "wine /abs/skoposproxy.exe") runs another build in its place.
+        command = os.environ.get("SKOPOS_PROXY_COMMAND")
+        program = shlex.split(command) if command else [ARGS.proxy]
+        self.proc = subprocess.Popen(program + self.args, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
                                      cwd=cwd)
         streams = ((self.proc.stdout, self._stdout), (self.proc.stderr, self._stderr))
