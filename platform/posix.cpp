@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/sockaddr.h"
 
 namespace platform {
 
@@ -24,18 +25,6 @@ constexpr int SocketBufferBytes = 1 << 20;  // room for a burst of server datagr
 // lands between the flag check and the select is not slept through.
 volatile sig_atomic_t BreakFlag = 0;
 int BreakPipe[2] = {-1, -1};
-
-sockaddr_in toSockaddr(const NetAddress& address) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address.ip);
-    result.sin_port = htons(address.port);
-    return result;
-}
-
-NetAddress fromSockaddr(const sockaddr_in& address) {
-    return NetAddress{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
 
 void onBreak(int) {
     int savedErrno = errno;
@@ -52,23 +41,6 @@ void drainBreakPipe() {
     char bytes[64];
     while (read(BreakPipe[0], bytes, sizeof bytes) > 0) {
     }
-}
-
-bool firstIpv4Address(const char* name, uint32_t& ip) {
-    if (name == nullptr || name[0] == '\0') return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return false;
-    bool found = false;
-    for (addrinfo* entry = list; entry != nullptr && !found; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-        ip = fromSockaddr(*reinterpret_cast<const sockaddr_in*>(entry->ai_addr)).ip;
-        found = true;
-    }
-    freeaddrinfo(list);
-    return found;
 }
 
 timespec monotonicNow() {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/sockaddr.h"
 
 #ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
@@ -49,18 +50,6 @@ sockaddr_in WakeAddress{};
 
 DWORD LastFileErrorCode = 0;
 char FileErrorText[256];
-
-sockaddr_in toSockaddr(const NetAddress& address) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address.ip);
-    result.sin_port = htons(address.port);
-    return result;
-}
-
-NetAddress fromSockaddr(const sockaddr_in& address) {
-    return NetAddress{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
 
 SOCKET handleOf(Socket socket) {
     if (socket < 0 || socket >= MaxSockets) return INVALID_SOCKET;
@@ -118,23 +107,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     // Windows' own time-out for closing consoles).
     if (closing) Sleep(INFINITE);
     return TRUE;
-}
-
-bool firstIpv4Address(const char* name, uint32_t& ip) {
-    if (name == nullptr || name[0] == '\0') return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return false;
-    bool found = false;
-    for (addrinfo* entry = list; entry != nullptr && !found; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-        ip = fromSockaddr(*reinterpret_cast<const sockaddr_in*>(entry->ai_addr)).ip;
-        found = true;
-    }
-    freeaddrinfo(list);
-    return found;
 }
 
 // Name lookups run on threads of their own; a slot is handed over through its state alone.
