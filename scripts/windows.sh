@@ -13,7 +13,7 @@ wbuild=${SKOPOS_WINDOWS_BUILD_DIR:-$root/build-windows}
 
 bash "$root/scripts/setup.sh" --windows
 cmake -S "$root" -B "$wbuild" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$wbuild" -j2 --target skoposproxy proxy_tests
+cmake --build "$wbuild" -j2 --target skoposproxy proxy_tests windows_smoke
 imports=$(x86_64-w64-mingw32-objdump -p "$wbuild/skoposproxy.exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
 for dll in $imports; do
   case ${dll,,} in
@@ -32,7 +32,8 @@ trap 'wineserver -k || true' EXIT
 wine wineboot -i >/dev/null 2>&1 </dev/null
 
 rc=0
-echo "--- proxy_tests.exe under Wine"
+echo "--- the Windows layer and proxy_tests.exe under Wine"
+(cd "$wbuild" && wine "$wbuild/windows_smoke.exe") || rc=1
 wine "$wbuild/tests/proxy_tests.exe" --gtest_brief=1 || rc=1
 
 # The end-to-end tests are registered by the Linux build, which their --proxy option names.
