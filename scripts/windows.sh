@@ -21,7 +21,7 @@ for dll in $imports; do
     *) echo "skoposproxy.exe needs $dll, which Windows does not bring" >&2; exit 1 ;;
   esac
 done
-echo "skoposproxy.exe imports only" $imports
+echo "skoposproxy.exe imports only" "${imports//$'\n'/ }"
 
 export WINEPREFIX=${WINEPREFIX:-$wbuild/wine} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # One Wine server with its services for the whole run, started here: services started by a test's
@@ -40,6 +40,7 @@ wine "$wbuild/tests/proxy_tests.exe" --gtest_brief=1 || rc=1
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target skoposproxy
 echo "--- end-to-end tests against skoposproxy.exe under Wine"
-export SKOPOS_PROXY_COMMAND="wine $(printf '%q' "$wbuild/skoposproxy.exe")"
+SKOPOS_PROXY_COMMAND="wine $(printf '%q' "$wbuild/skoposproxy.exe")"
+export SKOPOS_PROXY_COMMAND
 (cd "$build" && ctest --output-on-failure -L windows "$@") || rc=1
 exit "$rc"
