@@ -4,11 +4,13 @@
 #include <cstdarg>
 #include <cstddef>
 
+#include "platform/format.h"
+
 // printf to the console through the platform layer (cut at 2047 characters).
-void consolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void consolePrintf(const char* format, ...) PRINTF_FORMAT(1, 2);
 
 // Formats into a fixed store; always terminates, never overruns. Returns the characters written.
-int formatText(char* store, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int formatText(char* store, size_t size, const char* format, ...) PRINTF_FORMAT(3, 4);
 int formatTextArgs(char* store, size_t size, const char* format, va_list args);
 
 #define SKOPOS_VERSION "Skopos-Proxy v1.04"

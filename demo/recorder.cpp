@@ -36,7 +36,7 @@ void writeBlockHeader(uint8_t* block, uint32_t length) {
     }
 }
 
-__attribute__((format(printf, 1, 2))) void tellHostAndConsole(const char* format, ...) {
+PRINTF_FORMAT(1, 2) void tellHostAndConsole(const char* format, ...) {
     char text[2 * TextStoreSize + 96];
     va_list arguments;
     va_start(arguments, format);

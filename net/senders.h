@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/format.h"
+
 constexpr int SendBufferSize = 1024;
 constexpr int MaxSendPayload = SendBufferSize - 8;  // 1016
 
@@ -18,7 +20,7 @@ void sendRawToHost(const uint8_t* message, int length);
 void printToSlot(const char* text, int length, int slot);
 void printToHost(const char* text, int length);
 // printf into the scratch text and printToSlot with its zero.
-void printfToSlot(int slot, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void printfToSlot(int slot, const char* format, ...) PRINTF_FORMAT(2, 3);
 
 
 // Stored message record: length (u32 LE), three float angles, then the message from offset 16.

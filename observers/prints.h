@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/format.h"
+
 constexpr int ObserverPrintCapacity = 4096;
 // The flushed print must fit the 2048-byte scratch datagram: header, 8, 2, text, zero.
 constexpr int MaxObserverPrintText = 2048 - 8 - 2 - 1;  // 2037
@@ -19,7 +21,7 @@ extern ObserverPrintBuffer observerPrints;
 void resetObserverPrints();
 // Appends a text for all the proxy's players. Texts that would pass the flush limit flush the
 // collected ones first; a single text longer than the limit is cut.
-void appendObserverPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void appendObserverPrint(const char* format, ...) PRINTF_FORMAT(1, 2);
 int observerPrintTextLength();
 inline bool observerPrintsEmpty() { return observerPrints.bytes[2] == 0 || observerPrints.writePos == 2; }
 // The collected texts as one unreliable datagram to every slot whose state is odd; then empty.

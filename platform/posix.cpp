@@ -1,22 +1,23 @@
 // The platform verbs on Linux and other POSIX systems: BSD sockets, select, signals and file descriptors.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <cstring>
 #include <thread>
-#include <sys/resource.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/sockaddr.h"
 
 namespace platform {
 
@@ -30,18 +31,6 @@ volatile sig_atomic_t BreakFlag = 0;
 int BreakPipe[2] = {-1, -1};
 
 int LastFileErrno = 0;  // of the last file verb that failed
-
-sockaddr_in toSockaddr(const NetAddress& address) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address.ip);
-    result.sin_port = htons(address.port);
-    return result;
-}
-
-NetAddress fromSockaddr(const sockaddr_in& address) {
-    return NetAddress{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
 
 void onBreak(int) {
     int savedErrno = errno;
@@ -58,23 +47,6 @@ void drainBreakPipe() {
     char bytes[64];
     while (read(BreakPipe[0], bytes, sizeof bytes) > 0) {
     }
-}
-
-bool firstIpv4Address(const char* name, uint32_t& ip) {
-    if (name == nullptr || name[0] == '\0') return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return false;
-    bool found = false;
-    for (addrinfo* entry = list; entry != nullptr && !found; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-        ip = fromSockaddr(*reinterpret_cast<const sockaddr_in*>(entry->ai_addr)).ip;
-        found = true;
-    }
-    freeaddrinfo(list);
-    return found;
 }
 
 timespec monotonicNow() {

@@ -2,6 +2,7 @@
 # Installs what building and testing the proxy need on Debian 12; installs nothing that is there.
 #   scripts/setup.sh          build tools, test tools and the peer rig (real game servers and client)
 #   scripts/setup.sh --build  build tools only
+#   scripts/setup.sh --windows  the Windows cross build and Wine (scripts/windows.sh)
 # Runs apt-get as root, else through sudo; apt-get update runs at most once, and only when a
 # package is missing. The peer rig is ../shared/peers beside the repository (SKOPOS_PEERS_DIR).
 set -euo pipefail
@@ -13,16 +14,21 @@ build_pkgs=(cmake make g++ libgtest-dev)
 # install-qs.sh then find them present and skip apt), and the rig's real client
 test_pkgs=(clang libclang-rt-14-dev python3 qstat darkplaces-server fteqcc openarena-085-data quakespasm gcc libc6-dev
   darkplaces xvfb xauth libgl1-mesa-dri)
+windows_pkgs=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 
 mode=all
 case ${1:-} in
   --build) mode=build ;;
+  --windows) mode=windows ;;
   "") ;;
-  *) echo "usage: $0 [--build]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--build | --windows]" >&2; exit 2 ;;
 esac
 
 pkgs=("${build_pkgs[@]}")
-[ "$mode" = build ] || pkgs+=("${test_pkgs[@]}")
+case $mode in
+  all) pkgs+=("${test_pkgs[@]}") ;;
+  windows) pkgs+=("${windows_pkgs[@]}") ;;
+esac
 
 missing=()
 for p in "${pkgs[@]}"; do
@@ -46,7 +52,7 @@ if ((${#missing[@]})); then
   rm -f "$log"
 fi
 
-[ "$mode" = build ] && exit 0
+[ "$mode" = all ] || exit 0
 
 if [ -f "$peers/install.sh" ]; then
   bash "$peers/install.sh"
