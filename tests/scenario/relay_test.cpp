@@ -1,11 +1,10 @@
 // Both relays through the whole proxy: renumbering each way across a change of server, acks, the
 // texts carried on server datagrams, the server's disconnect, view offsets and observing mode.
-#include "observers/prints.h"
-#include "scenario/harness.h"
-
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/scanner.h"
+#include "scenario/harness.h"
 
 namespace {
 
@@ -17,8 +16,6 @@ using Sent = std::vector<Bytes>;
 struct Relay : ProxyScenario {
     std::vector<Datagram> toHost() { return to(sent(), host); }
     std::vector<Datagram> toServer() { return to(sent(), serverData); }
-    // The bytes of what was sent to the server (or the host) since the last look.
-    Sent bytesTo(const NetAddress& address) { return bytesOf(to(sent(), address)); }
     static Sent bytesOf(const std::vector<Datagram>& datagrams) {
         Sent all;
         for (const Datagram& d : datagrams) all.push_back(d.bytes);
@@ -64,7 +61,7 @@ TEST_F(Relay, ReliableNumbersAreRebasedBothWaysAcrossServers) {
     EXPECT_EQ(toHost().at(0).bytes, wire::reliable(42, {1}));
     fromHost(wire::ack(42));
     fromHost(wire::reliable(7, wire::stringCommand("spawn")));
-    EXPECT_EQ(bytesTo(serverData), (Sent{wire::ack(0), wire::reliable(0, wire::stringCommand("spawn"))}));
+    EXPECT_EQ(bytesOf(toServer()), (Sent{wire::ack(0), wire::reliable(0, wire::stringCommand("spawn"))}));
     fromServer(wire::ack(0));
     EXPECT_EQ(toHost().at(0).bytes, wire::ack(7));
     fromHost(wire::reliable(8, wire::stringCommand("say proxy:disconnect")));
@@ -90,7 +87,7 @@ TEST_F(Relay, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     fromHost(wire::header(0x04, 55, {}));
     fromHost(wire::reliable(14, wire::stringCommand("say proxy:help")));
     // The command alone goes on as an empty reliable datagram.
-    EXPECT_EQ(bytesTo(serverData), (Sent{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}), wire::reliable(5, {})}));
+    EXPECT_EQ(bytesOf(toServer()), (Sent{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}), wire::reliable(5, {})}));
     // Forged: the host's or the server's address with another port.
     fromClient(NetAddress{host.ip, 27999}, hostSocket, wire::reliable(15, wire::stringCommand("say proxy:help")));
     fromClient(NetAddress{server.ip, 26999}, proxyServerSide(), wire::unreliable(5, {1}));
