@@ -131,12 +131,16 @@ TEST_F(Relay, TheHostsViewOffsetTurnsTheSetangleAndObservingModeThinsItsMoves) {
     hostSlot().viewOffset[1] = int8_t(250);
     fromServer(wire::unreliable(1, {10, 10, 20, 30}));
     EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 13, 14, 30}));
-    gameState.protocol = ProtocolRMQ;  // short angles: turned by their high byte
+    gameState.protocolKnown = false;  // a layout it cannot read is left alone
+    fromServer(wire::unreliable(2, {10, 10, 20, 30}));
+    EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 10, 20, 30}));
+    gameState.protocolKnown = true;
+    observing.observingMode = true;
+    gameState.protocol = ProtocolRMQ;  // short angles: turned by their high byte, never smoothed
     gameState.protocolFlags = 0x82;
     fromServer(wire::unreliable(2, {10, 0xFF, 10, 0x80, 20, 0, 30}));
     EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 0xFF, 13, 0x80, 14, 0, 30}));
     gameState.protocol = 15;
-    observing.observingMode = true;
     fakeplatform::setSeconds(1000);
     fromServer(wire::unreliable(2, {10, 0, 64, 0}));
     EXPECT_TRUE(toHost().empty());
