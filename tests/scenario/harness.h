@@ -15,6 +15,7 @@
 #include "net/framing.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
+#include "unit/bytes.h"
 
 using Bytes = std::vector<uint8_t>;
 using fakeplatform::Datagram;
@@ -76,17 +77,8 @@ inline std::string allPrints(const std::vector<Datagram>& sent) {
 
 }  // namespace wire
 
-class ProxyScenario : public ::testing::Test {
+class ProxyScenario : public unit::ProxyStateTest {
 protected:
-    void SetUp() override {
-        fakeplatform::reset();
-        resetProxyState();
-    }
-    void TearDown() override {
-        resetProxyState();
-        fakeplatform::reset();
-    }
-
     // Starts the proxy with these options (the program name is added); expects the event loop.
     void start(const std::vector<std::string>& options = {}) { ASSERT_EQ(startExitCode(options), -1) << console(); }
     // Start-up's exit code when it ends the program instead (-1 when it would run).
