@@ -23,15 +23,9 @@ using platform::NetAddress;
 
 namespace wire {
 
-inline Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+inline Bytes concat(Bytes a, const Bytes& b) { return unit::operator+(std::move(a), b); }
 inline Bytes header(uint8_t flags, uint32_t sequence, const Bytes& payload) {
-    Bytes d = concat({0, flags, 0, 0, 0, 0, 0, 0}, payload);
-    setSequenceField(d.data(), sequence);
-    setLengthField(d.data(), int(d.size()));
-    return d;
+    return unit::datagram(flags, sequence, payload);
 }
 inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true) {
     return header(last ? 0x09 : 0x01, sequence, payload);
@@ -39,9 +33,7 @@ inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true)
 inline Bytes unreliable(uint32_t sequence, const Bytes& payload) { return header(0x10, sequence, payload); }
 inline Bytes ack(uint32_t sequence) { return header(0x02, sequence, {}); }
 // Game message with a zero-terminated string: code, text, 0.
-inline Bytes stringMessage(uint8_t code, const std::string& text) {
-    return concat({code}, Bytes(text.c_str(), text.c_str() + text.size() + 1));
-}
+inline Bytes stringMessage(uint8_t code, const std::string& text) { return concat({code}, unit::str(text)); }
 inline Bytes stringCommand(const std::string& text) { return stringMessage(4, text); }
 // clc_move of protocol 15: time, angles, speeds, buttons, impulse.
 inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0, uint8_t impulse = 0) {
