@@ -91,7 +91,8 @@ TEST_F(Console, EveryCommandsRepliesInOrder) {
         {"proxy:record", "Demorecording is currently off.\n"}, {"proxy:record stop", "Demorecording stopped.\n"},
         {"proxy:record game", "Next level will be recorded to game01.dem\n"},
         {"proxy:record " + std::string(79, 'd'), "Demo name too long.\n"},
-        {"proxy:connect", "Must specify a server\n"}, {"proxy:connect nowhere.test 1", "Could not resolve nowhere.test.\n"},
+        {"proxy:connect", "Must specify a server\n"},
+        {"proxy:connect nowhere.test 1", "Could not resolve nowhere.test.\n"},
         {"proxy:observers -1", "Don't be so negative\n"}, {"proxy:kick", "You missed.\n"},
         {"proxy:transparent", "Entering transparent mode.\nUse wakeup command to enable\ncommand processing.\n"}};
     for (const auto& [text, reply] : rows) EXPECT_EQ(reply, say(text)) << text;
