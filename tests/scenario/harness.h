@@ -15,6 +15,7 @@
 #include "net/framing.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
+#include "unit/bytes.h"
 
 using Bytes = std::vector<uint8_t>;
 using fakeplatform::Datagram;
@@ -22,15 +23,9 @@ using platform::NetAddress;
 
 namespace wire {
 
-inline Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+inline Bytes concat(Bytes a, const Bytes& b) { return unit::operator+(std::move(a), b); }
 inline Bytes header(uint8_t flags, uint32_t sequence, const Bytes& payload) {
-    Bytes d = concat({0, flags, 0, 0, 0, 0, 0, 0}, payload);
-    setSequenceField(d.data(), sequence);
-    setLengthField(d.data(), int(d.size()));
-    return d;
+    return unit::datagram(flags, sequence, payload);
 }
 inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true) {
     return header(last ? 0x09 : 0x01, sequence, payload);
@@ -38,9 +33,7 @@ inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true)
 inline Bytes unreliable(uint32_t sequence, const Bytes& payload) { return header(0x10, sequence, payload); }
 inline Bytes ack(uint32_t sequence) { return header(0x02, sequence, {}); }
 // Game message with a zero-terminated string: code, text, 0.
-inline Bytes stringMessage(uint8_t code, const std::string& text) {
-    return concat({code}, Bytes(text.c_str(), text.c_str() + text.size() + 1));
-}
+inline Bytes stringMessage(uint8_t code, const std::string& text) { return concat({code}, unit::str(text)); }
 inline Bytes stringCommand(const std::string& text) { return stringMessage(4, text); }
 // clc_move of protocol 15: time, angles, speeds, buttons, impulse.
 inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0, uint8_t impulse = 0) {
@@ -55,43 +48,102 @@ inline Bytes payload(const Datagram& d) {
     return d.bytes.size() > 8 ? Bytes(d.bytes.begin() + 8, d.bytes.end()) : Bytes();
 }
 // The text of every svc_print in an unreliable datagram's payload (highlight byte 2 dropped).
-std::vector<std::string> prints(const Datagram& d);
-std::string allPrints(const std::vector<Datagram>& sent);
+inline std::vector<std::string> prints(const Datagram& d) {
+    std::vector<std::string> texts;
+    if (d.bytes.size() < 9 || d.bytes[1] != 0x10) return texts;
+    for (size_t p = 8; p < d.bytes.size() && d.bytes[p] == 8;) {
+        size_t end = p + 1;
+        while (end < d.bytes.size() && d.bytes[end] != 0) ++end;
+        std::string text(d.bytes.begin() + long(p + 1), d.bytes.begin() + long(end));
+        texts.push_back(!text.empty() && text[0] == 2 ? text.substr(1) : text);
+        p = end + 1;
+    }
+    return texts;
+}
+inline std::string allPrints(const std::vector<Datagram>& sent) {
+    std::string all;
+    for (const Datagram& d : sent)
+        for (const std::string& t : prints(d)) all += t;
+    return all;
+}
 
 }  // namespace wire
 
-class ProxyScenario : public ::testing::Test {
+class ProxyScenario : public unit::ProxyStateTest {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
     // Starts the proxy with these options (the program name is added); expects the event loop.
-    void start(const std::vector<std::string>& options = {});
+    void start(const std::vector<std::string>& options = {}) { ASSERT_EQ(startExitCode(options), -1) << console(); }
     // Start-up's exit code when it ends the program instead (-1 when it would run).
-    int startExitCode(const std::vector<std::string>& options);
-    void step(int passes = 1);
+    int startExitCode(const std::vector<std::string>& options) {
+        argStore = options;
+        argStore.insert(argStore.begin(), "skoposproxy");
+        std::vector<const char*> argv;
+        for (const std::string& a : argStore) argv.push_back(a.c_str());
+        return startUp(int(argv.size()), argv.data());
+    }
+    void step(int passes = 1) {
+        for (int i = 0; i < passes; ++i) runLoopPass();
+    }
 
     // The proxy's listening address as a client reaches it.
     NetAddress listenAddress() const { return fakeplatform::loopback(uint16_t(settings.port)); }
     // Sends a connect request from `client`; returns the port named by the accept (0: refused).
-    uint16_t connectClient(const NetAddress& client);
+    uint16_t connectClient(const NetAddress& client) {
+        EXPECT_TRUE(fakeplatform::inject(listenAddress(), client, wire::connectRequest()));
+        step();
+        uint16_t port = 0;
+        for (const Datagram& d : sent())
+            if (d.to == client && d.bytes.size() == 9 && d.bytes[0] == 0x80 && d.bytes[4] == 0x81)
+                port = uint16_t(d.bytes[5] | d.bytes[6] << 8);
+        return port;
+    }
     // The host client at 127.0.0.2:27001, admitted; its proxy socket's address.
-    NetAddress admitHost();
-    void fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes);
+    NetAddress admitHost() {
+        uint16_t port = connectClient(host);
+        EXPECT_NE(port, 0);
+        return hostSocket = fakeplatform::loopback(port);
+    }
+    void fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes) {
+        EXPECT_TRUE(fakeplatform::inject(proxySocket, client, bytes));
+        step();
+    }
     void fromHost(const Bytes& bytes) { fromClient(host, hostSocket, bytes); }
 
     // Starts the proxy with a host admitted and connected to the fake server; nothing sent or printed yet.
-    void playWithServer(const std::vector<std::string>& options = {});
+    void playWithServer(const std::vector<std::string>& options = {}) {
+        start(options);
+        admitHost();
+        connectServer();
+        sent();
+        console();
+    }
     // Starts a server connection to the fake server, unanswered.
-    void askServer();
+    void askServer() {
+        settings.serverAddress = server.ip;
+        settings.serverPort = server.port;
+        startServerConnection();
+    }
     // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
-    void connectServer(uint16_t dataPort = 26501);
-    void fromServer(const Bytes& bytes);
-    NetAddress proxyServerSide() const;
+    void connectServer(uint16_t dataPort = 26501) {
+        askServer();
+        serverData = NetAddress{server.ip, dataPort};
+        fromClient(server, proxyServerSide(), wire::accept(dataPort));
+    }
+    void fromServer(const Bytes& bytes) { fromClient(serverData, proxyServerSide(), bytes); }
+    NetAddress proxyServerSide() const {
+        NetAddress bound = fakeplatform::boundAddress(slotTable.serverSocket);
+        if (bound.ip == 0) bound.ip = fakeplatform::loopback(0).ip;
+        return bound;
+    }
 
     // Sent datagrams since the last take, all or only those to one address.
     std::vector<Datagram> sent() { return fakeplatform::takeSent(); }
-    static std::vector<Datagram> to(const std::vector<Datagram>& all, const NetAddress& address);
+    static std::vector<Datagram> to(const std::vector<Datagram>& all, const NetAddress& address) {
+        std::vector<Datagram> out;
+        for (const Datagram& d : all)
+            if (d.to == address) out.push_back(d);
+        return out;
+    }
     std::string console() { return fakeplatform::takeConsole(); }
 
     NetAddress host = fakeplatform::loopback(27001, 2);

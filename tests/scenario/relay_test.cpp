@@ -1,11 +1,10 @@
 // Both relays through the whole proxy: renumbering each way across a change of server, acks, the
 // texts carried on server datagrams, the server's disconnect, view offsets and observing mode.
-#include "observers/prints.h"
-#include "scenario/harness.h"
-
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/prints.h"
 #include "observers/scanner.h"
+#include "scenario/harness.h"
 
 namespace {
 
@@ -17,8 +16,6 @@ using Sent = std::vector<Bytes>;
 struct Relay : ProxyScenario {
     std::vector<Datagram> toHost() { return to(sent(), host); }
     std::vector<Datagram> toServer() { return to(sent(), serverData); }
-    // The bytes of what was sent to the server (or the host) since the last look.
-    Sent bytesTo(const NetAddress& address) { return bytesOf(to(sent(), address)); }
     static Sent bytesOf(const std::vector<Datagram>& datagrams) {
         Sent all;
         for (const Datagram& d : datagrams) all.push_back(d.bytes);
@@ -64,7 +61,7 @@ TEST_F(Relay, ReliableNumbersAreRebasedBothWaysAcrossServers) {
     EXPECT_EQ(toHost().at(0).bytes, wire::reliable(42, {1}));
     fromHost(wire::ack(42));
     fromHost(wire::reliable(7, wire::stringCommand("spawn")));
-    EXPECT_EQ(bytesTo(serverData), (Sent{wire::ack(0), wire::reliable(0, wire::stringCommand("spawn"))}));
+    EXPECT_EQ(bytesOf(toServer()), (Sent{wire::ack(0), wire::reliable(0, wire::stringCommand("spawn"))}));
     fromServer(wire::ack(0));
     EXPECT_EQ(toHost().at(0).bytes, wire::ack(7));
     fromHost(wire::reliable(8, wire::stringCommand("say proxy:disconnect")));
@@ -90,7 +87,8 @@ TEST_F(Relay, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     fromHost(wire::header(0x04, 55, {}));
     fromHost(wire::reliable(14, wire::stringCommand("say proxy:help")));
     // The command alone goes on as an empty reliable datagram.
-    EXPECT_EQ(bytesTo(serverData), (Sent{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}), wire::reliable(5, {})}));
+    EXPECT_EQ(bytesOf(toServer()),
+              (Sent{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}), wire::reliable(5, {})}));
     // Forged: the host's or the server's address with another port.
     fromClient(NetAddress{host.ip, 27999}, hostSocket, wire::reliable(15, wire::stringCommand("say proxy:help")));
     fromClient(NetAddress{server.ip, 26999}, proxyServerSide(), wire::unreliable(5, {1}));
@@ -134,12 +132,16 @@ TEST_F(Relay, TheHostsViewOffsetTurnsTheSetangleAndObservingModeThinsItsMoves) {
     hostSlot().viewOffset[1] = int8_t(250);
     fromServer(wire::unreliable(1, {10, 10, 20, 30}));
     EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 13, 14, 30}));
-    gameState.protocol = ProtocolRMQ;  // short angles: turned by their high byte
+    gameState.protocolKnown = false;  // a layout it cannot read is left alone
+    fromServer(wire::unreliable(2, {10, 10, 20, 30}));
+    EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 10, 20, 30}));
+    gameState.protocolKnown = true;
+    observing.observingMode = true;
+    gameState.protocol = ProtocolRMQ;  // short angles: turned by their high byte, never smoothed
     gameState.protocolFlags = 0x82;
     fromServer(wire::unreliable(2, {10, 0xFF, 10, 0x80, 20, 0, 30}));
     EXPECT_EQ(wire::payload(toHost().at(0)), (Bytes{10, 0xFF, 13, 0x80, 14, 0, 30}));
     gameState.protocol = 15;
-    observing.observingMode = true;
     fakeplatform::setSeconds(1000);
     fromServer(wire::unreliable(2, {10, 0, 64, 0}));
     EXPECT_TRUE(toHost().empty());

@@ -1,4 +1,4 @@
-// The command line: options, values, refusals, and the texts printed while reading it.
+// The command line: values taken as typed, and one ERROR line for each unusable value.
 #include <string>
 #include <vector>
 
@@ -19,34 +19,20 @@ struct CommandLine : unit::ProxyStateTest {
     std::string output;
 };
 
-TEST_F(CommandLine, DefaultsUsageAndValuesTakenAsTyped) {
+TEST_F(CommandLine, ValuesAreTakenAsTypedAndUnusableOnesRefusedWithOneErrorLine) {
     EXPECT_EQ(read({}), CommandLineResult::Run);
-    EXPECT_EQ(output.rfind("\nSkopos-Proxy v1.04 - Visit Skopos homepage at ", 0), 0u);
-    EXPECT_NE(output.find("\n\nStart with -h for help.\n\n"), std::string::npos);
     EXPECT_TRUE(settings.port == 26000 && settings.slotLimit == 1 && settings.c2sbps == 0 && settings.demoNumber == 0);
-    EXPECT_STREQ(settings.localif, "0.0.0.0");
-    for (const char* help : {"-?", "-h", "-help"}) {
-        EXPECT_EQ(read({help}), CommandLineResult::Exit);
-        EXPECT_NE(output.find("USAGE: skoposproxy [-p port] [-n name] [-d demoname] [-o observers] [-c c2sbps] "
-                              "[-s s2cbps] [-l localif] [-r remoteif]\n"), std::string::npos);
-        EXPECT_NE(output.find("Most options can be changed online from the quake client.\n"), std::string::npos);
-    }
+    EXPECT_EQ(read({"-h"}), CommandLineResult::Exit);
     EXPECT_EQ(read({"-p", "27000", "-h", "-d", "-x", "-p", "27001x", "-x", "5", "-c", "2000", "-cc", "3000", "-o",
                     "45", "-s", " -7", "-n", "bob"}),
               CommandLineResult::Run);
-    EXPECT_EQ(output.find("USAGE"), std::string::npos);
+    EXPECT_EQ(output.find("USAGE"), std::string::npos);  // -h only alone
     EXPECT_STREQ(settings.demoname, "-x");
     EXPECT_TRUE(settings.demoNumber == 1 && settings.port == 27001 && settings.c2sbps == 2000);
     EXPECT_TRUE(settings.observers == 30 && settings.slotLimit == 31 && settings.s2cbps == -7);
     EXPECT_STREQ(settings.namePrefix, "bob:");
     EXPECT_EQ(settings.namePrefixLength, 4);
-    read({"-p", "abc"});
-    EXPECT_EQ(settings.port, 0);
     EXPECT_EQ(readNumber("99999999999999"), 2147483647);
-    EXPECT_EQ(readNumber("+12ab"), 12);
-}
-
-TEST_F(CommandLine, UnusableValuesAreRefusedWithOneErrorLine) {
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{"-p", "65536"}, "-p 65536 is not a port (0 to 65535).\n"}, {{"-p", "-1"}, "-p -1 is not a port (0 to 65535).\n"},
         {{"-o", "-1"}, "-o -1: the number of observers cannot be negative.\n"},
