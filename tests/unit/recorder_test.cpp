@@ -1,4 +1,4 @@
-// Demo files: the format, free numbers, catch-up records mid-level, failures told, plain names.
+// Demo files: the format, free numbers, failures told, plain names.
 #include "core/print.h"
 #include "demo/recorder.h"
 #include "observers/capture.h"
@@ -38,12 +38,6 @@ struct RecorderTest : ProxyStateTest {
         EXPECT_EQ(fakeplatform::takeConsole(), text);
         EXPECT_EQ(printsTo(HostSlot), std::vector<std::string>{text});
     }
-    static void keep(uint8_t* record, const Bytes& message, int& used) {
-        std::memset(record, 0, RecordHeaderSize);
-        setRecordLength(record, uint32_t(message.size()));
-        std::memcpy(record + RecordHeaderSize, message.data(), message.size());
-        used += RecordHeaderSize + int(message.size());
-    }
 };
 
 TEST_F(RecorderTest, AFileIsCreditsTheBlocksWithTheirAnglesCreditsAndTheClosingBlock) {
@@ -78,24 +72,6 @@ TEST_F(RecorderTest, FilesTakeTheNextFreeNumberAndNeverOpenOneThatExists) {
     EXPECT_FALSE(fakeplatform::fileOpen("game05.dem"));
     EXPECT_TRUE(fakeplatform::fileOpen("game06.dem"));
     EXPECT_EQ(fakeplatform::fileContents("game01.dem"), Bytes{7});
-}
-
-TEST_F(RecorderTest, AFileOpenedMidLevelHoldsEachStageTwoMessageAsItsOwnBlock) {
-    hostSlot().state = 5;
-    capture.recordValid[0] = capture.recordValid[1] = true;
-    const Bytes info{11, 15, 0, 0, 0, 1}, part1{1, 1, 1}, part2{25, 2};
-    int ignored = 0;
-    keep(capture.record1, info, ignored);
-    for (const Bytes& part : {part1, part2}) {
-        capture.stage2Offsets[capture.stage2Count++] = capture.stage2PoolUsed;
-        keep(capture.stage2Pool + capture.stage2PoolUsed, part, capture.stage2PoolUsed);
-    }
-    startRecording();
-    const uint8_t* record3 = catchUpRecord(3);
-    Bytes stateBlock(record3, record3 + RecordHeaderSize + recordLength(record3));
-    EXPECT_EQ(stateBlock.back(), 3);  // rebuilt just before
-    EXPECT_EQ(fakeplatform::fileContents("game01.dem"),
-              FileHeader + creditBlock() + block(info) + block(part1) + block(part2) + stateBlock);
 }
 
 TEST_F(RecorderTest, FailuresAreToldAndAFileCutShortIsNeverCompleted) {
