@@ -19,6 +19,12 @@ Bytes serverInfo(const std::string& map, int32_t protocol = 15) {
            str("") + str("") + Bytes{25, 1};
 }
 Bytes signon(uint8_t stage) { return {25, stage}; }
+// A demo block with the angles at zero.
+Bytes block(const Bytes& m) { return longBytes(uint32_t(m.size())) + Bytes(12, 0) + m; }
+bool fileHolds(const char* name, const Bytes& part) {
+    Bytes file = fakeplatform::fileContents(name);
+    return std::search(file.begin(), file.end(), part.begin(), part.end()) != file.end();
+}
 
 struct CaptureTest : ProxyStateTest {
     void SetUp() override {
@@ -37,14 +43,8 @@ struct CaptureTest : ProxyStateTest {
     void watching(int i) {
         open(i, SlotInGame);
         slotTable.slot[i].ackedSeq = next - 1;
-        slotTable.slot[i].lastHeardTime = loop.nowSeconds;
-        slotTable.slot[i].lastReliableSendTime = loop.nowSeconds;
+        slotTable.slot[i].lastHeardTime = slotTable.slot[i].lastReliableSendTime = loop.nowSeconds;
         capture.fanOutMask |= 1u << i;
-    }
-
-    void startStreamAt(uint32_t n) {
-        next = n;
-        capture.nextReassemblySeq = n;
     }
     // The relay's hand-over: a reliable fragment carries its stream number.
     void fromServer(const Bytes& d) {
@@ -54,10 +54,10 @@ struct CaptureTest : ProxyStateTest {
     }
     // One reliable message in fragments of `piece` payload bytes, numbered on from `next`.
     void message(const Bytes& m, size_t piece = 1024) {
-        for (size_t at = 0; at < m.size() || at == 0; at += piece) {
-            size_t end = std::min(m.size(), at + piece);
-            fromServer(datagram(end == m.size() ? 0x09 : 0x01, next++, Bytes(m.begin() + long(at), m.begin() + long(end))));
-            if (end == m.size()) break;
+        for (size_t at = 0, end = 0; end < m.size(); at = end) {
+            end = std::min(m.size(), at + piece);
+            Bytes part(m.begin() + long(at), m.begin() + long(end));
+            fromServer(datagram(end == m.size() ? 0x09 : 0x01, next++, part));
         }
     }
     void enterLevel() {
@@ -65,7 +65,9 @@ struct CaptureTest : ProxyStateTest {
         message(signon(2));
         message(signon(3));
     }
-    static Bytes messageOf(const uint8_t* r) { return Bytes(r + RecordHeaderSize, r + RecordHeaderSize + recordLength(r)); }
+    static Bytes messageOf(const uint8_t* r) {
+        return Bytes(r + RecordHeaderSize, r + RecordHeaderSize + recordLength(r));
+    }
     static Bytes record(int n) { return messageOf(catchUpRecord(n)); }
     static std::vector<Bytes> stage2() {
         std::vector<Bytes> parts;
@@ -91,15 +93,13 @@ TEST_F(CaptureTest, AHostSideGapAWholeTableLongClosesTheClientConnection) {
 
 TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
     open(2, SlotWaiting);
-    startStreamAt(40);
+    next = capture.nextReassemblySeq = 40;
     Bytes info = print(std::string(2000, 'p')) + serverInfo("e1m1");
     message(info);  // in two fragments
     EXPECT_EQ(record(1), info);
     EXPECT_EQ(hostSlot().state, 2);
-    EXPECT_EQ(strcmp(gameState.mapName, "e1m1"), 0);
     message(print("statics") + signon(2));
     EXPECT_EQ(hostSlot().state, 3);
-    EXPECT_EQ(stage2(), std::vector<Bytes>{print("statics") + signon(2)});
     EXPECT_EQ(capture.stageEndSeq[1], 41u);
     EXPECT_EQ(capture.stageEndSeq[2], 42u);
     EXPECT_TRUE(sentTo(2).empty());
@@ -107,10 +107,7 @@ TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
     message(signon(3));
     EXPECT_EQ(hostSlot().state, SlotInGame);
     auto catchUp = sentTo(2);
-    ASSERT_EQ(catchUp.size(), 1u);  // record 1, numbered from 0
-    EXPECT_EQ(catchUp[0], datagram(0x01, 0, Bytes(info.begin(), info.begin() + 1024)));
-    EXPECT_EQ(slotTable.slot[2].catchUpMessage, 1);  // in flight until its client acknowledges it
-    EXPECT_EQ(slotTable.slot[2].reliableSeq, 2u);  // its two fragments numbered
+    EXPECT_EQ(catchUp, std::vector<Bytes>{datagram(0x01, 0, Bytes(info.begin(), info.begin() + 1024))});
 }
 
 TEST_F(CaptureTest, StageTwoIsKeptMessageByMessageFedToALevelChangeAsEachCompletesAndNeverCut) {
@@ -125,24 +122,26 @@ TEST_F(CaptureTest, StageTwoIsKeptMessageByMessageFedToALevelChangeAsEachComplet
     EXPECT_EQ(slotTable.slot[3].targetSeq, next - 1);
     message(b, 4);
     EXPECT_EQ(slotTable.slot[3].targetSeq, next - 1);
-    EXPECT_EQ(hostSlot().state, 2);
     EXPECT_FALSE(catchUpRecordsValid());
     message(c);
     EXPECT_EQ(stage2(), (std::vector<Bytes>{a, b, c}));
-    EXPECT_EQ(capture.stageEndSeq[2], next - 1);
-    EXPECT_EQ(hostSlot().state, 3);
     EXPECT_TRUE(catchUpRecordsValid());
-    // The next level's stage 2 starts afresh; one message too long for a client admits no
-    // observer mid-level.
     message(signon(3));
+    settings.demoNumber = 1;
+    startRecording();  // mid-level: the level's signon, message by message
+    EXPECT_TRUE(fileHolds("g01.dem", block(serverInfo("e1m2")) + block(a) + block(b) + block(c)));
+    // The next level's stage 2 starts afresh; one message too long for a client admits no
+    // observer mid-level, nor a file opened mid-level.
     message(serverInfo("e1m3"));
     message(print(std::string(MaxCatchUpMessage, 's')) + signon(2), 32000);
     EXPECT_TRUE(stage2().empty());
     EXPECT_EQ(hostSlot().state, 3);
     open(2, SlotWaiting);
     message(signon(3));
-    EXPECT_EQ(hostSlot().state, SlotInGame);
     EXPECT_TRUE(sentTo(2).empty());
+    startRecording();
+    EXPECT_TRUE(fileHolds("g02.dem", serverInfo("e1m3")));
+    EXPECT_FALSE(fileHolds("g03.dem", serverInfo("e1m3")));
 }
 
 TEST_F(CaptureTest, AMessageTooLongForTheCaptureBufferIsLeftOutWhole) {
@@ -151,8 +150,6 @@ TEST_F(CaptureTest, AMessageTooLongForTheCaptureBufferIsLeftOutWhole) {
     size_t fileBefore = fakeplatform::fileContents("g01.dem").size();
     Bytes huge = print(std::string(CaptureMessageCapacity, 'h'));
     message(huge, 32000);
-    EXPECT_FALSE(capture.dropMessage);
-    EXPECT_EQ(capture.captureWritePos, 0);
     EXPECT_EQ(fakeplatform::fileContents("g01.dem").size(), fileBefore);
     message(serverInfo("e1m1"));  // the next message is whole again
     EXPECT_EQ(record(1), serverInfo("e1m1"));
@@ -177,7 +174,6 @@ TEST_F(CaptureDemoTest, EachLevelGetsItsOwnFileAndAReconnectOrderIsRecordedInNei
     message(order);
     // The old file is finished properly (credit and closing block) before the next opens.
     EXPECT_EQ(fakeplatform::takeConsole(), "Received reconnect.\nCompleted g01.dem.\nRecording to g02.dem.\n");
-    EXPECT_EQ(hostSlot().state, SlotLeftGame);
     enterLevel();
     EXPECT_TRUE(fakeplatform::fileOpen("g02.dem"));
     for (const char* name : {"g01.dem", "g02.dem"}) {
@@ -197,10 +193,8 @@ TEST_F(CaptureDemoTest, AnUnknownProtocolIsToldOnceAndNeitherRecordedNorWatched)
     fakeplatform::takeSent();
     message(serverInfo("dm1", 3504));
     const char told[] = "Observers and recording are not available for protocol 3504.\n";
-    EXPECT_EQ(fakeplatform::takeConsole().find(told) != std::string::npos, true);
+    EXPECT_NE(fakeplatform::takeConsole().find(told), std::string::npos);
     EXPECT_FALSE(recording());
-    EXPECT_EQ(slotTable.slot[2].state, SlotLeftGame);
-    EXPECT_EQ(capture.fanOutMask & (1u << 2), 0u);
 
     // Its game reaches no observer and no file; the next such level is not told again.
     sentTo(2);
