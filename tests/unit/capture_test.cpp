@@ -128,8 +128,10 @@ TEST_F(CaptureTest, StageTwoIsKeptMessageByMessageFedToALevelChangeAsEachComplet
     EXPECT_TRUE(catchUpRecordsValid());
     message(signon(3));
     settings.demoNumber = 1;
-    startRecording();  // mid-level: the level's signon, message by message
-    EXPECT_TRUE(fileHolds("g01.dem", block(serverInfo("e1m2")) + block(a) + block(b) + block(c)));
+    startRecording();  // mid-level: the level's signon, message by message, then the state block
+    const uint8_t* state = catchUpRecord(3);
+    Bytes level = block(serverInfo("e1m2")) + block(a) + block(b) + block(c);
+    EXPECT_TRUE(fileHolds("g01.dem", level + Bytes(state, state + RecordHeaderSize + recordLength(state))));
     // The next level's stage 2 starts afresh; one message too long for a client admits no
     // observer mid-level, nor a file opened mid-level.
     message(serverInfo("e1m3"));
