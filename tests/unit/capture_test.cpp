@@ -120,8 +120,7 @@ TEST_F(CaptureTest, TheSignonStagesMoveTheHostAndCatchUpWaitingObservers) {
 
     message(signon(3));
     EXPECT_EQ(hostSlot().state, SlotInGame);
-    auto catchUp = sentTo(2);
-    EXPECT_EQ(catchUp, std::vector<Bytes>{datagram(0x01, 0, Bytes(info.begin(), info.begin() + 1024))});
+    EXPECT_EQ(sentTo(2), std::vector<Bytes>{datagram(0x01, 0, Bytes(info.begin(), info.begin() + 1024))});
 }
 
 TEST_F(CaptureTest, StageTwoIsKeptMessageByMessageFedToALevelChangeAsEachCompletesAndNeverCut) {
