@@ -42,8 +42,6 @@ Bytes fragmentInFlight(const Channel& c) {
     return wire::reliable(c.sendSeq, piece, c.offset + c.piece == c.sending.size());
 }
 
-}  // namespace
-
 Bytes pumpChannel(Channel& c, int64_t nowMs) {
     if (c.inFlight) {
         if (nowMs - c.sentAtMs < ResendMs) return {};
@@ -82,6 +80,8 @@ bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq
     firstSeq = c.partialFirst;
     return true;
 }
+
+}  // namespace
 
 uint64_t Rng::next() {
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -212,16 +212,6 @@ struct World::Impl {
         }
     }
 
-    void serverReceive(const Bytes& d) {
-        if (d.size() < HeaderSize || d[0] != 0) return;
-        uint32_t seq = sequenceField(d.data());
-        if (d[1] == FlagAck) return takeAck(server, seq);
-        if ((d[1] & 0xF7) != FlagData) return;  // the host's moves
-        w.send(serverSelf, serverProxy, wire::ack(seq));
-        Bytes message;
-        uint32_t first;
-        if (takeFragment(server, d, message, first)) takeHostCommand(message);
-    }
 
     void serverStep() {
         bool playing = serverPhase == Phase::InGame || serverPhase == Phase::Intermission;
@@ -234,8 +224,7 @@ struct World::Impl {
         } else if (serverPhase == Phase::Intermission && w.nowMs >= phaseEndsMs) {
             startLevel(w.rng.perMille(500));  // QuakeSpasm orders a reconnect, DarkPlaces does not
         }
-        Bytes fragment = pumpChannel(server, w.nowMs);
-        if (!fragment.empty()) w.send(serverSelf, serverProxy, fragment);
+        w.pump(server, serverSelf, serverProxy);
         if (!playing) return;
         Bytes update = Bytes{7} + longValue(uint32_t(w.nowMs)) + clientData();  // svc_time, the client's state
         w.send(serverSelf, serverProxy, wire::unreliable(server.unreliableSeq++, update));
@@ -327,14 +316,10 @@ struct World::Impl {
             return;
         }
         // Like NetQuake's, the client takes data only from the port its accept named.
-        if (d.size() < HeaderSize || d[0] != 0 || c.phase == Phase::Connecting || wire.from.port != c.proxy.port) return;
-        uint32_t seq = sequenceField(d.data());
-        if (d[1] == FlagAck) return takeAck(c.channel, seq);
-        if ((d[1] & 0xF7) != FlagData) return;
-        w.send(c.self, c.proxy, wire::ack(seq));  // every fragment, taken or not, as NetQuake does
         Bytes message;
         uint32_t first;
-        if (!takeFragment(c.channel, d, message, first)) return;
+        if (c.phase == Phase::Connecting || wire.from.port != c.proxy.port || !w.receive(c.channel, wire, message, first))
+            return;
         if (c.phase == Phase::Catching) return takeRecord(c, message);
         takeStreamMessage(c, message, first);
     }
@@ -369,15 +354,17 @@ struct World::Impl {
     void clientStep(Client& c) {
         if (c.phase == Phase::Gone || w.nowMs < c.silentUntilMs) return;
         if (!c.isHost && observerActs(c)) return;
-        Bytes fragment = pumpChannel(c.channel, w.nowMs);
-        if (!fragment.empty()) w.send(c.self, c.proxy, fragment);
+        w.pump(c.channel, c.self, c.proxy);
         if (c.phase != Phase::Live) return;
         Bytes move = wire::move(uint8_t(w.step), uint8_t(w.step * 3), 0, w.rng.perMille(50) ? 2 : 0);
         w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, move));
     }
 
     void deliver(const Wire& wire) {
-        if (wire.to == serverSelf) return serverReceive(wire.bytes);
+        Bytes message;
+        uint32_t first;
+        if (wire.to == serverSelf && w.receive(server, wire, message, first)) takeHostCommand(message);
+        if (wire.to == serverSelf) return;
         for (Client& c : clients) {
             if (c.self != wire.to || c.phase == Phase::Gone) continue;
             if (w.nowMs >= c.silentUntilMs) clientReceive(c, wire);
@@ -476,6 +463,21 @@ void World::send(const NetAddress& from, const NetAddress& to, const Bytes& byte
     }
 }
 
+void World::pump(Channel& c, const NetAddress& from, const NetAddress& to) {
+    Bytes fragment = pumpChannel(c, nowMs);
+    if (!fragment.empty()) send(from, to, fragment);
+}
+
+bool World::receive(Channel& c, const Wire& w, Bytes& message, uint32_t& firstSeq) {
+    const Bytes& d = w.bytes;
+    if (d.size() < HeaderSize || d[0] != 0) return false;
+    uint32_t seq = sequenceField(d.data());
+    if (d[1] == FlagAck) takeAck(c, seq);
+    if ((d[1] & 0xF7) != FlagData) return false;  // acknowledgements and moves
+    send(w.to, w.from, wire::ack(seq));  // every fragment, taken or not
+    return takeFragment(c, d, message, firstSeq);
+}
+
 void World::tick() {
     step++;
     nowMs += StepMs;
@@ -495,7 +497,8 @@ void World::route() {
     for (const Datagram& d : sent()) {
         if (d.bytes.size() >= HeaderSize && d.bytes[0] == 0 && lengthField(d.bytes.data()) != d.bytes.size())
             fail("the proxy sent a datagram whose length field is not its size");
-        send(d.from, d.to, d.bytes);
+        if (d.to == listener) heard += wire::allPrints({d});
+        send(NetAddress{ProxyIp, d.from.port}, d.to, d.bytes);
     }
 }
 

@@ -31,12 +31,6 @@ struct Channel {
     int64_t sentAtMs = 0, waitingSinceMs = 0;
 };
 
-// The next fragment to send (new, or the one in flight once its resend is due), or nothing.
-Bytes pumpChannel(Channel& c, int64_t nowMs);
-void takeAck(Channel& c, uint32_t seq);
-// A reliable fragment in order: true when it completed `message`, which began at `firstSeq`.
-bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq);
-
 struct Wire {
     NetAddress from, to;
     Bytes bytes;
@@ -55,11 +49,18 @@ public:
 
     // Links and clock, shared with other drivers of the proxy.
     void send(const NetAddress& from, const NetAddress& to, const Bytes& bytes);
+    // Sends the channel's next fragment (new, or the one in flight once its resend is due), if any.
+    void pump(Channel& c, const NetAddress& from, const NetAddress& to);
+    // Takes a datagram of the channel's connection (acknowledging data as NetQuake does): true when
+    // a reliable fragment in order completed `message`, which began at `firstSeq`.
+    bool receive(Channel& c, const Wire& w, Bytes& message, uint32_t& firstSeq);
     void tick();
     std::vector<Wire> takeDue();
     std::vector<Wire> wires;
-    // What the proxy sent goes on the links.
+    // What the proxy sent goes on the links; what it said to `listener` is kept in `heard`, lost or not.
     void route();
+    NetAddress listener;
+    std::string heard;
 
     Rng rng;
     int step = 0, levels = 0, reachedGame = 0, levelsFollowed = 0, observerMessages = 0;
