@@ -250,8 +250,10 @@ TEST_F(Core, ConnectingResendsGivesUpRejectsAndLooksUpBesideTheGame) {
                                                                                      : wire::allPrints({d});
         EXPECT_EQ(heard, b.hostHears) << "at " << elapsedMs;
         EXPECT_EQ(to(out, server).size(), b.requests) << "at " << elapsedMs;
+        for (const Datagram& d : to(out, server)) EXPECT_EQ(d.bytes, wire::connectRequest());
     }
     EXPECT_EQ(fakeplatform::lookupsTaken(), 0);
+    EXPECT_EQ(fakeplatform::openSocketCount(), 3);  // listening, host, server: each given-up socket closed
     std::string text = console();
     EXPECT_NE(text.find("No response from 127.0.0.3.\n"), std::string::npos);
     EXPECT_NE(text.find("Server connection established.\n0.0.0.0:"), std::string::npos) << text;

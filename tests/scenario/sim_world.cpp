@@ -109,7 +109,7 @@ struct Client {
     Bytes stage2Taken;                // stage-2 messages of the catch-up so far
     int signon = 0;                   // taken in the catch-up; a reconnect order sets it back to 0
     int lastId = -1;                  // last stream message taken
-    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0;
+    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0, leftMs = 0;
 };
 
 struct SlotSnapshot {
@@ -325,7 +325,8 @@ struct World::Impl {
     }
 
     void leave(Client& c) {
-        w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
+        for (int i = 0; i < 3; i++) w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
+        c.leftMs = w.nowMs;
         c.left = true;
         c.phase = Phase::Gone;
     }
@@ -424,8 +425,12 @@ struct World::Impl {
             }
             b = SlotSnapshot{s.state != SlotFree, fed(n), portOf(s), s.ackedSeq, s.lastHeardTime};
         }
-        for (Client& c : clients)
+        for (Client& c : clients) {
             if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port)) c.phase = Phase::Gone;
+            bool held = std::any_of(slotTable.slot + FirstObserverSlot, slotTable.slot + SlotCount,
+                                    [&](const Slot& s) { return s.state != SlotFree && s.peerAddress == c.self; });
+            if (c.left && w.nowMs - c.leftMs > 5000 && held) w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
+        }
     }
 
     // Streams never stall; the proxy never counts a fragment as taken that an observer has not
