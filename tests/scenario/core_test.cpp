@@ -280,31 +280,6 @@ TEST_F(Core, InputThatCannotWorkIsRefusedAndChangesNothingAndRatesRestart) {
     EXPECT_EQ(to(sent(), host).size(), 1u);
 }
 
-// The host's reliable numbering reaches each server from 0; the server's reaches the host from
-// the number it waits for.
-TEST_F(Core, NumberingStaysUnbrokenAcrossPendingConnectsAndServerChanges) {
-    admitAll({}, 0);
-    EXPECT_EQ(say(4, "proxy:connect 127.0.0.3:26500"), "trying...\n");
-    fromHost(wire::reliable(5, wire::stringCommand("say hello")));  // while pending: taken by the proxy
-    EXPECT_EQ(to(sent(), host).at(0).bytes, wire::ack(5));
-    fakeplatform::inject(proxyServerSide(), server, wire::accept(26501));
-    step();
-    serverData = NetAddress{server.ip, 26501};
-    fromHost(wire::reliable(6, wire::stringCommand("prespawn")));
-    EXPECT_EQ(wire::sequence(to(sent(), serverData).at(0)), 0u);
-    fromServer(wire::reliable(0, {1}));
-    fromHost(wire::ack(0));
-    fromServer(wire::reliable(1, {1}));  // its ack never comes
-    say(7, "proxy:connect 127.0.0.3:26600");
-    fakeplatform::inject(proxyServerSide(), loopback(26600, 3), wire::accept(26601));
-    step();
-    serverData = NetAddress{server.ip, 26601};
-    fromServer(wire::reliable(0, {1}));
-    EXPECT_EQ(wire::sequence(to(sent(), host).back()), 1u);  // the host still waits for 1
-    fromHost(wire::ack(1));
-    EXPECT_EQ(to(sent(), serverData).back().bytes, wire::ack(0));
-}
-
 TEST_F(Core, ForgedAndShortDatagramsAreDropped) {
     admitAll({"-o", "1"}, 0);
     NetAddress watcherSocket = loopback(connectClient(loopback(5001, 4)));

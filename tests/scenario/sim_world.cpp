@@ -3,6 +3,7 @@
 #include "scenario/sim_world.h"
 
 #include <algorithm>
+#include <map>
 
 #include "observers/capture.h"
 
@@ -26,16 +27,6 @@ Bytes clientData() { return Bytes{15, 0, 2} + longValue(1) + Bytes{100, 0, 25, 2
 bool after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 bool fed(int slot) { return (capture.fanOutMask & (1u << slot)) != 0; }
 uint16_t portOf(const Slot& s) { return s.state == SlotFree ? 0 : fakeplatform::boundAddress(s.socket).port; }
-
-// The message id carried by a server message (it ends with the print "m<id>\n"), -1 for none.
-int messageId(const Bytes& m) {
-    size_t n = m.size(), p = n - 2;
-    if (n < 5 || m[n - 1] != 0 || m[n - 2] != '\n') return -1;
-    while (p > 0 && m[p - 1] >= '0' && m[p - 1] <= '9') p--;
-    if (p == n - 2 || p < 2 || m[p - 1] != 'm' || m[p - 2] != 8 || n - 2 - p > 9) return -1;
-    return std::stoi(std::string(m.begin() + long(p), m.end() - 2));
-}
-bool isStateBlock(const Bytes& m) { return messageId(m) < 0 && m.size() >= 2 && m[m.size() - 2] == 25 && m.back() == 3; }
 
 Bytes fragmentInFlight(const Channel& c) {
     Bytes piece(c.sending.begin() + long(c.offset), c.sending.begin() + long(c.offset + c.piece));
@@ -129,19 +120,23 @@ struct World::Impl {
     size_t hostCommandsTaken = 0;
     std::vector<Client> clients;  // [0] is the host
     std::vector<Logged> log;      // index = message id
+    std::map<Bytes, int> ids;     // message id by its bytes
     std::vector<Bytes> stage2;    // per level: the signon stage 2 messages, concatenated
     std::vector<Bytes> hostSent;  // the host's reliable messages, in order
     SlotSnapshot before[SlotCount];
 
     Impl(World& world, NetAddress self, NetAddress proxy) : w(world), serverSelf(self), serverProxy(proxy) {}
 
+    int idOf(const Bytes& m) { return ids.count(m) != 0 ? ids[m] : -1; }
+    bool isStateBlock(const Bytes& m) { return idOf(m) < 0 && m.size() >= 2 && m[m.size() - 2] == 25 && m.back() == 3; }
     std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
     uint32_t seconds() const { return 1000 + uint32_t(w.nowMs / 1000); }
 
     // ---- Server ----
 
     void queueMessage(const Bytes& body, int stage) {
-        Bytes bytes = body + print("m" + std::to_string(log.size()) + "\n");
+        Bytes bytes = body + print("m" + std::to_string(log.size()) + "\n");  // each message unique
+        ids[bytes] = int(log.size());
         log.push_back(Logged{bytes, w.levels - 1, stage, plannedSeq});
         plannedSeq += uint32_t((bytes.size() + MaxFragment - 1) / MaxFragment);
         server.queue.push_back(bytes);
@@ -247,7 +242,7 @@ struct World::Impl {
     // server information restarts the signon wherever it stands, but, as QuakeSpasm clients insist,
     // only at signon 0: once it took one, the client needs a reconnect order first.
     void takeRecord(Client& c, const Bytes& message) {
-        int id = messageId(message);
+        int id = idOf(message);
         c.progressMs = w.nowMs;
         if (message == wire::stringMessage(9, "reconnect\n")) {
             c.record = 1;
@@ -255,7 +250,7 @@ struct World::Impl {
             c.stage2Taken.clear();
             return;
         }
-        if (id >= 0 && size_t(id) < log.size() && log[size_t(id)].stage == 1 && log[size_t(id)].bytes == message) {
+        if (id >= 0 && log[size_t(id)].stage == 1) {
             if (c.signon > 0) return w.fail(nameOf(c) + " took signon 1 without a reconnect");
             c.record = 1;
             c.recordLevel = log[size_t(id)].level;
@@ -291,9 +286,8 @@ struct World::Impl {
     // The stream as the client sees it: the server's messages, in order, each once, numbered so
     // that its number maps back onto the server's.
     void takeStreamMessage(Client& c, const Bytes& message, uint32_t firstSeq) {
-        int id = messageId(message);
-        if (id < 0 || size_t(id) >= log.size() || log[size_t(id)].bytes != message)
-            return w.fail(nameOf(c) + " took a message the server never sent");
+        int id = idOf(message);
+        if (id < 0) return w.fail(nameOf(c) + " took a message the server never sent");
         int expected = c.lastId >= 0 ? c.lastId + 1 : (c.isHost ? 0 : id);
         if (id != expected)
             return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) + " was due");

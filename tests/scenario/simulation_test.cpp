@@ -9,13 +9,9 @@
 
 namespace {
 
-uint64_t seedOr(uint64_t seed) {
-    const char* chosen = std::getenv("SKOPOS_SIM_SEED");
-    return chosen != nullptr ? std::strtoull(chosen, nullptr, 0) : seed;
-}
-int stepsOr(int steps) {
-    const char* chosen = std::getenv("SKOPOS_SIM_STEPS");
-    return chosen != nullptr ? std::atoi(chosen) : steps;
+uint64_t envOr(const char* name, uint64_t value) {
+    const char* chosen = std::getenv(name);
+    return chosen != nullptr ? std::strtoull(chosen, nullptr, 0) : value;
 }
 
 class Simulation : public sim::World, public ::testing::WithParamInterface<uint64_t> {};
@@ -23,12 +19,12 @@ class Simulation : public sim::World, public ::testing::WithParamInterface<uint6
 // Odd seeds also record, so that the reconnect order restarts the demo file; every third seed caps
 // the server's bytes, so that the limiter holds unreliable datagrams back.
 TEST_P(Simulation, EveryReaderGetsTheStreamInOrderOnceAndTheTablesStayConsistent) {
-    uint64_t seed = seedOr(GetParam());
+    uint64_t seed = envOr("SKOPOS_SIM_SEED", GetParam());
     std::vector<std::string> options = {"-o", "6"};
     if (seed % 2 == 1) options.insert(options.end(), {"-d", "sim"});
     if (seed % 3 == 0) options.insert(options.end(), {"-s", "3000"});
     build(seed, options);
-    for (int steps = stepsOr(5000); step < steps && failure().empty();) stepWorld();
+    for (int steps = int(envOr("SKOPOS_SIM_STEPS", 5000)); step < steps && failure().empty();) stepWorld();
     std::printf("[ simulation ] seed %llu: %d levels; observers reached the game %d times, took %d messages, "
                 "followed %d level changes\n",
                 static_cast<unsigned long long>(seed), levels, reachedGame, observerMessages, levelsFollowed);
@@ -143,9 +139,9 @@ void Resilience::judge() {
 
 TEST_P(Resilience, EveryPlayerEndsInTheGameOrIsToldWhyNot) {
     start();
-    rng.state = seedOr(GetParam());
+    rng.state = envOr("SKOPOS_SIM_SEED", GetParam());
     listener = self;
-    for (int steps = stepsOr(6000); step < steps && failure().empty();) {
+    for (int steps = int(envOr("SKOPOS_SIM_STEPS", 6000)); step < steps && failure().empty();) {
         tick();
         if (accepted && deadlineMs == 0 && nowMs >= nextEpisodeMs) startEpisode();
         if (!accepted && nowMs - requestMs >= 2500) {  // as game clients do
