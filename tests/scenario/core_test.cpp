@@ -79,7 +79,8 @@ TEST_F(Core, ServerInformationTellsAddressNamePlayersAndMaximumAndNothingElseIsA
     admitHost();
     connectClient(loopback(5001, 4));
     EXPECT_EQ(request(asker, info), reply("127.0.0.1:26000|Skopos-Proxy v1.04|not connected|", 2));
-    for (const Bytes& other : {Bytes{0x80, 0x00, 0x00, 0x05, 0x03}, Bytes{0x00, 0x10, 0x00, 0x08, 0, 0, 0, 0}, Bytes{0x80}})
+    for (const Bytes& other :
+         {Bytes{0x80, 0x00, 0x00, 0x05, 0x03}, Bytes{0x00, 0x10, 0x00, 0x08, 0, 0, 0, 0}, Bytes{0x80}})
         EXPECT_EQ(request(asker, other), Bytes());
     resetProxyState();
     start({"-l", "127.0.0.1", "-p", "27001"});
@@ -100,7 +101,8 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
     NetAddress restarted{host.ip, 27005};
     later(10000);
     std::string full = "Skopos-Proxy:Max observers (1) reached.";
-    EXPECT_EQ(request(restarted), wire::concat({0x80, 0x00, 0x00, uint8_t(7 + full.size()), 0x82}, wire::stringMessage(2, full)));
+    EXPECT_EQ(request(restarted),
+              wire::concat({0x80, 0x00, 0x00, uint8_t(7 + full.size()), 0x82}, wire::stringMessage(2, full)));
     // Silent for 11 s: the player's game restarted; the old connection closes, the new one is the host.
     later(1000);
     EXPECT_EQ(request(restarted)[4], 0x81);
@@ -139,12 +141,15 @@ TEST_F(Core, KeepAlivesAndSilenceLimitsHoldOnTime) {
         elapsedMs = 0;
         admitAll({"-o", "2"}, 1);
         if (streaming) connectServer();
-        const std::vector<Beat> beats = streaming ? std::vector<Beat>{{120, 1, 1, true}, {121, 0, 0, true}, {500, 0, 0, true}, {501, 0, 0, false}}
-                                                  : std::vector<Beat>{{120, 1, 1, true}, {121, 0, 0, false}};
+        const std::vector<Beat> beats =
+            streaming ? std::vector<Beat>{{120, 1, 1, true}, {121, 0, 0, true}, {500, 0, 0, true}, {501, 0, 0, false}}
+                      : std::vector<Beat>{{120, 1, 1, true}, {121, 0, 0, false}};
         for (uint32_t second = 1; second <= beats.back().atSeconds; second++) {
             later(1000);
-            if (streaming) fromServer(wire::unreliable(second, {1}));
-            else step();
+            if (streaming)
+                fromServer(wire::unreliable(second, {1}));
+            else
+                step();
             auto out = sent();
             size_t pings = 0;
             for (const Datagram& d : out) pings += wire::payload(d) == wire::stringMessage(9, "ping\n");
@@ -218,22 +223,27 @@ TEST_F(Core, ConnectingResendsGivesUpRejectsAndLooksUpBesideTheGame) {
         const char* hostHears;
         size_t requests;  // connect requests sent to the server
     };
-    const Beat story[] = {
-        {0, "proxy:connect 127.0.0.3:26500", none, {}, "trying...\n", 1}, {2499, nullptr, none, {}, "", 0},
-        {1, nullptr, none, {}, "trying again...\n", 1}, {2500, nullptr, none, {}, "trying again...\n", 1},
-        {2499, nullptr, none, {}, "", 0}, {1, nullptr, none, {}, "No response from 127.0.0.3.\n", 0},
-        {10000, nullptr, none, {}, "<ping>", 0},
-        {0, "proxy:connect 127.0.0.3:26500", server, reject, "trying...\nServer is full.\n", 1},
-        {10000, nullptr, none, {}, "<ping>", 0}, {10000, nullptr, none, {}, "<ping>", 0},
-        {0, "proxy:connect 127.0.0.3:26500", stranger, wire::accept(26001), "trying...\n", 1},
-        {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
-        {0, "proxy:connect never.test", none, {}, "trying...\n", 0},
-        {0, "proxy:connect slow.test 26500", none, {}, "trying...\n", 0},  // replaces the first
-        {2999, nullptr, data, game, "game\n", 0}, {1, nullptr, none, {}, "<banner>", 1},
-        {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
-        {0, "proxy:connect never.test:26001", none, {}, "trying...\n", 0}, {9999, nullptr, none, {}, "", 0},
-        {1, nullptr, none, {}, "<ping>Could not resolve never.test.\n", 0},
-        {0, "proxy:connect nowhere.test", none, {}, "Could not resolve nowhere.test.\n", 0}};
+    const Beat story[] = {{0, "proxy:connect 127.0.0.3:26500", none, {}, "trying...\n", 1},
+                          {2499, nullptr, none, {}, "", 0},
+                          {1, nullptr, none, {}, "trying again...\n", 1},
+                          {2500, nullptr, none, {}, "trying again...\n", 1},
+                          {2499, nullptr, none, {}, "", 0},
+                          {1, nullptr, none, {}, "No response from 127.0.0.3.\n", 0},
+                          {10000, nullptr, none, {}, "<ping>", 0},
+                          {0, "proxy:connect 127.0.0.3:26500", server, reject, "trying...\nServer is full.\n", 1},
+                          {10000, nullptr, none, {}, "<ping>", 0},
+                          {10000, nullptr, none, {}, "<ping>", 0},
+                          {0, "proxy:connect 127.0.0.3:26500", stranger, wire::accept(26001), "trying...\n", 1},
+                          {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
+                          {0, "proxy:connect never.test", none, {}, "trying...\n", 0},
+                          {0, "proxy:connect slow.test 26500", none, {}, "trying...\n", 0},  // replaces the first
+                          {2999, nullptr, data, game, "game\n", 0},
+                          {1, nullptr, none, {}, "<banner>", 1},
+                          {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
+                          {0, "proxy:connect never.test:26001", none, {}, "trying...\n", 0},
+                          {9999, nullptr, none, {}, "", 0},
+                          {1, nullptr, none, {}, "<ping>Could not resolve never.test.\n", 0},
+                          {0, "proxy:connect nowhere.test", none, {}, "Could not resolve nowhere.test.\n", 0}};
     uint32_t sequence = 0;
     for (const Beat& b : story) {
         later(b.laterMs);
@@ -245,9 +255,9 @@ TEST_F(Core, ConnectingResendsGivesUpRejectsAndLooksUpBesideTheGame) {
         auto out = sent();
         std::string heard;
         for (const Datagram& d : to(out, host))
-            heard += wire::payload(d) == wire::stringMessage(9, "ping\n") ? "<ping>"
+            heard += wire::payload(d) == wire::stringMessage(9, "ping\n")             ? "<ping>"
                      : wire::allPrints({d}).find("Visit Skopos") != std::string::npos ? "<banner>"
-                                                                                     : wire::allPrints({d});
+                                                                                      : wire::allPrints({d});
         EXPECT_EQ(heard, b.hostHears) << "at " << elapsedMs;
         EXPECT_EQ(to(out, server).size(), b.requests) << "at " << elapsedMs;
         for (const Datagram& d : to(out, server)) EXPECT_EQ(d.bytes, wire::connectRequest());
@@ -265,9 +275,12 @@ TEST_F(Core, InputThatCannotWorkIsRefusedAndChangesNothingAndRatesRestart) {
     connectServer();
     sent();
     const std::pair<const char*, const char*> exchanges[] = {
-        {"proxy:kick #99999999999", "Illegal observer number\n"}, {"proxy:kick #-2147483649", "Illegal observer number\n"},
-        {"proxy:connect 127.0.0.3:0", "Illegal port number 0\n"}, {"proxy:connect 127.0.0.3:65536", "Illegal port number 65536\n"},
-        {"proxy:connect 127.0.0.3 26x", "Illegal port number 26x\n"}, {"proxy:connect 127.0.0.3 -5", "Illegal port number -5\n"}};
+        {"proxy:kick #99999999999", "Illegal observer number\n"},
+        {"proxy:kick #-2147483649", "Illegal observer number\n"},
+        {"proxy:connect 127.0.0.3:0", "Illegal port number 0\n"},
+        {"proxy:connect 127.0.0.3:65536", "Illegal port number 65536\n"},
+        {"proxy:connect 127.0.0.3 26x", "Illegal port number 26x\n"},
+        {"proxy:connect 127.0.0.3 -5", "Illegal port number -5\n"}};
     uint32_t sequence = 1;
     for (const auto& e : exchanges) EXPECT_EQ(say(sequence++, e.first), e.second) << e.first;
     EXPECT_EQ(slotTable.observerCount, 1);
@@ -286,7 +299,8 @@ TEST_F(Core, ForgedAndShortDatagramsAreDropped) {
     connectServer(26001);
     sent();
     // Server data from the connect port, not the accepted one, or from a stranger: dropped.
-    for (const NetAddress& from : {server, loopback(26001, 66)}) fakeplatform::inject(proxyServerSide(), from, wire::unreliable(1, {1}));
+    for (const NetAddress& from : {server, loopback(26001, 66)})
+        fakeplatform::inject(proxyServerSide(), from, wire::unreliable(1, {1}));
     step(2);
     EXPECT_TRUE(sent().empty());
     fromServer(wire::unreliable(1, {1}));

@@ -207,7 +207,6 @@ struct World::Impl {
         }
     }
 
-
     void serverStep() {
         bool playing = serverPhase == Phase::InGame || serverPhase == Phase::Intermission;
         if (playing && server.queue.size() < 2 && w.rng.perMille(serverPhase == Phase::InGame ? 250 : 100))
@@ -258,7 +257,8 @@ struct World::Impl {
             // Stage 2 comes as the server sent it, message by message.
             const Bytes& whole = stage2[size_t(c.recordLevel)];
             c.stage2Taken.insert(c.stage2Taken.end(), message.begin(), message.end());
-            if (c.stage2Taken.size() > whole.size() || !std::equal(c.stage2Taken.begin(), c.stage2Taken.end(), whole.begin()))
+            if (c.stage2Taken.size() > whole.size() ||
+                !std::equal(c.stage2Taken.begin(), c.stage2Taken.end(), whole.begin()))
                 return w.fail(nameOf(c) + " took a garbled catch-up record 2");
             if (c.stage2Taken.size() < whole.size()) return;
         } else if (c.record == 1 || (c.record == 3 && !isStateBlock(message))) {
@@ -290,9 +290,11 @@ struct World::Impl {
         if (id < 0) return w.fail(nameOf(c) + " took a message the server never sent");
         int expected = c.lastId >= 0 ? c.lastId + 1 : (c.isHost ? 0 : id);
         if (id != expected)
-            return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) + " was due");
+            return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) +
+                          " was due");
         uint32_t offset = 0;
-        if ((c.isHost || observerOffset(c, offset)) && firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
+        if ((c.isHost || observerOffset(c, offset)) &&
+            firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
             return w.fail(nameOf(c) + " got message " + std::to_string(id) + " under a number of another");
         c.lastId = id;
         c.progressMs = w.nowMs;
@@ -312,7 +314,8 @@ struct World::Impl {
         // Like NetQuake's, the client takes data only from the port its accept named.
         Bytes message;
         uint32_t first;
-        if (c.phase == Phase::Connecting || wire.from.port != c.proxy.port || !w.receive(c.channel, wire, message, first))
+        if (c.phase == Phase::Connecting || wire.from.port != c.proxy.port ||
+            !w.receive(c.channel, wire, message, first))
             return;
         if (c.phase == Phase::Catching) return takeRecord(c, message);
         takeStreamMessage(c, message, first);
@@ -375,7 +378,8 @@ struct World::Impl {
             const StoredEntry& e = capture.stored[i];
             if (!e.held) continue;
             std::string entry = "stored entry " + std::to_string(e.streamNumber);
-            if (e.mask == 0 || e.streamNumber % StoredCount != uint32_t(i)) w.fail(entry + " is kept without a reader or misplaced");
+            if (e.mask == 0 || e.streamNumber % StoredCount != uint32_t(i))
+                w.fail(entry + " is kept without a reader or misplaced");
             if ((e.mask & (1u << HostSlot)) != 0 && after(capture.nextReassemblySeq, e.streamNumber))
                 w.fail(entry + " is kept for the reassembly that passed it");
             for (int n = FirstObserverSlot; n < SlotCount; n++) {
@@ -399,7 +403,8 @@ struct World::Impl {
             used += i >= FirstObserverSlot;
         }
         if (used != slotTable.observerCount) w.fail("observerCount is not the number of observer slots used");
-        if (!slotTable.hostConnected || !slotInUse(HostSlot) || !slotTable.serverConnected) w.fail("the host's connection ended");
+        if (!slotTable.hostConnected || !slotInUse(HostSlot) || !slotTable.serverConnected)
+            w.fail("the host's connection ended");
         if (fakeplatform::openSocketCount() != 3 + used) w.fail("a socket outlived its slot");
     }
 
@@ -415,12 +420,14 @@ struct World::Impl {
                 });
                 bool silent = seconds() - b.lastHeardTime > 120;
                 bool behind = b.fed && newestStream - b.ackedSeq >= StoredCount;
-                if (!left && !silent && !behind) w.fail("observer slot " + std::to_string(n) + " was removed without cause");
+                if (!left && !silent && !behind)
+                    w.fail("observer slot " + std::to_string(n) + " was removed without cause");
             }
             b = SlotSnapshot{s.state != SlotFree, fed(n), portOf(s), s.ackedSeq, s.lastHeardTime};
         }
         for (Client& c : clients) {
-            if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port)) c.phase = Phase::Gone;
+            if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port))
+                c.phase = Phase::Gone;
             bool held = std::any_of(slotTable.slot + FirstObserverSlot, slotTable.slot + SlotCount,
                                     [&](const Slot& s) { return s.state != SlotFree && s.peerAddress == c.self; });
             if (c.left && w.nowMs - c.leftMs > 5000 && held) w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
@@ -433,14 +440,17 @@ struct World::Impl {
         if (server.inFlight && w.nowMs - server.waitingSinceMs > StallMs) w.fail("the server's stream stalled");
         if (clients[0].channel.inFlight && w.nowMs - clients[0].channel.waitingSinceMs > StallMs)
             w.fail("the host's stream stalled");
-        if (hostSlot().state != SlotInGame) hostInGameSinceMs = -1;
-        else if (hostInGameSinceMs < 0) hostInGameSinceMs = w.nowMs;
+        if (hostSlot().state != SlotInGame)
+            hostInGameSinceMs = -1;
+        else if (hostInGameSinceMs < 0)
+            hostInGameSinceMs = w.nowMs;
         for (const Client& c : clients) {
             std::string name = nameOf(c);
             if (c.isHost) continue;
             for (int n = FirstObserverSlot; n < SlotCount && c.phase == Phase::Live; n++) {
                 const Slot& s = slotTable.slot[n];
-                if (portOf(s) == c.proxy.port && fed(n) && s.state >= SlotInGame && !after(c.channel.recvSeq, s.ackedSeq - s.seqOffset))
+                if (portOf(s) == c.proxy.port && fed(n) && s.state >= SlotInGame &&
+                    !after(c.channel.recvSeq, s.ackedSeq - s.seqOffset))
                     w.fail("the proxy counts a fragment as taken by " + name + ", whose client waits for it");
             }
             int64_t since = std::max(c.progressMs, c.silentUntilMs);

@@ -25,9 +25,10 @@ TEST_P(Simulation, EveryReaderGetsTheStreamInOrderOnceAndTheTablesStayConsistent
     if (seed % 3 == 0) options.insert(options.end(), {"-s", "3000"});
     build(seed, options);
     for (int steps = int(envOr("SKOPOS_SIM_STEPS", 5000)); step < steps && failure().empty();) stepWorld();
-    std::printf("[ simulation ] seed %llu: %d levels; observers reached the game %d times, took %d messages, "
-                "followed %d level changes\n",
-                static_cast<unsigned long long>(seed), levels, reachedGame, observerMessages, levelsFollowed);
+    std::printf(
+        "[ simulation ] seed %llu: %d levels; observers reached the game %d times, took %d messages, "
+        "followed %d level changes\n",
+        static_cast<unsigned long long>(seed), levels, reachedGame, observerMessages, levelsFollowed);
     ASSERT_EQ(failure(), "") << "seed " << seed << ", step " << step;
     EXPECT_GT(levelsFollowed, 5);
 }
@@ -97,7 +98,8 @@ void Resilience::toHost(const sim::Wire& w) {
         proxyPort = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
     }
     static const std::string tail = "tail";  // the host never takes the old server's last fragment
-    if (!accepted || w.from.port != proxyPort.port || std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end())
+    if (!accepted || w.from.port != proxyPort.port ||
+        std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end())
         return;
     Bytes message;
     uint32_t first;
@@ -125,15 +127,17 @@ void Resilience::toPeer(Peer& p, const sim::Wire& w) {
 // The episode's end: in the game, or told why not, in time.
 void Resilience::judge() {
     bool done = fault == Fault::SilentServer ? told("Server timed out.\n")
-                : fault == Fault::DeadServer ? told("No response from 127.0.0.3.\n")
-                                             : inGame || told("No response from 127.0.0.3.\n") || told("Server timed out.\n");
+                : fault == Fault::DeadServer
+                    ? told("No response from 127.0.0.3.\n")
+                    : inGame || told("No response from 127.0.0.3.\n") || told("Server timed out.\n");
     if (done) {
         games += inGame && fault != Fault::SilentServer;
         inGame = inGame && fault != Fault::SilentServer;
         nextEpisodeMs = nowMs + 1000 + rng.below(3000);
         deadlineMs = 0;
     } else if (nowMs > deadlineMs) {
-        fail("fault " + std::to_string(int(fault)) + ": the host is neither in the game nor told why; it heard: " + heard);
+        fail("fault " + std::to_string(int(fault)) +
+             ": the host is neither in the game nor told why; it heard: " + heard);
     }
 }
 
