@@ -1,19 +1,21 @@
-// The simulated world around the proxy: links, reliable channels, the server's levels and the
-// clients' signon, each message checked as a client takes it.
+// The simulated world: links, reliable channels, the server's levels and the clients' signon, each
+// message checked as a client takes it, and the proxy's tables checked after every step.
 #include "scenario/sim_world.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <map>
 
-#include "observers/slots.h"
+#include "observers/capture.h"
 
 namespace sim {
 
 namespace {
 
 constexpr size_t MaxFragment = 1024;
-constexpr int64_t ResendMs = 1000;
+constexpr int64_t ResendMs = 1000, StepMs = 100, StallMs = 30000;
 constexpr int64_t CatchUpPatienceMs = 45000;  // a client stuck this long in its signon gives up
+constexpr int ObserverClients = 4;            // at most this many observers play at once
+constexpr uint32_t ProxyIp = (127u << 24) | 1;
 
 Bytes operator+(Bytes a, const Bytes& b) { return wire::concat(std::move(a), b); }
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
@@ -22,15 +24,9 @@ Bytes longValue(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 
 Bytes text(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() + 1); }
 // svc_clientdata of protocol 15 with items, health, ammo and the weapon.
 Bytes clientData() { return Bytes{15, 0, 2} + longValue(1) + Bytes{100, 0, 25, 25, 0, 0, 0, 1}; }
-bool isStateBlock(const Bytes& m) {
-    return messageId(m) < 0 && m.size() >= 2 && m[m.size() - 2] == 25 && m.back() == 3;  // ends with signon 3
-}
-
-std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
-
-}  // namespace
-
-// ---- Reliable channel ----
+bool after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
+bool fed(int slot) { return (capture.fanOutMask & (1u << slot)) != 0; }
+uint16_t portOf(const Slot& s) { return s.state == SlotFree ? 0 : fakeplatform::boundAddress(s.socket).port; }
 
 Bytes fragmentInFlight(const Channel& c) {
     Bytes piece(c.sending.begin() + long(c.offset), c.sending.begin() + long(c.offset + c.piece));
@@ -76,228 +72,6 @@ bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq
     return true;
 }
 
-namespace {
-
-// ---- Server ----
-
-void queueMessage(World& w, const Bytes& body, int stage) {
-    int id = int(w.log.size());
-    Bytes bytes = body + print("m" + std::to_string(id) + "\n");
-    w.log.push_back(Logged{bytes, w.counts.levels - 1, stage, w.server.plannedSeq});
-    w.server.plannedSeq += uint32_t((bytes.size() + MaxFragment - 1) / MaxFragment);
-    w.server.channel.queue.push_back(bytes);
-    if (stage == 2 || (stage == 0 && w.server.phase == ServerPhase::WaitSpawn))
-        w.stage2.back().insert(w.stage2.back().end(), bytes.begin(), bytes.end());
-}
-
-Bytes serverInfo(World& w) {
-    // Some levels have 16 players with long names: their state block takes more than one fragment.
-    w.server.players = w.rng.perMille(300) ? 16 : 4;
-    std::string map = "maps/sim" + std::to_string(w.counts.levels) + ".bsp";
-    Bytes info = Bytes{11, 15, 0, 0, 0, w.server.players, 0} + text("Sim") + text(map) + text("progs/player.mdl");
-    info = info + Bytes{0, 0, 25, 1};
-    return w.rng.perMille(500) ? filler(w.rng.below(5000)) + info : info;
-}
-
-void queueStage2(World& w) {
-    int messages = 1 + int(w.rng.below(3));
-    for (int i = 1; i <= messages; i++) {
-        Bytes body = filler(100 + w.rng.below(2400));
-        queueMessage(w, i == messages ? body + Bytes{25, 2} : body, i == messages ? 2 : 0);
-    }
-}
-
-// The state the new client needs: scoreboard, light styles, stats, its view, then signon 3.
-void queueStage3(World& w) {
-    Bytes block;
-    for (uint8_t p = 0; p < w.server.players; p++) {
-        block = block + Bytes{13, p} + text("player" + std::to_string(p) + std::string(w.rng.below(56), 'n'));
-        block = block + Bytes{14, p, uint8_t(w.rng.below(50)), 0, 17, p, uint8_t(w.rng.below(256))};
-    }
-    for (uint8_t i = 0; i < 4; i++) block = block + Bytes{12, i} + text("azazm");
-    for (uint8_t stat = 11; stat <= 14; stat++) block = block + Bytes{3, stat} + longValue(w.rng.below(100));
-    queueMessage(w, block + clientData() + Bytes{5, 1, 0, 25, 3}, 3);
-}
-
-void queueGameMessage(World& w) {
-    switch (w.rng.below(4)) {
-    case 0: return queueMessage(w, print("chat " + std::to_string(w.rng.below(1000)) + "\n"), 0);
-    case 1: return queueMessage(w, Bytes{3, uint8_t(w.rng.below(32))} + longValue(w.rng.below(200)), 0);
-    case 2: return queueMessage(w, Bytes{14, uint8_t(w.rng.below(4)), uint8_t(w.rng.below(50)), 0}, 0);
-    default: return queueMessage(w, filler(1000 + w.rng.below(2000)), 0);
-    }
-}
-
-void takeHostCommand(World& w, const Bytes& message) {
-    Server& s = w.server;
-    if (s.hostCommandsTaken >= w.hostSent.size() || w.hostSent[s.hostCommandsTaken] != message)
-        return fail(w, "the server took a host message out of order or changed");
-    s.hostCommandsTaken++;
-    auto has = [&](const std::string& command) {
-        Bytes wanted = wire::stringCommand(command);
-        return std::search(message.begin(), message.end(), wanted.begin(), wanted.end()) != message.end();
-    };
-    if (s.phase == ServerPhase::WaitPrespawn && has("prespawn")) {
-        s.phase = ServerPhase::WaitSpawn;
-        queueStage2(w);
-    } else if (s.phase == ServerPhase::WaitSpawn && has("spawn")) {
-        s.phase = ServerPhase::WaitBegin;
-        queueStage3(w);
-    } else if (s.phase == ServerPhase::WaitBegin && has("begin")) {
-        s.phase = ServerPhase::InGame;
-        s.phaseEndsMs = w.nowMs + 20000 + w.rng.below(40000);
-    }
-}
-
-void serverReceive(World& w, const Bytes& d) {
-    if (d.size() < HeaderSize || d[0] != 0) return;
-    uint32_t seq = sequenceField(d.data());
-    if (d[1] == FlagAck) return takeAck(w.server.channel, seq);
-    if ((d[1] & 0xF7) != FlagData) return;  // the host's moves
-    send(w, w.server.self, w.server.proxy, wire::ack(seq));
-    Bytes message;
-    uint32_t first;
-    if (takeFragment(w.server.channel, d, message, first)) takeHostCommand(w, message);
-}
-
-// ---- Clients ----
-
-void queueReliable(World& w, Client& c, const Bytes& message) {
-    c.channel.queue.push_back(message);
-    if (c.isHost) w.hostSent.push_back(message);
-}
-
-void answerSignon(World& w, Client& c, int stage) {
-    if (stage == 1) queueReliable(w, c, wire::stringCommand("prespawn"));
-    std::string name = c.isHost ? "host" : "obs" + std::to_string(c.number);
-    if (stage == 2) queueReliable(w, c, wire::stringCommand("name " + name) + wire::stringCommand("spawn"));
-    if (stage == 3) queueReliable(w, c, wire::stringCommand("begin"));
-}
-
-// Records 1 and 2 are the level's own signon messages; record 3 is the proxy's state block. A
-// server information restarts the signon wherever it stands, but, as QuakeSpasm clients insist,
-// only at signon 0: once it took one, the client needs a reconnect order first.
-void takeRecord(World& w, Client& c, const Bytes& message) {
-    int id = messageId(message);
-    if (message == wire::stringMessage(9, "reconnect\n")) {
-        c.record = 1;
-        c.signon = 0;
-        c.progressMs = w.nowMs;
-        c.stage2Taken.clear();
-        return;
-    }
-    if (id >= 0 && size_t(id) < w.log.size() && w.log[size_t(id)].stage == 1 && w.log[size_t(id)].bytes == message) {
-        if (c.signon > 0)
-            return fail(w, nameOf(c) + " took signon 1 at signon " + std::to_string(c.signon) + " without a reconnect");
-        c.record = 1;
-        c.recordLevel = w.log[size_t(id)].level;
-    } else if (c.record == 2) {
-        // Stage 2 comes as the server sent it, message by message.
-        const Bytes& whole = w.stage2[size_t(c.recordLevel)];
-        c.stage2Taken.insert(c.stage2Taken.end(), message.begin(), message.end());
-        if (c.stage2Taken.size() > whole.size() || !std::equal(c.stage2Taken.begin(), c.stage2Taken.end(), whole.begin()))
-            return fail(w, nameOf(c) + " took a garbled catch-up record 2");
-        c.progressMs = w.nowMs;
-        if (c.stage2Taken.size() < whole.size()) return;
-    } else if (c.record == 1 || (c.record == 3 && !isStateBlock(message))) {
-        return fail(w, nameOf(c) + " took a garbled catch-up record " + std::to_string(c.record));
-    }
-    c.stage2Taken.clear();
-    answerSignon(w, c, c.record);
-    c.signon = c.record;
-    c.progressMs = w.nowMs;
-    if (c.record++ < 3) return;
-    c.phase = ClientPhase::Live;
-    w.counts.reachedGame++;
-}
-
-// The stream as the client sees it: the server's messages, in order, each once, numbered so that
-// its number maps back onto the server's.
-void takeStreamMessage(World& w, Client& c, const Bytes& message, uint32_t firstSeq) {
-    int id = messageId(message);
-    if (id < 0 || size_t(id) >= w.log.size() || w.log[size_t(id)].bytes != message)
-        return fail(w, nameOf(c) + " took a message the server never sent");
-    int expected = c.lastId >= 0 ? c.lastId + 1 : (c.isHost ? 0 : id);
-    if (id != expected)
-        return fail(w, nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) +
-                           " was due");
-    uint32_t offset = 0;
-    if (c.isHost || observerOffset(c, offset)) {
-        uint32_t serverSeq = firstSeq + offset - hostSlot().seqOffset;
-        if (serverSeq != w.log[size_t(id)].firstSeq)
-            return fail(w, nameOf(c) + " got message " + std::to_string(id) + " under a number of another");
-    }
-    c.lastId = id;
-    c.progressMs = w.nowMs;
-    (c.isHost ? w.counts.hostMessages : w.counts.observerMessages)++;
-    if (!c.isHost && w.log[size_t(id)].stage == 1) w.counts.levelsFollowed++;
-    answerSignon(w, c, w.log[size_t(id)].stage);
-}
-
-void clientReceive(World& w, Client& c, const Wire& wire) {
-    const Bytes& d = wire.bytes;
-    if (d.size() >= 7 && d[0] == 0x80 && c.phase == ClientPhase::Connecting) {
-        if (d[4] == 0x81) {
-            c.proxy = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
-            c.phase = ClientPhase::Catching;
-            c.progressMs = c.joinedMs = w.nowMs;
-            w.counts.joins++;
-        } else if (d[4] == 0x82) {
-            c.phase = ClientPhase::Gone;
-            w.counts.refused++;
-        }
-        return;
-    }
-    // Like NetQuake's, the client takes data only from the port its accept named.
-    if (d.size() < HeaderSize || d[0] != 0 || c.phase == ClientPhase::Connecting) return;
-    if (wire.from.port != c.proxy.port) return;
-    uint32_t seq = sequenceField(d.data());
-    if (d[1] == FlagAck) return takeAck(c.channel, seq);
-    if ((d[1] & 0xF7) != FlagData) return;
-    send(w, c.self, c.proxy, wire::ack(seq));  // every fragment, taken or not, as NetQuake does
-    Bytes message;
-    uint32_t first;
-    if (!takeFragment(c.channel, d, message, first)) return;
-    if (c.phase == ClientPhase::Catching) return takeRecord(w, c, message);
-    takeStreamMessage(w, c, message, first);
-}
-
-void leave(World& w, Client& c) {
-    send(w, c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
-    c.left = true;
-    c.phase = ClientPhase::Gone;
-    w.counts.leaves++;
-}
-
-// What an observer's player does: joins, gives up a stuck signon, leaves, loses its network.
-bool observerActs(World& w, Client& c) {
-    if (c.phase == ClientPhase::Connecting) {
-        if (w.nowMs - c.connectSentMs >= 2000) {
-            c.connectSentMs = w.nowMs;
-            Bytes request = {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3};
-            send(w, c.self, fakeplatform::loopback(uint16_t(settings.port)), request);
-        }
-        return true;
-    }
-    if (c.phase == ClientPhase::Catching && w.nowMs - c.progressMs > CatchUpPatienceMs) {
-        w.counts.stalledCatchUps++;
-        leave(w, c);
-        return true;
-    }
-    if (c.phase == ClientPhase::Live && w.rng.perMille(2)) {
-        leave(w, c);
-        return true;
-    }
-    if (w.rng.perMille(2)) {
-        uint32_t r = w.rng.below(10);
-        int64_t seconds = r < 7 ? 3 + w.rng.below(12) : r < 9 ? 20 + w.rng.below(40) : 125 + w.rng.below(15);
-        c.silentUntilMs = w.nowMs + seconds * 1000;
-        w.counts.silences++;
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 uint64_t Rng::next() {
@@ -307,92 +81,481 @@ uint64_t Rng::next() {
     return z ^ (z >> 31);
 }
 
-void send(World& w, const NetAddress& from, const NetAddress& to, const Bytes& bytes) {
-    if (w.rng.perMille(50)) return;
-    int copies = w.rng.perMille(100) ? 2 : 1;
-    for (int i = 0; i < copies; i++) {
-        int late = w.rng.perMille(100) ? 1 + int(w.rng.below(4)) : 0;
-        w.wires.push_back(Wire{from, to, bytes, w.step + 1 + late});
+// A server message as sent, with its level, the signon stage it carries (0: none) and its first number.
+struct Logged {
+    Bytes bytes;
+    int level, stage;
+    uint32_t firstSeq;
+};
+
+enum class Phase { WaitPrespawn, WaitSpawn, WaitBegin, InGame, Intermission, Connecting, Catching, Live, Gone };
+
+struct Client {
+    bool isHost = false, left = false;
+    int number = 0;
+    NetAddress self, proxy;
+    Channel channel;
+    Phase phase = Phase::Connecting;
+    int record = 1, recordLevel = 0;  // catch-up record expected next; the level of its record 1
+    Bytes stage2Taken;                // stage-2 messages of the catch-up so far
+    int signon = 0;                   // taken in the catch-up; a reconnect order sets it back to 0
+    int lastId = -1;                  // last stream message taken
+    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0, leftMs = 0;
+};
+
+struct SlotSnapshot {
+    bool used = false, fed = false;
+    uint16_t port = 0;
+    uint32_t ackedSeq = 0, lastHeardTime = 0;
+};
+
+struct World::Impl {
+    World& w;
+    NetAddress serverSelf, serverProxy;
+    Channel server;
+    Phase serverPhase = Phase::WaitPrespawn;
+    int64_t phaseEndsMs = 0, hostInGameSinceMs = -1;
+    uint32_t plannedSeq = 0, newestStream = 0;  // number of the next fragment queued; newest stream number
+    uint8_t players = 4;
+    size_t hostCommandsTaken = 0;
+    std::vector<Client> clients;  // [0] is the host
+    std::vector<Logged> log;      // index = message id
+    std::map<Bytes, int> ids;     // message id by its bytes
+    std::vector<Bytes> stage2;    // per level: the signon stage 2 messages, concatenated
+    std::vector<Bytes> hostSent;  // the host's reliable messages, in order
+    SlotSnapshot before[SlotCount];
+
+    Impl(World& world, NetAddress self, NetAddress proxy) : w(world), serverSelf(self), serverProxy(proxy) {}
+
+    int idOf(const Bytes& m) { return ids.count(m) != 0 ? ids[m] : -1; }
+    bool isStateBlock(const Bytes& m) { return idOf(m) < 0 && m.size() >= 2 && m[m.size() - 2] == 25 && m.back() == 3; }
+    std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
+    uint32_t seconds() const { return 1000 + uint32_t(w.nowMs / 1000); }
+
+    // ---- Server ----
+
+    void queueMessage(const Bytes& body, int stage) {
+        Bytes bytes = body + print("m" + std::to_string(log.size()) + "\n");  // each message unique
+        ids[bytes] = int(log.size());
+        log.push_back(Logged{bytes, w.levels - 1, stage, plannedSeq});
+        plannedSeq += uint32_t((bytes.size() + MaxFragment - 1) / MaxFragment);
+        server.queue.push_back(bytes);
+        if (stage == 2 || (stage == 0 && serverPhase == Phase::WaitSpawn))
+            stage2.back().insert(stage2.back().end(), bytes.begin(), bytes.end());
     }
-}
 
-void fail(World& w, const std::string& what) {
-    if (w.failure.empty()) w.failure = what;
-}
-
-void startLevel(World& w, bool reconnectOrder) {
-    if (reconnectOrder) queueMessage(w, wire::stringMessage(9, "reconnect\n"), 0);
-    w.counts.levels++;
-    w.stage2.emplace_back();
-    w.server.phase = ServerPhase::WaitPrespawn;
-    queueMessage(w, serverInfo(w), 1);
-}
-
-void serverStep(World& w) {
-    Server& s = w.server;
-    bool playing = s.phase == ServerPhase::InGame || s.phase == ServerPhase::Intermission;
-    if (playing && s.channel.queue.size() < 2 && w.rng.perMille(s.phase == ServerPhase::InGame ? 250 : 100))
-        queueGameMessage(w);
-    if (s.phase == ServerPhase::InGame && w.nowMs >= s.phaseEndsMs) {
-        queueMessage(w, Bytes{30}, 0);  // svc_intermission
-        s.phase = ServerPhase::Intermission;
-        s.phaseEndsMs = w.nowMs + 2000 + w.rng.below(3000);
-    } else if (s.phase == ServerPhase::Intermission && w.nowMs >= s.phaseEndsMs) {
-        startLevel(w, w.rng.perMille(500));  // QuakeSpasm orders a reconnect, DarkPlaces does not
+    // Some levels have 16 players with long names: their state block takes more than one fragment.
+    void startLevel(bool reconnectOrder) {
+        if (reconnectOrder) queueMessage(wire::stringMessage(9, "reconnect\n"), 0);
+        w.levels++;
+        stage2.emplace_back();
+        serverPhase = Phase::WaitPrespawn;
+        players = w.rng.perMille(300) ? 16 : 4;
+        std::string map = "maps/sim" + std::to_string(w.levels) + ".bsp";
+        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + text("Sim") + text(map) + text("progs/player.mdl");
+        info = info + Bytes{0, 0, 25, 1};
+        queueMessage(w.rng.perMille(500) ? filler(w.rng.below(5000)) + info : info, 1);
     }
-    Bytes fragment = pumpChannel(s.channel, w.nowMs);
-    if (!fragment.empty()) send(w, s.self, s.proxy, fragment);
-    if (!playing) return;
-    Bytes update = Bytes{7} + longValue(uint32_t(w.nowMs)) + clientData();  // svc_time, then the client's state
-    send(w, s.self, s.proxy, wire::unreliable(s.channel.unreliableSeq++, update));
-}
 
-void clientStep(World& w, Client& c) {
-    if (c.phase == ClientPhase::Gone || w.nowMs < c.silentUntilMs) return;
-    if (!c.isHost && observerActs(w, c)) return;
-    Bytes fragment = pumpChannel(c.channel, w.nowMs);
-    if (!fragment.empty()) send(w, c.self, c.proxy, fragment);
-    if (c.phase != ClientPhase::Live) return;
-    uint8_t buttons = w.rng.perMille(50) ? 2 : 0;
-    Bytes move = wire::move(uint8_t(w.step), uint8_t(w.step * 3), 0, buttons);
-    send(w, c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, move));
-}
-
-void deliverToEndpoint(World& w, const Wire& wire) {
-    if (wire.to == w.server.self) return serverReceive(w, wire.bytes);
-    for (Client& c : w.clients) {
-        if (c.self != wire.to || c.phase == ClientPhase::Gone) continue;
-        if (w.nowMs >= c.silentUntilMs) clientReceive(w, c, wire);
-        return;
+    // Stage 2 in a few messages; stage 3 is the state the new client needs: scoreboard, light
+    // styles, stats, its view, then signon 3.
+    void queueSignon(int stage) {
+        if (stage == 2) {
+            int messages = 1 + int(w.rng.below(3));
+            for (int i = 1; i <= messages; i++) {
+                Bytes body = filler(100 + w.rng.below(2400));
+                queueMessage(i == messages ? body + Bytes{25, 2} : body, i == messages ? 2 : 0);
+            }
+            return;
+        }
+        Bytes block;
+        for (uint8_t p = 0; p < players; p++) {
+            block = block + Bytes{13, p} + text("player" + std::to_string(p) + std::string(w.rng.below(56), 'n'));
+            block = block + Bytes{14, p, uint8_t(w.rng.below(50)), 0, 17, p, uint8_t(w.rng.below(256))};
+        }
+        for (uint8_t i = 0; i < 4; i++) block = block + Bytes{12, i} + text("azazm");
+        for (uint8_t stat = 11; stat <= 14; stat++) block = block + Bytes{3, stat} + longValue(w.rng.below(100));
+        queueMessage(block + clientData() + Bytes{5, 1, 0, 25, 3}, 3);
     }
-}
 
-Client& addObserver(World& w) {
-    Client c;
-    c.number = int(w.clients.size());
-    c.self = fakeplatform::loopback(uint16_t(27100 + c.number), uint8_t(10 + c.number % 200));
-    c.connectSentMs = w.nowMs - 2000;
-    w.clients.push_back(c);
-    return w.clients.back();
-}
+    void queueGameMessage() {
+        switch (w.rng.below(4)) {
+        case 0: return queueMessage(print("chat " + std::to_string(w.rng.below(1000)) + "\n"), 0);
+        case 1: return queueMessage(Bytes{3, uint8_t(w.rng.below(32))} + longValue(w.rng.below(200)), 0);
+        case 2: return queueMessage(Bytes{14, uint8_t(w.rng.below(4)), uint8_t(w.rng.below(50)), 0}, 0);
+        default: return queueMessage(filler(1000 + w.rng.below(2000)), 0);
+        }
+    }
 
-bool observerOffset(const Client& c, uint32_t& seqOffset) {
-    for (int n = FirstObserverSlot; n < SlotCount; n++) {
-        const Slot& s = slotTable.slot[n];
-        if (s.state == SlotFree || fakeplatform::boundAddress(s.socket).port != c.proxy.port) continue;
-        seqOffset = s.seqOffset;
+    void takeHostCommand(const Bytes& message) {
+        if (hostCommandsTaken >= hostSent.size() || hostSent[hostCommandsTaken] != message)
+            return w.fail("the server took a host message out of order or changed");
+        hostCommandsTaken++;
+        auto has = [&](const std::string& command) {
+            Bytes wanted = wire::stringCommand(command);
+            return std::search(message.begin(), message.end(), wanted.begin(), wanted.end()) != message.end();
+        };
+        if (serverPhase == Phase::WaitPrespawn && has("prespawn")) {
+            serverPhase = Phase::WaitSpawn;
+            queueSignon(2);
+        } else if (serverPhase == Phase::WaitSpawn && has("spawn")) {
+            serverPhase = Phase::WaitBegin;
+            queueSignon(3);
+        } else if (serverPhase == Phase::WaitBegin && has("begin")) {
+            serverPhase = Phase::InGame;
+            phaseEndsMs = w.nowMs + 20000 + w.rng.below(40000);
+        }
+    }
+
+    void serverStep() {
+        bool playing = serverPhase == Phase::InGame || serverPhase == Phase::Intermission;
+        if (playing && server.queue.size() < 2 && w.rng.perMille(serverPhase == Phase::InGame ? 250 : 100))
+            queueGameMessage();
+        if (serverPhase == Phase::InGame && w.nowMs >= phaseEndsMs) {
+            queueMessage(Bytes{30}, 0);  // svc_intermission
+            serverPhase = Phase::Intermission;
+            phaseEndsMs = w.nowMs + 2000 + w.rng.below(3000);
+        } else if (serverPhase == Phase::Intermission && w.nowMs >= phaseEndsMs) {
+            startLevel(w.rng.perMille(500));  // QuakeSpasm orders a reconnect, DarkPlaces does not
+        }
+        w.pump(server, serverSelf, serverProxy);
+        if (!playing) return;
+        Bytes update = Bytes{7} + longValue(uint32_t(w.nowMs)) + clientData();  // svc_time, the client's state
+        w.send(serverSelf, serverProxy, wire::unreliable(server.unreliableSeq++, update));
+    }
+
+    // ---- Clients ----
+
+    void answerSignon(Client& c, int stage) {
+        std::string name = c.isHost ? "host" : "obs" + std::to_string(c.number);
+        Bytes answer = stage == 1   ? wire::stringCommand("prespawn")
+                       : stage == 2 ? wire::stringCommand("name " + name) + wire::stringCommand("spawn")
+                       : stage == 3 ? wire::stringCommand("begin")
+                                    : Bytes();
+        if (answer.empty()) return;
+        c.channel.queue.push_back(answer);
+        if (c.isHost) hostSent.push_back(answer);
+    }
+
+    // Records 1 and 2 are the level's own signon messages; record 3 is the proxy's state block. A
+    // server information restarts the signon wherever it stands, but, as QuakeSpasm clients insist,
+    // only at signon 0: once it took one, the client needs a reconnect order first.
+    void takeRecord(Client& c, const Bytes& message) {
+        int id = idOf(message);
+        c.progressMs = w.nowMs;
+        if (message == wire::stringMessage(9, "reconnect\n")) {
+            c.record = 1;
+            c.signon = 0;
+            c.stage2Taken.clear();
+            return;
+        }
+        if (id >= 0 && log[size_t(id)].stage == 1) {
+            if (c.signon > 0) return w.fail(nameOf(c) + " took signon 1 without a reconnect");
+            c.record = 1;
+            c.recordLevel = log[size_t(id)].level;
+        } else if (c.record == 2) {
+            // Stage 2 comes as the server sent it, message by message.
+            const Bytes& whole = stage2[size_t(c.recordLevel)];
+            c.stage2Taken.insert(c.stage2Taken.end(), message.begin(), message.end());
+            if (c.stage2Taken.size() > whole.size() ||
+                !std::equal(c.stage2Taken.begin(), c.stage2Taken.end(), whole.begin()))
+                return w.fail(nameOf(c) + " took a garbled catch-up record 2");
+            if (c.stage2Taken.size() < whole.size()) return;
+        } else if (c.record == 1 || (c.record == 3 && !isStateBlock(message))) {
+            return w.fail(nameOf(c) + " took a garbled catch-up record " + std::to_string(c.record));
+        }
+        c.stage2Taken.clear();
+        answerSignon(c, c.record);
+        c.signon = c.record;
+        if (c.record++ < 3) return;
+        c.phase = Phase::Live;
+        w.reachedGame++;
+    }
+
+    // The observer's numbering onto the host's, read from the proxy (the client's slot by its port).
+    bool observerOffset(const Client& c, uint32_t& seqOffset) {
+        for (int n = FirstObserverSlot; n < SlotCount; n++) {
+            const Slot& s = slotTable.slot[n];
+            if (portOf(s) != c.proxy.port) continue;
+            seqOffset = s.seqOffset;
+            return true;
+        }
+        return false;
+    }
+
+    // The stream as the client sees it: the server's messages, in order, each once, numbered so
+    // that its number maps back onto the server's.
+    void takeStreamMessage(Client& c, const Bytes& message, uint32_t firstSeq) {
+        int id = idOf(message);
+        if (id < 0) return w.fail(nameOf(c) + " took a message the server never sent");
+        int expected = c.lastId >= 0 ? c.lastId + 1 : (c.isHost ? 0 : id);
+        if (id != expected)
+            return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) +
+                          " was due");
+        uint32_t offset = 0;
+        if ((c.isHost || observerOffset(c, offset)) &&
+            firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
+            return w.fail(nameOf(c) + " got message " + std::to_string(id) + " under a number of another");
+        c.lastId = id;
+        c.progressMs = w.nowMs;
+        if (!c.isHost) w.observerMessages++;
+        if (!c.isHost && log[size_t(id)].stage == 1) w.levelsFollowed++;
+        answerSignon(c, log[size_t(id)].stage);
+    }
+
+    void clientReceive(Client& c, const Wire& wire) {
+        const Bytes& d = wire.bytes;
+        if (d.size() >= 7 && d[0] == 0x80 && c.phase == Phase::Connecting) {
+            if (d[4] == 0x81) c.proxy = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
+            c.phase = d[4] == 0x81 ? Phase::Catching : Phase::Gone;
+            c.progressMs = c.joinedMs = w.nowMs;
+            return;
+        }
+        // Like NetQuake's, the client takes data only from the port its accept named.
+        Bytes message;
+        uint32_t first;
+        if (c.phase == Phase::Connecting || wire.from.port != c.proxy.port ||
+            !w.receive(c.channel, wire, message, first))
+            return;
+        if (c.phase == Phase::Catching) return takeRecord(c, message);
+        takeStreamMessage(c, message, first);
+    }
+
+    void leave(Client& c) {
+        for (int i = 0; i < 3; i++) w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
+        c.leftMs = w.nowMs;
+        c.left = true;
+        c.phase = Phase::Gone;
+    }
+
+    // What an observer's player does: joins, gives up a stuck signon, leaves, loses its network.
+    bool observerActs(Client& c) {
+        if (c.phase == Phase::Connecting) {
+            if (w.nowMs - c.connectSentMs >= 2000) {
+                c.connectSentMs = w.nowMs;
+                w.send(c.self, w.listenAddress(), wire::connectRequest());
+            }
+            return true;
+        }
+        if ((c.phase == Phase::Catching && w.nowMs - c.progressMs > CatchUpPatienceMs) ||
+            (c.phase == Phase::Live && w.rng.perMille(2))) {
+            leave(c);
+            return true;
+        }
+        if (!w.rng.perMille(2)) return false;
+        uint32_t r = w.rng.below(10);
+        int64_t seconds = r < 7 ? 3 + w.rng.below(12) : r < 9 ? 20 + w.rng.below(40) : 125 + w.rng.below(15);
+        c.silentUntilMs = w.nowMs + seconds * 1000;
         return true;
     }
-    return false;
+
+    void clientStep(Client& c) {
+        if (c.phase == Phase::Gone || w.nowMs < c.silentUntilMs) return;
+        if (!c.isHost && observerActs(c)) return;
+        w.pump(c.channel, c.self, c.proxy);
+        if (c.phase != Phase::Live) return;
+        Bytes move = wire::move(uint8_t(w.step), uint8_t(w.step * 3), 0, w.rng.perMille(50) ? 2 : 0);
+        w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, move));
+    }
+
+    void deliver(const Wire& wire) {
+        Bytes message;
+        uint32_t first;
+        if (wire.to == serverSelf && w.receive(server, wire, message, first)) takeHostCommand(message);
+        if (wire.to == serverSelf) return;
+        for (Client& c : clients) {
+            if (c.self != wire.to || c.phase == Phase::Gone) continue;
+            if (w.nowMs >= c.silentUntilMs) clientReceive(c, wire);
+            return;
+        }
+    }
+
+    // ---- The proxy's promises ----
+
+    // No stored datagram outlives its last reader, and none is kept for a slot that is gone.
+    void checkStore() {
+        for (int i = 0; i < StoredCount; i++) {
+            const StoredEntry& e = capture.stored[i];
+            if (!e.held) continue;
+            std::string entry = "stored entry " + std::to_string(e.streamNumber);
+            if (e.mask == 0 || e.streamNumber % StoredCount != uint32_t(i))
+                w.fail(entry + " is kept without a reader or misplaced");
+            if ((e.mask & (1u << HostSlot)) != 0 && after(capture.nextReassemblySeq, e.streamNumber))
+                w.fail(entry + " is kept for the reassembly that passed it");
+            for (int n = FirstObserverSlot; n < SlotCount; n++) {
+                const Slot& s = slotTable.slot[n];
+                if ((e.mask & (1u << n)) != 0 && (s.state < SlotInGame || !after(e.streamNumber, s.ackedSeq)))
+                    w.fail(entry + " is kept for slot " + std::to_string(n) + ", which is not fed or acknowledged it");
+            }
+        }
+    }
+
+    void checkSlots() {
+        int used = 0;
+        for (int i = HostSlot; i < SlotCount; i++) {
+            const Slot& s = slotTable.slot[i];
+            std::string slot = "slot " + std::to_string(i);
+            if (s.state == SlotFree && (s.socket != platform::NoSocket || (i >= FirstObserverSlot && fed(i))))
+                w.fail("free " + slot + " keeps a socket or is fed");
+            if (s.state == SlotFree) continue;
+            if (i > settings.slotLimit || fakeplatform::boundAddress(s.socket) == NetAddress{})
+                w.fail(slot + " is used above the limit or without an open socket");
+            used += i >= FirstObserverSlot;
+        }
+        if (used != slotTable.observerCount) w.fail("observerCount is not the number of observer slots used");
+        if (!slotTable.hostConnected || !slotInUse(HostSlot) || !slotTable.serverConnected)
+            w.fail("the host's connection ended");
+        if (fakeplatform::openSocketCount() != 3 + used) w.fail("a socket outlived its slot");
+    }
+
+    // An observer goes only when it left, fell silent for 120 s or fell a whole table behind.
+    void checkRemovals() {
+        if (after(numbering.lastHostReliableSeq, newestStream)) newestStream = numbering.lastHostReliableSeq;
+        for (int n = FirstObserverSlot; n < SlotCount; n++) {
+            const Slot& s = slotTable.slot[n];
+            SlotSnapshot& b = before[n];
+            if (b.used && portOf(s) != b.port) {
+                bool left = std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
+                    return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.left;
+                });
+                bool silent = seconds() - b.lastHeardTime > 120;
+                bool behind = b.fed && newestStream - b.ackedSeq >= StoredCount;
+                if (!left && !silent && !behind)
+                    w.fail("observer slot " + std::to_string(n) + " was removed without cause");
+            }
+            b = SlotSnapshot{s.state != SlotFree, fed(n), portOf(s), s.ackedSeq, s.lastHeardTime};
+        }
+        for (Client& c : clients) {
+            if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port))
+                c.phase = Phase::Gone;
+            bool held = std::any_of(slotTable.slot + FirstObserverSlot, slotTable.slot + SlotCount,
+                                    [&](const Slot& s) { return s.state != SlotFree && s.peerAddress == c.self; });
+            if (c.left && w.nowMs - c.leftMs > 5000 && held) w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
+        }
+    }
+
+    // Streams never stall; the proxy never counts a fragment as taken that an observer has not
+    // taken; a heard observer finishes its catch-up within 30 s of the host being in the game.
+    void checkClients() {
+        if (server.inFlight && w.nowMs - server.waitingSinceMs > StallMs) w.fail("the server's stream stalled");
+        if (clients[0].channel.inFlight && w.nowMs - clients[0].channel.waitingSinceMs > StallMs)
+            w.fail("the host's stream stalled");
+        if (hostSlot().state != SlotInGame)
+            hostInGameSinceMs = -1;
+        else if (hostInGameSinceMs < 0)
+            hostInGameSinceMs = w.nowMs;
+        for (const Client& c : clients) {
+            std::string name = nameOf(c);
+            if (c.isHost) continue;
+            for (int n = FirstObserverSlot; n < SlotCount && c.phase == Phase::Live; n++) {
+                const Slot& s = slotTable.slot[n];
+                if (portOf(s) == c.proxy.port && fed(n) && s.state >= SlotInGame &&
+                    !after(c.channel.recvSeq, s.ackedSeq - s.seqOffset))
+                    w.fail("the proxy counts a fragment as taken by " + name + ", whose client waits for it");
+            }
+            int64_t since = std::max(c.progressMs, c.silentUntilMs);
+            if (c.phase == Phase::Live && w.nowMs - since > StallMs && clients[0].progressMs > since)
+                w.fail(name + " took nothing of the stream for 30 s");
+            since = std::max({c.joinedMs, c.silentUntilMs, hostInGameSinceMs});
+            if (c.phase == Phase::Catching && hostInGameSinceMs >= 0 && w.nowMs - since > 30000)
+                w.fail(name + " is still in its catch-up 30 s after the host entered the game");
+        }
+    }
+};
+
+void World::send(const NetAddress& from, const NetAddress& to, const Bytes& bytes) {
+    if (rng.perMille(50)) return;
+    int copies = rng.perMille(100) ? 2 : 1;
+    for (int i = 0; i < copies; i++) {
+        int late = rng.perMille(100) ? 1 + int(rng.below(4)) : 0;
+        wires.push_back(Wire{from, to, bytes, step + 1 + late});
+    }
 }
 
-int messageId(const Bytes& m) {
-    size_t n = m.size();
-    if (n < 5 || m[n - 1] != 0 || m[n - 2] != '\n') return -1;
-    size_t p = n - 2;
-    while (p > 0 && m[p - 1] >= '0' && m[p - 1] <= '9') p--;
-    if (p == n - 2 || p < 2 || m[p - 1] != 'm' || m[p - 2] != 8 || n - 2 - p > 9) return -1;
-    return std::stoi(std::string(m.begin() + long(p), m.end() - 2));
+void World::pump(Channel& c, const NetAddress& from, const NetAddress& to) {
+    Bytes fragment = pumpChannel(c, nowMs);
+    if (!fragment.empty()) send(from, to, fragment);
+}
+
+bool World::receive(Channel& c, const Wire& w, Bytes& message, uint32_t& firstSeq) {
+    const Bytes& d = w.bytes;
+    if (d.size() < HeaderSize || d[0] != 0) return false;
+    uint32_t seq = sequenceField(d.data());
+    if (d[1] == FlagAck) takeAck(c, seq);
+    if ((d[1] & 0xF7) != FlagData) return false;  // acknowledgements and moves
+    send(w.to, w.from, wire::ack(seq));  // every fragment, taken or not
+    return takeFragment(c, d, message, firstSeq);
+}
+
+void World::tick() {
+    step++;
+    nowMs += StepMs;
+    fakeplatform::setSeconds(1000 + uint32_t(nowMs / 1000));
+    fakeplatform::setMilliseconds(uint64_t(nowMs));
+}
+
+// Every datagram due this step, in the order sent.
+std::vector<Wire> World::takeDue() {
+    std::vector<Wire> due, later;
+    for (Wire& w : wires) (w.due <= step ? due : later).push_back(std::move(w));
+    wires.swap(later);
+    return due;
+}
+
+void World::route() {
+    for (const Datagram& d : sent()) {
+        if (d.bytes.size() >= HeaderSize && d.bytes[0] == 0 && lengthField(d.bytes.data()) != d.bytes.size())
+            fail("the proxy sent a datagram whose length field is not its size");
+        if (d.to == listener) heard += wire::allPrints({d});
+        send(NetAddress{ProxyIp, d.from.port}, d.to, d.bytes);
+    }
+}
+
+void World::build(uint64_t seed, const std::vector<std::string>& options) {
+    start(options);
+    admitHost();
+    connectServer();
+    sent();
+    console();
+    rng.state = seed;
+    impl = std::make_shared<Impl>(*this, serverData, proxyServerSide());
+    Client& h = impl->clients.emplace_back();
+    h.isHost = true;
+    h.self = host;
+    h.proxy = hostSocket;
+    h.phase = Phase::Live;
+    impl->startLevel(false);
+}
+
+void World::stepWorld() {
+    Impl& s = *impl;
+    tick();
+    s.serverStep();
+    int observers = 0;
+    for (size_t i = 0; i < s.clients.size(); i++) {
+        s.clientStep(s.clients[i]);
+        observers += !s.clients[i].isHost && s.clients[i].phase != Phase::Gone;
+    }
+    if (observers < ObserverClients && rng.perMille(15)) {
+        Client& c = s.clients.emplace_back();
+        c.number = int(s.clients.size() - 1);
+        c.self = fakeplatform::loopback(uint16_t(27100 + c.number), uint8_t(10 + c.number % 200));
+        c.connectSentMs = nowMs - 2000;
+    }
+    // The proxy takes each datagram in a pass of its own.
+    for (const Wire& w : takeDue()) {
+        if (w.to.ip != ProxyIp) {
+            s.deliver(w);
+        } else if (fakeplatform::inject(w.to, w.from, w.bytes)) {  // false: that socket is closed
+            runLoopPass();
+            route();
+        }
+    }
+    s.checkStore();
+    s.checkSlots();
+    s.checkRemovals();
+    s.checkClients();
+    console();
 }
 
 }  // namespace sim
