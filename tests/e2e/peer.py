@@ -21,12 +21,6 @@ def greeting(url, prefix="proxy:"):
         bar, VERSION, url, prefix, bar)
 
 
-def help_summary(prefix="proxy:"):
-    return ("say %s command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\nc2sbps [rate]"
-            "        s2cbps [rate]\nrecord [name|stop]   observers [max]\ntransparent          wakeup [n]\nmmode "
-            "[local|global] kick name\nvoffset [observer] [x] [y] [z]\nconnect server [port]\n" % prefix)
-
-
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind((LOOPBACK, 0))
@@ -281,9 +275,6 @@ def require(condition, what):
         raise AssertionError("missing under CI: %s" % what) if CI else Skip(what)
 
 
-def require_tool(name): require(shutil.which(name), name + " not installed")
-
-
 def check(condition, message, *context):
     """assert, with what explains a failure (callables are called then)."""
     if not condition:
@@ -345,29 +336,21 @@ def end_group(proc, sig=signal.SIGKILL):
 
 
 class Proxy:
-    """The proxy as a child process (SKOPOS_PROXY_COMMAND, or --proxy), its console (stdout and stderr)
-    collected as it comes. `port` adds -p; `loopback` adds -l and -r 127.0.0.1; `cwd`: where demos go."""
+    """The proxy as a child process (SKOPOS_PROXY_COMMAND, or --proxy), its console (stdout and stderr) in a
+    file read as it grows. `port` adds -p; `loopback` adds -l and -r 127.0.0.1; `cwd`: where demos go."""
 
     def __init__(self, *args, port=None, loopback=True, cwd=None):
-        self.port, self.out, self.lock = port, b"", threading.Lock()
+        self.port, (fd, self.path) = port, tempfile.mkstemp(prefix="skopos-e2e-", suffix=".log")
         self.args = (["-p", str(port)] if port else []) + (["-l", LOOPBACK, "-r", LOOPBACK] if loopback else []) + \
             [str(a) for a in args]
         command = os.environ.get("SKOPOS_PROXY_COMMAND")
-        self.proc = subprocess.Popen((shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     start_new_session=True)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for data in iter(lambda: self.proc.stdout.read1(4096), b""):
-            with self.lock:
-                self.out += data
+        with os.fdopen(fd, "ab") as log:      # appended to: the child's writes never overwrite one another
+            self.proc = subprocess.Popen((shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
 
     @property
     def stdout(self):      # a Windows console's CR LF as LF
-        with self.lock:
-            return self.out.decode("latin-1").replace("\r\n", "\n")
+        return read_text(self.path).replace("\r\n", "\n")
 
     def describe(self):
         return "proxy %s, exit %s\n--- console:\n%s" % (" ".join(self.args), self.proc.poll(), self.stdout)
@@ -376,7 +359,6 @@ class Proxy:
         """Waits for a regex or a plain text on the console; returns the match."""
         rx = pattern if isinstance(pattern, re.Pattern) else re.compile(re.escape(pattern))
         wait_until(lambda: rx.search(self.stdout) or not self.running(), timeout, repr(rx.pattern), self.describe)
-        self.reader.join(0 if self.running() else 2)
         check(rx.search(self.stdout), "proxy ended before printing %r" % rx.pattern, self.describe)
         return rx.search(self.stdout)
 
@@ -388,7 +370,6 @@ class Proxy:
             rc = self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("proxy still running after %.1f s\n%s" % (timeout, self.describe()))
-        self.reader.join(2)
         return rc
 
     def signal(self, sig): self.proc.send_signal(sig)
@@ -396,7 +377,8 @@ class Proxy:
 
     def close(self):
         end_group(self.proc)
-        self.reader.join(2)
+        if os.path.exists(self.path):
+            os.unlink(self.path)
 
     __enter__, __exit__ = lambda self: self, lambda self, *exc: self.close()
 
@@ -417,23 +399,14 @@ def ask(port, request=None, timeout=2.0):
     return [data for data, src in c.control_replies if src == (LOOPBACK, port)]
 
 
-def info(port, p):
-    """The proxy's one server-info reply as a dict, its length field checked."""
-    replies = ask(port)
-    data = replies[0] if len(replies) == 1 else b""
-    parts = data[5:].split(b"\0", 3)
-    check(data[:2] == b"\x80\0" and data[4:5] == b"\x83" and len(parts) == 4 and len(parts[3]) == 3 and
-          struct.unpack_from(">H", data, 2)[0] == len(data), "not one server-info reply: %r" % replies, p.describe)
-    return dict(zip(("address", "name", "level"), (p.decode("latin-1") for p in parts)),
-                players=parts[3][0], maxplayers=parts[3][1], version=parts[3][2])
-
-
 def admit(port, name="host"):
     """A GameClient that asked to join `port` and got a reject, or an accept and a print."""
     c = GameClient(name)
     c.connect(port)
     serve([c], lambda: c.reject or (c.accept and c.prints), 3)
     return c
+
+
 class Session:
     """A proxy on a free loopback port with a host client admitted and greeted; serves the host and the
     endpoints in `servers` (scripted servers, observers)."""
@@ -530,13 +503,12 @@ INSTALLED = os.environ.get("NQPEER_DIR", "/tmp/nqpeer")
 class PeerServer:
     """A real server of the rig on a free port, in a folder of its own (links to the installed game files)
     so tests run side by side: "darkplaces" (protocol 15, one port for all clients) or "quakespasm" (15,
-    666 or 999; a new port per client). A context manager."""
+    666 or 999; a new port per client). Started and stopped (on a port of its own or a given one) at will in
+    its context; the context removes the folder."""
 
     def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15):
         self.kind, self.protocol, self.cvars, self.dp = kind, protocol, [str(c) for c in cvars], kind == "darkplaces"
-        self.level = level or ("am_underworks" if self.dp else "box1")
-
-    def __enter__(self):
+        self.level, self.port = level or ("am_underworks" if self.dp else "box1"), None
         require(shutil.which("quakestat") and os.path.exists("/usr/games/darkplaces-server" if self.dp else
                 "/usr/games/quakespasm") and os.path.isfile(os.path.join(INSTALLED, "id1/progs.dat" if self.dp else
                 "qs/nqpeer.pak")), "the rig's %s server installed in %s, qstat" % (self.kind, INSTALLED))
@@ -546,8 +518,10 @@ class PeerServer:
             where = ("" if name == "qs" else "id1/") + name
             if os.path.exists(os.path.join(INSTALLED, where)):
                 os.symlink(os.path.realpath(os.path.join(INSTALLED, where)), os.path.join(self.dir, where))
+
+    def start(self, port=None):
         for _ in range(3):                     # a port taken between probe and bind: another
-            self.port = free_port()
+            self.port = port or free_port()
             cmd = ["bash", os.path.join(ARGS.peers, "start-server.sh" if self.dp else "start-qs-server.sh"),
                    str(self.port), self.level] + ([] if self.dp else [str(self.protocol)]) + self.cvars
             p = subprocess.run(cmd, env=self.env(), capture_output=True, text=True, timeout=30)
@@ -571,10 +545,16 @@ class PeerServer:
         return subprocess.run(cmd + [str(self.port)] + list(command), env=self.env(), capture_output=True,
                               text=True, timeout=10).stdout
 
-    def __exit__(self, *exc):
+    def stop(self):
         subprocess.run(["bash", os.path.join(ARGS.peers, "stop-server.sh" if self.dp else "stop-qs-server.sh"),
                         str(self.port)], env=self.env(), capture_output=True, timeout=30)
+
+    def __exit__(self, *exc):
+        if self.port:
+            self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+    __enter__ = start
 
 
 class RealClient:
