@@ -4,7 +4,7 @@ import argparse, os, re, select, shlex, shutil, signal, socket, struct, subproce
 
 LOOPBACK, CI, ARGS, NQ, _CASES = "127.0.0.1", os.environ.get("CI") == "true", None, None, []
 DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT = 0x01, 0x02, 0x08, 0x10, 0x81, 0x82
-SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SETANGLE, SVC_SERVERINFO = 2, 7, 8, 9, 10, 11
+SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO = 2, 7, 8, 9, 11
 SVC_SIGNONNUM, SVC_INTERMISSION, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 25, 30, 15, 666, 999
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
@@ -78,8 +78,8 @@ class Endpoint:
         self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(sockets)]
         for s in self.socks:
             s.bind((LOOPBACK, 0))
-        self.peer, self.out_seq, self.unreliable_out, self.expected, self.duplicates, self.resends = None, 0, 0, 0, 0, 0
-        self.pending, self.fragments, self.partial, self.sent_at = [], [], b"", 0.0
+        self.peer, self.out_seq, self.unreliable_out, self.expected, self.duplicates = None, 0, 0, 0, 0
+        self.queue, self.partial, self.sent_at = [], b"", 0.0      # queue: fragments to send, as (payload, flags)
         self.reliable_in, self.unreliable_seqs, self.sizes_in = [], [], []
 
     def close(self):
@@ -91,28 +91,22 @@ class Endpoint:
             self.socks[-1].sendto(data, self.peer)
 
     def send_reliable(self, message):
-        self.pending.append(bytes(message))
-        self._next()
+        k, n, idle = self.fragment, max(1, (len(message) + self.fragment - 1) // self.fragment), not self.queue
+        self.queue += [(message[i * k:i * k + k], DATA | (EOM if i == n - 1 else 0)) for i in range(n)]
+        if idle:
+            self._resend()
 
     def send_unreliable(self, payload):
         self.send(datagram(UNRELIABLE, self.unreliable_out, payload))
         self.unreliable_out += 1
 
-    def _next(self):
-        if self.pending and not self.fragments:
-            msg = self.pending.pop(0)
-            k = self.fragment
-            n = max(1, (len(msg) + k - 1) // k)
-            self.fragments = [(msg[i * k:i * k + k], DATA | (EOM if i == n - 1 else 0)) for i in range(n)]
-            self._resend()
-
     def _resend(self):
-        self.send(datagram(self.fragments[0][1], self.out_seq, self.fragments[0][0]))
-        self.sent_at = time.monotonic()
+        if self.queue:
+            self.send(datagram(self.queue[0][1], self.out_seq, self.queue[0][0]))
+            self.sent_at = time.monotonic()
 
     def tick(self, now):
-        if self.fragments and now - self.sent_at > 1.0:
-            self.resends += 1
+        if now - self.sent_at > 1.0:
             self._resend()
 
     def receive(self, data):
@@ -123,10 +117,10 @@ class Endpoint:
         if flags == UNRELIABLE:
             self.unreliable_seqs.append(seq)
             self.on_message(payload, False)
-        elif flags == ACK and self.fragments and seq == self.out_seq:
+        elif flags == ACK and self.queue and seq == self.out_seq:
             self.out_seq += 1
-            self.fragments.pop(0)
-            self._resend() if self.fragments else self._next()
+            self.queue.pop(0)
+            self._resend()
         elif flags & ~EOM == DATA:
             self.send(datagram(ACK, seq))
             self.reliable_in.append(seq)
@@ -197,9 +191,8 @@ class GameClient(Endpoint):
         if texts:
             self.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
 
-    def say(self, text, quoted=False):
-        """Typed at the console (say text) or at the chat prompt (say "text")."""
-        self.send_commands('say "%s"' % text if quoted else "say " + text)
+    def say(self, text):
+        self.send_commands("say " + text)
 
     def tick(self, now):
         super().tick(now)
@@ -216,15 +209,14 @@ class GameClient(Endpoint):
 
 
 class FakeServer(Endpoint):
-    """A game server for one client: answers server-info and connect requests on its listening port (a
-    reject when given one) and serves from a port of its own: a small signon, then a frame every 50 ms
-    once the client has begun. Records what the client sends."""
+    """A game server for one client: answers connect requests on its listening port and serves from a port of
+    its own: a small signon, then a frame every 50 ms once the client has begun. Records what the client sends."""
 
-    def __init__(self, level="fake", reject=None):
+    def __init__(self, level="fake"):
         super().__init__(2)
         self.listen, self.game = self.socks
         self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
-        self.level, self.reject = level, reject
+        self.level = level
         self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
         self.begun, self.next_frame, self.time = False, 0.0, 1.0
 
@@ -235,8 +227,6 @@ class FakeServer(Endpoint):
                 self.receive(data)
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
             self.connect_requests.append((data, src))
-            if self.reject is not None:
-                return self.listen.sendto(control(CCREP_REJECT, self.reject.encode() + b"\0"), src)
             self.peer = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
             level = self.level.encode()
@@ -431,10 +421,10 @@ class Session:
         return "%s\n--- host prints %r\n--- host signons %r, levels %r, parse errors %r, duplicates %d" % (
             self.proxy.describe(), [p[:200] for p in h.prints[-12:]], h.signons, h.levels, h.parse_errors, h.duplicates)
 
-    def command(self, text, reply, quoted=False, timeout=3):
+    def command(self, text, reply, timeout=3):
         """Says a proxy command, waits for a print holding `reply`; returns the prints since."""
         before = len(self.host.prints)
-        self.host.say(text, quoted)
+        self.host.say(text)
         self.serve(lambda: any(reply in p for p in self.host.prints[before:]), timeout, repr(reply))
         return self.host.prints[before:]
 
@@ -467,7 +457,7 @@ class Session:
         self.serve(None, seconds)
         check(client.frames(mark) >= 10 * seconds, "%s got %d frames in %.1f s" % (
             client.name, client.frames(mark), seconds), self.describe)
-        check(all(b == a + 1 for a, b in zip(seqs, seqs[1:])), "unreliable numbering at %s has gaps" % client.name)
+        check(consecutive(seqs), "unreliable numbering at %s: %r" % (client.name, seqs[:20]), self.describe)
 
     def banner_url(self): return BANNER.match(self.proxy.stdout).group(1)
 
