@@ -70,8 +70,7 @@ def serve(endpoints, until=None, timeout=5.0):
 
 
 class Endpoint:
-    """A peer's sockets and one connection's datagram layer: reliable messages in fragments of 1024 bytes,
-    one in flight until acked (resent after 1 s); in-order reassembly with acks; what came in."""
+    """A peer's sockets and one connection's datagram layer (one fragment in flight, resent after 1 s)."""
     fragment = 1024    # QuakeSpasm and later send whole messages of up to 64000 bytes in one datagram
 
     def __init__(self, sockets):
@@ -134,8 +133,7 @@ class Endpoint:
 
 
 class GameClient(Endpoint):
-    """A game client: connects, walks the signon as a stock client does, records what it is told, and
-    moves every 50 ms once in the game."""
+    """Connects, walks the signon as a stock client does, moves every 50 ms in the game; records what it is told."""
 
     def __init__(self, name="e2eclient"):
         super().__init__(1)
@@ -284,8 +282,7 @@ def wait_until(predicate, timeout, what, *context):
 
 
 def main():
-    """Runs the cases at once, each in a thread of its own (each has its own proxy and servers)."""
-    global ARGS, NQ
+    global ARGS, NQ       # the cases run at once, each in a thread with its own proxy and servers
     ap, results = argparse.ArgumentParser(), []
     for name, options in ("--proxy", dict(required=True)), ("--peers", dict(default="")), ("cases", dict(nargs="*")):
         ap.add_argument(name, **options)
@@ -380,8 +377,7 @@ def run_proxy(*args, timeout=10.0):
 
 
 def ask(port, request=None, timeout=2.0):
-    """The control replies from 127.0.0.1:port to `request`; by default a server-info request, waiting for
-    the first reply only."""
+    """The control replies from 127.0.0.1:port to `request` (by default a server-info request: the first reply)."""
     c = GameClient()
     c.sock.sendto(INFO_REQUEST if request is None else request, (LOOPBACK, port))
     serve([c], None if request is not None else (lambda: c.control_replies), timeout)
@@ -398,8 +394,7 @@ def admit(port, name="host"):
 
 
 class Session:
-    """A proxy on a free loopback port with a host client admitted and greeted; serves the host and the
-    endpoints in `servers` (scripted servers, observers)."""
+    """A proxy with a host admitted and greeted; serves the host and the endpoints in `servers` (servers, observers)."""
 
     def __init__(self, *proxy_args, cwd=None):
         self.port = free_port()
@@ -462,8 +457,7 @@ class Session:
     def banner_url(self): return BANNER.match(self.proxy.stdout).group(1)
 
     def check_waiting(self, since, what):
-        """After the server's connection ended by `what`: the banner and the reconnect order reached the host
-        (print `since` on), svc_disconnect did not, frames stopped, commands are answered."""
+        """The server's game ended by `what`: the host (from print `since`) waits at the proxy, greeted again."""
         want = greeting(self.banner_url())
         self.serve(lambda: want in self.host.prints[since:] or self.host.disconnected, 3, "the banner after " + what)
         check(not self.host.disconnected and RECONNECT_ORDER in self.host.stufftexts, "after " + what, self.describe)
@@ -491,10 +485,8 @@ INSTALLED = os.environ.get("NQPEER_DIR", "/tmp/nqpeer")
 
 
 class PeerServer:
-    """A real server of the rig on a free port, in a folder of its own (links to the installed game files)
-    so tests run side by side: "darkplaces" (protocol 15, one port for all clients) or "quakespasm" (15,
-    666 or 999; a new port per client). Started and stopped (on a port of its own or a given one) at will in
-    its context; the context removes the folder."""
+    """A real server of the rig, "darkplaces" (protocol 15) or "quakespasm" (15, 666, 999; a new port per client),
+    in a folder of its own (links to the game files) so tests run side by side; start() and stop() at will."""
 
     def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15):
         self.kind, self.protocol, self.cvars, self.dp = kind, protocol, [str(c) for c in cvars], kind == "darkplaces"
@@ -548,8 +540,7 @@ class PeerServer:
 
 
 class RealClient:
-    """The DarkPlaces client, headless, in `game_dir` (a PeerServer's folder): joining the proxy on `port`,
-    or with port None only running `client_args` (+playdemo NAME). Its console log grows in log()."""
+    """The DarkPlaces client, headless, in `game_dir`: joining the proxy on `port` (if any) with `client_args`."""
 
     def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
         require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"), "darkplaces client, xvfb")
@@ -584,8 +575,7 @@ def play_demo(game_dir, name, seconds=5):
 
 
 def walk_demo(path):
-    """A demo file as [(block's message, its [(code, value)])]. Fails unless the file walks to its end,
-    opens and closes with the credits, and holds no reconnect order."""
+    """A demo file as [(message, [(code, value)])]; it must walk to its end, hold the credits, no reconnect."""
     with open(path, "rb") as f:
         data, state, out, i = f.read(), {"protocol": PROTOCOL_NETQUAKE, "flags": 0}, [], 3
     check(data.startswith(b"-1\n"), "%s: cd-track line %r" % (path, data[:8]))
