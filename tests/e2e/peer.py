@@ -2,10 +2,21 @@
 the rig's servers and client, a runner. Endpoints act only inside serve(): one thread drives a game."""
 import argparse, os, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, threading, time
 
-LOOPBACK, CI, ARGS, NQ, _CASES = "127.0.0.1", os.environ.get("CI") == "true", None, None, []
-DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT = 0x01, 0x02, 0x08, 0x10, 0x81, 0x82
-SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO = 2, 7, 8, 9, 11
-SVC_SIGNONNUM, SVC_INTERMISSION, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, PROTOCOL_RMQ = 25, 30, 15, 666, 999
+LOOPBACK, CI, _CASES = "127.0.0.1", os.environ.get("CI") == "true", []
+_ap = argparse.ArgumentParser()
+for _name, _options in ("--proxy", dict(required=True)), ("--peers", dict(default="")), ("cases", dict(nargs="*")):
+    _ap.add_argument(_name, **_options)
+ARGS = _ap.parse_args()
+ARGS.proxy = os.path.abspath(ARGS.proxy)
+if not os.path.isfile(os.path.join(ARGS.peers, "nqclient.py")):
+    print("%s: the peer rig's nqclient.py (--peers %s)" % ("FAIL missing under CI" if CI else "SKIP", ARGS.peers))
+    sys.exit(1 if CI else 77)
+sys.path.insert(0, ARGS.peers)
+import nqclient as NQ     # the rig's reference client: its datagram layer, signon walk and message parser
+from nqclient import DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, \
+    PROTOCOL_RMQ
+
+SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_INTERMISSION = 2, 7, 8, 9, 11, 25, 30
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
 WAITING, BREAK = "Waiting for client...\n", "\nReceived break - terminating...\n"
@@ -69,25 +80,105 @@ def serve(endpoints, until=None, timeout=5.0):
     return True
 
 
-class Endpoint:
-    """A peer's sockets and one connection's datagram layer (one fragment in flight, resent after 1 s)."""
+class GameClient(NQ.Client):
+    """The rig's client, recording what it is told; its datagrams go in through on_datagram()."""
+
+    def __init__(self, name="e2eclient"):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((LOOPBACK, 0))
+        super().__init__(self.sock, None, argparse.Namespace(name=name, verbose=False))
+        self.socks, self.name, self.t0, self.sent_at, self.next_move, self.accept, self.reject = \
+            [self.sock], name, time.monotonic(), 0.0, 0.0, None, None
+        self.control_replies, self.prints, self.stufftexts, self.events, self.levels = [], [], [], [], []
+        self.parse_errors, self.reliable_messages, self.reliable_in, self.unreliable_seqs, self.sizes_in = \
+            [], [], [], [], []
+
+    peer = property(lambda self: self.addr)
+    duplicates = property(lambda self: self.stats["duplicate reliable fragments"])
+    disconnected = property(lambda self: self.stats["disconnected"])
+
+    def log(self, text):
+        self.parse_errors += [text] if text.startswith("parse error") else []
+
+    def connect(self, port):
+        self.sock.sendto(CONNECT_REQUEST, (LOOPBACK, port))
+
+    def on_datagram(self, sock, data, src):
+        if data[:2] == b"\x80\0" and len(data) >= 5:
+            self.control_replies.append((data, src))
+            if data[4] == CCREP_ACCEPT and self.accept is None and len(data) >= 7:
+                self.accept, self.addr = data, (src[0], data[5] | data[6] << 8)
+            elif data[4] == CCREP_REJECT:
+                self.reject = data
+        elif src == self.addr and len(data) >= 8:
+            self.sizes_in.append(len(data))
+            seqs = {UNRELIABLE: self.unreliable_seqs, DATA: self.reliable_in, DATA | EOM: self.reliable_in}
+            seqs.get(data[1], []).append(struct.unpack_from(">I", data, 4)[0])
+            self.handle(data)
+
+    def walk(self, msg, reliable):
+        self.reliable_messages += [msg] if reliable else []
+        return super().walk(msg, reliable)
+
+    def on_svc(self, code, value, reliable):
+        self.events.append((reliable, code, value))
+        if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
+            self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
+        elif code == SVC_STUFFTEXT:
+            self.stufftexts.append(value)
+        elif code == SVC_SERVERINFO:
+            self.levels.append(value["level"])
+            self.signon = 0
+        super().on_svc(code, value, reliable)
+
+    def send_commands(self, *texts):
+        self.send_reliable(list(texts))
+
+    def say(self, text):
+        self.send_commands("say " + text)
+
+    def tick(self, now):
+        if self.in_flight and now - self.sent_at > 1.0:
+            self.resend()
+        if self.signon == 4 and now >= self.next_move:
+            self.next_move = now + 0.05
+            self.send_move()
+
+    def send_unreliable(self, body):
+        if self.addr:
+            super().send_unreliable(body)
+
+    def close(self): self.sock.close()
+    def printed(self, fragment): return any(fragment in p for p in self.prints)
+    def in_game(self): return self.signon == 4
+
+    def frames(self, since=0):       # game frames: unreliable svc_time
+        return sum(1 for reliable, code, _ in self.events[since:] if code == SVC_TIME and not reliable)
+
+
+class FakeServer:
+    """A game server for one client: answers connect requests on its listening port and serves from a port of
+    its own: a small signon, then a frame every 50 ms once the client has begun. Records what the client sends.
+    Reliable messages go in fragments of `fragment` bytes, one in flight until acked (resent after 1 s)."""
     fragment = 1024    # QuakeSpasm and later send whole messages of up to 64000 bytes in one datagram
 
-    def __init__(self, sockets):
-        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(sockets)]
-        for s in self.socks:
-            s.bind((LOOPBACK, 0))
-        self.peer, self.out_seq, self.unreliable_out, self.expected, self.duplicates = None, 0, 0, 0, 0
-        self.queue, self.partial, self.sent_at = [], b"", 0.0      # queue: fragments to send, as (payload, flags)
-        self.reliable_in, self.unreliable_seqs, self.sizes_in = [], [], []
+    def __init__(self, level="fake"):
+        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
+        for sock in self.socks:
+            sock.bind((LOOPBACK, 0))
+        self.listen, self.game = self.socks
+        self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
+        self.level, self.peer, self.out_seq, self.unreliable_out, self.expected = level, None, 0, 0, 0
+        self.queue, self.sent_at, self.reliable_in = [], 0.0, []      # queue: fragments to send, as (payload, flags)
+        self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
+        self.begun, self.next_frame, self.time = False, 0.0, 1.0
 
     def close(self):
-        for s in self.socks:
-            s.close()
+        for sock in self.socks:
+            sock.close()
 
     def send(self, data):
-        if self.peer:
-            self.socks[-1].sendto(data, self.peer)
+        self.game.sendto(data, self.peer)
 
     def send_reliable(self, message):
         k, n, idle = self.fragment, max(1, (len(message) + self.fragment - 1) // self.fragment), not self.queue
@@ -104,125 +195,11 @@ class Endpoint:
             self.send(datagram(self.queue[0][1], self.out_seq, self.queue[0][0]))
             self.sent_at = time.monotonic()
 
-    def tick(self, now):
-        if now - self.sent_at > 1.0:
-            self._resend()
-
-    def receive(self, data):
-        if len(data) < 8 or data[0] != 0:
-            return
-        flags, seq, payload = data[1], struct.unpack_from(">I", data, 4)[0], data[8:]
-        self.sizes_in.append(len(data))
-        if flags == UNRELIABLE:
-            self.unreliable_seqs.append(seq)
-            self.on_message(payload, False)
-        elif flags == ACK and self.queue and seq == self.out_seq:
-            self.out_seq += 1
-            self.queue.pop(0)
-            self._resend()
-        elif flags & ~EOM == DATA:
-            self.send(datagram(ACK, seq))
-            self.reliable_in.append(seq)
-            if seq != self.expected:
-                self.duplicates += 1
-            else:
-                self.expected, self.partial = seq + 1, self.partial + payload
-                if flags & EOM:
-                    msg, self.partial = self.partial, b""
-                    self.on_message(msg, True)
-
-
-class GameClient(Endpoint):
-    """Connects, walks the signon as a stock client does, moves every 50 ms in the game; records what it is told."""
-
-    def __init__(self, name="e2eclient"):
-        super().__init__(1)
-        self.sock, self.name, self.accept, self.reject = self.socks[0], name, None, None
-        self.control_replies, self.prints, self.stufftexts, self.events = [], [], [], []
-        self.signons, self.levels, self.parse_errors, self.reliable_messages = [], [], [], []
-        self.state = {"protocol": PROTOCOL_NETQUAKE, "flags": 0}
-        self.signon, self.server_time, self.next_move, self.disconnected = 0, 0.0, 0.0, False
-
-    def connect(self, port):
-        self.sock.sendto(CONNECT_REQUEST, (LOOPBACK, port))
-
-    def on_datagram(self, sock, data, src):
-        if data[:2] == b"\x80\0" and len(data) >= 5:
-            self.control_replies.append((data, src))
-            if data[4] == CCREP_ACCEPT and self.accept is None and len(data) >= 7:
-                self.accept, self.peer = data, (src[0], data[5] | data[6] << 8)
-            elif data[4] == CCREP_REJECT:
-                self.reject = data
-        elif src == self.peer:
-            self.receive(data)
-
-    def on_message(self, payload, reliable):
-        self.reliable_messages += [payload] if reliable else []
-        try:
-            messages = parse(payload, self.state)
-        except ValueError as e:
-            return self.parse_errors.append("%s: %r" % (e, payload[:64]))
-        for code, value in messages:
-            self.events.append((reliable, code, value))
-            if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
-                self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
-            elif code == SVC_STUFFTEXT:
-                self.stufftexts.append(value)
-                self.signon = 0 if value.strip() == "reconnect" else self.signon
-            elif code == SVC_TIME:
-                self.server_time = value
-            elif code == SVC_SERVERINFO:
-                self.levels.append(value["level"])
-                self.signon = 0
-            elif code == SVC_SIGNONNUM:
-                self.signon = value
-                self.signons.append(value)
-                replies = {1: ["prespawn"], 2: ['name "%s"\n' % self.name, "color 0 0\n", "spawn "], 3: ["begin"]}
-                self.send_commands(*replies.get(value, []))
-            elif code == SVC_DISCONNECT:
-                self.disconnected = True
-            elif code & 0x80 and self.signon == 3:
-                self.signon = 4
-                self.signons.append(4)
-
-    def send_commands(self, *texts):
-        if texts:
-            self.send_reliable(b"".join(b"\x04" + t.encode("latin-1") + b"\0" for t in texts))
-
-    def say(self, text):
-        self.send_commands("say " + text)
-
-    def tick(self, now):
-        super().tick(now)
-        if self.signon == 4 and now >= self.next_move:      # clc_move: angles 0 90 0, standing still
-            self.next_move = now + 0.05
-            angles = b"\0\x40\0" if self.state["protocol"] == PROTOCOL_NETQUAKE else b"\0\0\0\x40\0\0"
-            self.send_unreliable(struct.pack("<Bf", 3, self.server_time) + angles + bytes(8))
-
-    def printed(self, fragment): return any(fragment in p for p in self.prints)
-    def in_game(self): return self.signon == 4
-
-    def frames(self, since=0):       # game frames: unreliable svc_time
-        return sum(1 for reliable, code, _ in self.events[since:] if code == SVC_TIME and not reliable)
-
-
-class FakeServer(Endpoint):
-    """A game server for one client: answers connect requests on its listening port and serves from a port of
-    its own: a small signon, then a frame every 50 ms once the client has begun. Records what the client sends."""
-
-    def __init__(self, level="fake"):
-        super().__init__(2)
-        self.listen, self.game = self.socks
-        self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
-        self.level = level
-        self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
-        self.begun, self.next_frame, self.time = False, 0.0, 1.0
-
     def on_datagram(self, sock, data, src):
         if sock is self.game:
             self.raw.append(data)
-            if src == self.peer:
-                self.receive(data)
+            if src == self.peer and len(data) >= 8:
+                self.receive(data[1], struct.unpack_from(">I", data, 4)[0], data[8:])
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
             self.connect_requests.append((data, src))
             self.peer = src
@@ -231,9 +208,21 @@ class FakeServer(Endpoint):
             self.send_reliable(b"\x08fake server\n\0\x0b" + struct.pack("<iBB", 15, 8, 1) + b"%s\0maps/%s.bsp\0"
                                b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (level, level))
 
-    def on_message(self, msg, reliable):
-        if not reliable:
-            return self.unreliable.append(msg)
+    def receive(self, flags, seq, payload):     # the client's messages come whole, one datagram each
+        if flags == UNRELIABLE:
+            self.unreliable.append(payload)
+        elif flags == ACK and self.queue and seq == self.out_seq:
+            self.out_seq += 1
+            self.queue.pop(0)
+            self._resend()
+        elif flags == DATA | EOM:
+            self.send(datagram(ACK, seq))
+            self.reliable_in.append(seq)
+            if seq == self.expected:
+                self.expected += 1
+                self.on_message(payload)
+
+    def on_message(self, msg):
         for text in re.findall(rb"\x04([^\0]*)\0", msg):
             self.commands.append(text.decode("latin-1"))
             if text == b"prespawn":           # the player's baseline: entity 1, model 1 at the origin
@@ -243,7 +232,8 @@ class FakeServer(Endpoint):
             self.begun |= text == b"begin"
 
     def tick(self, now):
-        super().tick(now)
+        if now - self.sent_at > 1.0:
+            self._resend()
         if self.begun and now >= self.next_frame:      # time, and entity 1 at the origin
             self.next_frame, self.time = now + 0.05, self.time + 0.05
             self.send_unreliable(struct.pack("<BfBB3h", SVC_TIME, self.time, 0x8E, 1, 0, 0, 0))
@@ -282,17 +272,7 @@ def wait_until(predicate, timeout, what, *context):
 
 
 def main():
-    global ARGS, NQ       # the cases run at once, each in a thread with its own proxy and servers
-    ap, results = argparse.ArgumentParser(), []
-    for name, options in ("--proxy", dict(required=True)), ("--peers", dict(default="")), ("cases", dict(nargs="*")):
-        ap.add_argument(name, **options)
-    ARGS = ap.parse_args()
-    ARGS.proxy = os.path.abspath(ARGS.proxy)
-    if not os.path.isfile(os.path.join(ARGS.peers, "nqclient.py")):
-        print("%s: the peer rig's nqclient.py (--peers %s)" % ("FAIL missing under CI" if CI else "SKIP", ARGS.peers))
-        sys.exit(1 if CI else 77)
-    sys.path.insert(0, ARGS.peers)
-    import nqclient as NQ
+    results = []       # the cases run at once, each in a thread with its own proxy and servers
 
     def run(fn):
         start, result = time.monotonic(), "PASS"

@@ -13,9 +13,9 @@ PARTS = [b"\x01" * 50000, b"\x01" * 50000, b"\x01" * 49998 + bytes([SVC_SIGNONNU
 class BigSignonServer(FakeServer):
     fragment = 64000
 
-    def on_message(self, msg, reliable):
-        if not (reliable and b"\x04prespawn\0" in msg):
-            return super().on_message(msg, reliable)
+    def on_message(self, msg):
+        if b"\x04prespawn\0" not in msg:
+            return super().on_message(msg)
         self.commands.append("prespawn")
         for part in PARTS:
             self.send_reliable(part)
