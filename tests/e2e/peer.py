@@ -16,7 +16,7 @@ import nqclient as NQ     # the rig's reference client: its datagram layer, sign
 from nqclient import DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, \
     PROTOCOL_RMQ
 
-SVC_DISCONNECT, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_INTERMISSION = 2, 7, 8, 9, 11, 25, 30
+SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_INTERMISSION = 7, 8, 9, 11, 25, 30
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
 WAITING, BREAK = "Waiting for client...\n", "\nReceived break - terminating...\n"
@@ -47,16 +47,6 @@ def datagram(flags, seq, payload=b""):
 
 
 CONNECT_REQUEST, INFO_REQUEST = control(1, b"QUAKE\0\3"), control(2, b"QUAKE\0\3")
-
-
-def parse(payload, state):
-    """[(code, value)] of a server message; `state` follows svc_serverinfo. ValueError when it does not walk."""
-    out = []
-    try:
-        NQ.parse_message(payload, lambda c, v: out.append((c, v)), state)
-    except struct.error as e:
-        raise ValueError(str(e))
-    return out
 
 
 def consecutive(seqs):
@@ -562,11 +552,12 @@ def walk_demo(path):
     while i < len(data):
         length = struct.unpack_from("<i", data, i)[0] if i + 16 <= len(data) else -1
         check(0 <= length <= len(data) - i - 16, "%s: block at offset %d runs past the end" % (path, i))
-        message, i = data[i + 16:i + 16 + length], i + 16 + length
+        message, i, svcs = data[i + 16:i + 16 + length], i + 16 + length, []
+        out.append((message, svcs))
         try:
-            out.append((message, parse(message, state)))
-        except ValueError as e:
-            raise AssertionError("%s: block %d does not parse: %s: %r" % (path, len(out), e, message[:64]))
+            NQ.parse_message(message, lambda code, value: svcs.append((code, value)), state)
+        except (ValueError, struct.error) as e:
+            raise AssertionError("%s: block %d does not parse: %s: %r" % (path, len(out) - 1, e, message[:64]))
     check(out and out[-1][0] == b"\x02", "%s does not end with the closing block" % path)
     check(out[0][0][:2] == b"\x08\x02" and DEMO_CREDIT in out[0][0] and DEMO_CREDIT in out[-2][0], path + ": credits")
     check(not any(b"\x09reconnect\n\0" in m for m, _ in out), "%s holds the reconnect order" % path)
