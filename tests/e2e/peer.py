@@ -1,6 +1,6 @@
 """The scripted NetQuake peer of the end-to-end tests (README.md: Test it): client, server, proxy launcher,
 the rig's servers and client, a runner. Endpoints act only inside serve(): one thread drives a game."""
-import argparse, os, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, threading, time
+import argparse, concurrent.futures, os, re, select, shlex, shutil, signal, socket, struct, subprocess, sys, tempfile, time
 
 LOOPBACK, CI, _CASES = "127.0.0.1", os.environ.get("CI") == "true", []
 _ap = argparse.ArgumentParser()
@@ -121,11 +121,8 @@ class GameClient(NQ.Client):
             self.signon = 0
         super().on_svc(code, value, reliable)
 
-    def send_commands(self, *texts):
-        self.send_reliable(list(texts))
-
     def say(self, text):
-        self.send_commands("say " + text)
+        self.send_reliable(["say " + text])
 
     def tick(self, now):
         if self.in_flight and now - self.sent_at > 1.0:
@@ -262,9 +259,7 @@ def wait_until(predicate, timeout, what, *context):
 
 
 def main():
-    results = []       # the cases run at once, each in a thread with its own proxy and servers
-
-    def run(fn):
+    def run(fn):       # the cases run at once, each in a thread with its own proxy and servers
         start, result = time.monotonic(), "PASS"
         try:
             fn()
@@ -272,14 +267,12 @@ def main():
             result = "SKIP %s" % e
         except Exception as e:
             result = "FAIL %s: %s" % (type(e).__name__, e)
-        results.append(result[:4])
         print("%s (%.1f s) %s" % (fn.__name__, time.monotonic() - start, result), flush=True)
+        return result[:4]
 
-    threads = [threading.Thread(target=run, args=(fn,)) for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    cases = [fn for fn in _CASES if not ARGS.cases or fn.__name__ in ARGS.cases]
+    with concurrent.futures.ThreadPoolExecutor(max(1, len(cases))) as pool:
+        results = list(pool.map(run, cases))
     sys.exit(1 if "FAIL" in results else 0 if "PASS" in results else 77)
 
 
@@ -323,11 +316,8 @@ class Proxy:
         self.wait_output(WAITING, timeout)
 
     def wait_exit(self, timeout=5.0):
-        try:
-            rc = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError("proxy still running after %.1f s\n%s" % (timeout, self.describe()))
-        return rc
+        wait_until(lambda: not self.running(), timeout, "the proxy's exit", self.describe)
+        return self.proc.returncode
 
     def signal(self, sig): self.proc.send_signal(sig)
     def running(self): return self.proc.poll() is None
