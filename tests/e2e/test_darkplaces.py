@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""The real binary on the rig's DarkPlaces servers (protocol 15, one port for all clients): long messages in
-fragments, a change of server in one reliable sequence, the ways a game ends with the host left waiting
-at the proxy; a chain of three proxies with transparent, wakeup and observing."""
+"""The real binary on the rig's DarkPlaces servers (protocol 15, one port for all clients): a change of server
+in one reliable sequence, the ways a game ends with the host left waiting at the proxy; a chain of three
+proxies with transparent and wakeup."""
 from peer import *
 
 
 @case
 def server_change_and_the_host_left_waiting():
-    with PeerServer(cvars=("mini_noise", "0.1")) as first, PeerServer(level="blitzkrieg3") as second, Session() as s:
+    with PeerServer() as first, PeerServer(level="blitzkrieg3") as second, Session() as s:
         s.play_on(first)
-        s.serve(lambda: any(p.count("noise: long print") == 4 for p in s.host.prints), 5, "the long print (fragments)")
         s.connect(second)
         s.serve(lambda: "host left the game" in first.log(), 3, "the first server told", first.describe)
         s.serve(lambda: s.host.in_game() and len(s.host.levels) == 2 and s.host.levels[1].startswith("Blitzkrieg"), 10,
@@ -31,16 +30,8 @@ def server_change_and_the_host_left_waiting():
 
 @case
 def chain_of_three_proxies():
-    def helped_by(name):
-        reply = s.command("proxy:help", "Recognized commands:")[-1]
-        check(reply == help_summary(name + ":"), "help not answered by " + name, s.describe)
-
-    def views(since):     # unreliable svc_setangle at B's observer, then at A's host
-        return [sum(1 for r, c, _ in client.events[mark:] if c == SVC_SETANGLE and not r)
-                for client, mark in zip((watcher, s.host), since)]
-
-    with PeerServer() as server, Proxy("-n", "B", "-o", 1, port=free_port()) as b, \
-            Proxy("-n", "C", port=free_port()) as c, Session("-n", "A") as s:
+    with PeerServer() as server, Proxy("-n", "B", port=free_port()) as b, Proxy("-n", "C", port=free_port()) as c, \
+            Session("-n", "A") as s:
         c.wait_ready()
         describe = s.describe
         s.describe = lambda: "\n".join([describe(), "=== B: " + b.describe(), "=== C: " + c.describe()])
@@ -48,27 +39,12 @@ def chain_of_three_proxies():
             s.connect(proxy.port)
             s.serve(lambda: s.host.printed(greeting(s.banner_url(), name + ":")), 3, name + "'s greeting")
             s.command("proxy:transparent", "Entering transparent mode.\n")
-            helped_by(name)
         s.play_on(server)
         check(s.proxy.stdout.count("Server connection established.") == 1 == b.stdout.count("established."), "again")
         s.command("proxy:transparent", "Entering transparent mode.")
         for n, name in ("3", "C"), ("2", "B"), ("", "A"):
             s.command("proxy:wakeup " + n, "Command processing enabled.\n")
-            helped_by(name)
-        # observing mode on A: its host's moves go on only now and then, and A turns its host's view;
-        # B steers its observer's view once per move it gets
-        s.command("proxy:transparent", "Entering transparent mode.")
-        watcher = s.observer(port=b.port)
-        s.serve(watcher.in_game, 10, "B's observer in the game")
-        mark = (len(watcher.events), len(s.host.events))
-        s.serve(None, 1)
-        check(views(mark)[0] >= 10 and views(mark)[1] == 0, "views before observing: %r" % views(mark))
-        s.host.say("proxy:observing")          # taken by A although transparent
-        s.serve(None, 0.5)
-        mark = (len(watcher.events), len(s.host.events))
-        s.serve(None, 1)
-        check(views(mark)[0] <= 1 and views(mark)[1] >= 10, "views in observing mode: %r" % views(mark), s.describe)
-
+            s.command("proxy:help", "say %s: command [parameters]\n" % name)
 
 if __name__ == "__main__":
     main()

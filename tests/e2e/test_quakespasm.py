@@ -41,19 +41,8 @@ def game_at(protocol, flags=0):
             check(name == "lvl02" or any(m.count(LONG) == 16 for m, _ in blocks), "lvl01.dem lacks the long message")
 
 
-@case
-def protocol_15():
-    game_at(PROTOCOL_NETQUAKE)
-
-
-@case
-def protocol_666():
-    game_at(PROTOCOL_FITZQUAKE)
-
-
-@case
-def protocol_999():
-    game_at(PROTOCOL_RMQ, 0x82)        # 32-bit coordinates, 16-bit angles
+for protocol, flags in (PROTOCOL_NETQUAKE, 0), (PROTOCOL_FITZQUAKE, 0), (PROTOCOL_RMQ, 0x82):   # 0x82: 32-bit
+    case(lambda p=protocol, f=flags: game_at(p, f)).__name__ = "protocol_%d" % protocol    # coords, 16-bit angles
 
 
 @case

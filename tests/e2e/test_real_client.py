@@ -1,9 +1,44 @@
 #!/usr/bin/env python3
 """The real DarkPlaces client through the real binary: as the host, saying the connect command; as an
 observer caught up mid-level beside a scripted one, both through a level change of the game's own
-(intermission, then changelevel), then kicked; and playing back the demo recorded meanwhile."""
+(intermission, then changelevel), then kicked; and playing back the demo recorded meanwhile. A level whose
+signon stage 2 comes as three 50000-byte messages, each in one datagram (as QuakeSpasm 0.96 and later send
+them): a late observer takes each in pieces its client reads, a mid-level demo holds each as a block and plays."""
 import signal
 from peer import *
+
+PARTS = [b"\x01" * 50000, b"\x01" * 50000, b"\x01" * 49998 + bytes([SVC_SIGNONNUM, 2])]
+
+
+class BigSignonServer(FakeServer):
+    fragment = 64000
+
+    def on_message(self, msg):
+        if b"\x04prespawn\0" not in msg:
+            return super().on_message(msg)
+        self.commands.append("prespawn")
+        for part in PARTS:
+            self.send_reliable(part)
+
+
+@case
+def big_stage_two_reaches_a_late_observer_and_a_mid_level_demo():
+    with PeerServer() as game:                # its game folder: the map and the client's data
+        with Session("-o", 1, cwd=os.path.join(game.dir, "id1")) as s:
+            s.connect(BigSignonServer(level="am_underworks"))
+            s.serve(s.host.in_game, 10, "the host in the game")
+            watcher = s.observer()
+            s.serve(watcher.in_game, 20, "the observer in the game")
+            check(max(watcher.sizes_in) <= 1032, "the observer got a %d-byte datagram" % max(watcher.sizes_in))
+            whole = [m for m in watcher.reliable_messages if len(m) > 40000]
+            check(whole == PARTS and watcher.levels == s.host.levels and not watcher.parse_errors, "observer", s.describe)
+            s.command("proxy:record mid", "Recording to mid01.dem.\n")
+            s.serve(None, 1)
+            s.command("proxy:record stop", "Completed mid01.dem.\n")
+        blocks = [m for m, _ in walk_demo(os.path.join(game.dir, "id1", "mid01.dem"))]
+        check(blocks[2:5] == PARTS, "the stage-2 blocks", [len(b) for b in blocks[:6]])
+        log = play_demo(game.dir, "mid01")
+        check("CL_SignonReply: 4" in log, "playback did not reach the game", log[-3000:])
 
 
 @case
@@ -26,10 +61,6 @@ def real_observer_level_change_and_demo_playback():
         s.command("proxy:record played", "Recording to played01.dem.\n")
         with RealClient(s.port, "realwatcher", game_dir=server.dir) as rc:
             s.serve(lambda: "CL_SignonReply: 4" in rc.log(), 30, "the real observer in the game", rc.describe)
-            watcher.send_commands("status")
-            want = "Your host:\n%-15s %s\nObservers:\n" % ("host", LOOPBACK) + "".join(
-                "%-15s %s\n" % (n, LOOPBACK) for n in ("watcher", "realwatcher"))
-            s.serve(lambda: want in watcher.prints, 3, "the status list %r" % want)
             server.console("set", "mini_cycle", "1")      # intermission now, changelevel 2 s later
             s.serve(lambda: any(c == SVC_INTERMISSION for _, c, _ in watcher.events), 5, "the intermission")
             server.console("set", "mini_cycle", "0")

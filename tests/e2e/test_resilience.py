@@ -2,32 +2,29 @@
 """Real networks against the peer rig's DarkPlaces server: a connect sent before the server is up
 gets in on a resend, a server that dies mid-game is left after 60 s of silence, and a host whose
 game restarted from a new port is taken back as the host."""
-import os
-import subprocess
 import time
 
-import peer
-from peer import LOOPBACK, GameClient, PeerServer, Session, case, check, main
+from peer import LOOPBACK, GameClient, PeerServer, Session, case, check, free_port, main
 
 
 @case
 def connect_before_the_server_starts():
-    port = peer.free_port()
-    with Session() as s:
+    port = free_port()
+    with Session() as s, PeerServer() as server:
+        server.stop()
         s.host.say("proxy:connect %s:%d" % (LOOPBACK, port))
         s.serve(lambda: "trying...\n" in s.host.prints, 3, "trying...")
-        with PeerServer(port=port):
-            s.serve(lambda: "Connection accepted\n" in s.host.prints, 8, "the accept of a resent request")
-            check("trying again...\n" in s.host.prints, "no resend told", s.describe)
-            s.serve(s.host.in_game, 10, "the game")
+        server.start(port)
+        s.serve(lambda: "Connection accepted\n" in s.host.prints, 8, "the accept of a resent request")
+        check("trying again...\n" in s.host.prints, "no resend told", s.describe)
+        s.serve(s.host.in_game, 10, "the game")
 
 
 @case
 def server_stopped_mid_game():
     with PeerServer() as server, Session() as s:
         s.play_on(server, seconds=1)
-        subprocess.run(["bash", os.path.join(peer.ARGS.peers, "stop-server.sh"), str(server.port)],
-                       env=server.env(), capture_output=True, timeout=30)
+        server.stop()
         stopped = time.monotonic()
         s.serve(lambda: "Server timed out.\n" in s.host.prints, 70, "Server timed out.")
         print("server stop to 'Server timed out.': %.1f s" % (time.monotonic() - stopped))
@@ -45,7 +42,7 @@ def host_restarted_from_a_new_port():
         s.host.connect(s.port)
         s.serve(lambda: s.host.prints, 3, "the greeting of the restarted game")
         s.proxy.wait_output("Client connection closed.\nWaiting for client...\nClient connected.\n")
-        s.connect(server.port)
+        s.connect(server)
         s.serve(s.host.in_game, 10, "the game again")
 
 
