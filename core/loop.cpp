@@ -6,6 +6,7 @@
 #include "net/connect.h"
 #include "net/framing.h"
 #include "net/relay.h"
+#include "observers/delay.h"
 #include "observers/feed.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"
@@ -86,12 +87,18 @@ bool runLoopPass() {
     int owner[platform::MaxWaitSockets];
     bool ready[platform::MaxWaitSockets] = {};
     int count = buildReadSet(list, owner);
-    int result = platform::waitReadable(list, count, ready, loop.unboundedWait ? -1 : IdleWaitMs);
+    int timeoutMs = loop.unboundedWait ? -1 : IdleWaitMs;
+    // The delay line's next entry ends the wait early; that is no idle time.
+    int dueMs = msUntilNextEntry();
+    bool waitsForLine = dueMs >= 0 && (timeoutMs < 0 || dueMs < timeoutMs);
+    if (waitsForLine) timeoutMs = dueMs;
+    int result = platform::waitReadable(list, count, ready, timeoutMs);
     if (platform::breakRequested()) return false;
     loop.nowSeconds = platform::monotonicSeconds();
+    playDueEntries();
     if (result <= 0) {
         // An unbounded wait that returns without a datagram did not time out: no idle rules.
-        if (slotTable.hostConnected && !loop.unboundedWait) checkSilence(loop.nowSeconds);
+        if (slotTable.hostConnected && !loop.unboundedWait && !waitsForLine) checkSilence(loop.nowSeconds);
         return true;
     }
     ReadySet set = {};

@@ -12,7 +12,7 @@ DEMO_CREDIT = b"This demo file was recorded with\n" + VERSION.encode() + b" \x85
 
 USAGE = (
     "USAGE: skoposproxy [-p port] [-n name] [-d demoname] [-o observers] [-c c2sbps] [-s s2cbps] "
-    "[-l localif] [-r remoteif]\n\n"
+    "[-l localif] [-r remoteif] [-D delay]\n\n"
     "port       = udp port of the proxy (default: 26000)\n"
     "name       = name of the proxy (for use with say name: command)\n"
     "demoname   = filename to which xx.dem is appended for each demo (xx=01,02...)\n"
@@ -21,6 +21,7 @@ USAGE = (
     "s2cbps     = maximum server-to-client bytes per second (default: no limit)\n"
     "localif    = interface of the quake client (default: any interface)\n"
     "remoteif   = interface of the quake server (default: any interface)\n"
+    "delay      = seconds observers see the game late (default: 0, at most 300)\n"
     "Demo recording is initially off unless -d demoname is specified.\n"
     "Most options can be changed online from the quake client.\n")
 
@@ -51,7 +52,7 @@ def help_summary(prefix="proxy:"):
     return ("say %s command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\n"
             "c2sbps [rate]        s2cbps [rate]\nrecord [name|stop]   observers [max]\n"
             "transparent          wakeup [n]\nmmode [local|global] kick name\n"
-            "voffset [observer] [x] [y] [z]\nconnect server [port]\n" % prefix)
+            "voffset [observer] [x] [y] [z]\nconnect server [port]\ndelay [seconds]\n" % prefix)
 
 
 SERVER_ESTABLISHED = re.compile(r"Server connection established\.\n([\d.]+):(\d+)<->([\d.]+):(\d+)\n")
