@@ -16,6 +16,7 @@
 #include "observers/delay.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
+#include "observers/stream.h"
 #include "observers/teardown.h"
 #include "platform/platform.h"
 
@@ -198,7 +199,7 @@ void runRecord(const char* argument) {
     }
     if (strcmp(argument, "stop") == 0) {
         settings.demoNumber = 0;
-        if (recording()) stopRecording();
+        if (recording() && !stopRecordingWhenPlayed()) stopRecording();
         consoleState.commandReply = "Demorecording stopped.\n";
         return;
     }

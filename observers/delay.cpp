@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/print.h"
+#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "observers/capture.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-enum EntryKind : uint32_t { ServerEntry, MoveEntry };
+enum EntryKind : uint32_t { ServerEntry, MoveEntry, RecordStopEntry };
 
 struct EntryHeader {
     uint32_t arrivalMs;
@@ -66,7 +67,7 @@ void emptyLine() {
 // Where an entry of `size` bytes goes, or -1 when the line has no room for it.
 int64_t placeFor(uint32_t size) {
     if (line.count == 0) emptyLine();
-    if (line.wrapped) return line.head - line.tail >= size ? line.tail : -1;
+    if (line.wrapped) return line.head - line.tail >= size ? int64_t(line.tail) : -1;
     if (line.capacity - line.tail >= size) return line.tail;
     return line.head >= size ? 0 : -1;
 }
@@ -100,8 +101,10 @@ void playOldest() {
     }
     if (h.kind == ServerEntry)
         captureStreamDatagram(int(h.length), h.streamNumber);
-    else
+    else if (h.kind == MoveEntry)
         takeHostMove(int(h.length), !line.forcing);
+    else if (recording() && settings.demoNumber == 0)  // no record command since
+        stopRecording();
 }
 
 // Entries played ahead of their time would reach the observers as a burst that overruns the
@@ -215,3 +218,9 @@ void handHostMove(int length) {
 }
 
 bool streamDelayed() { return line.seconds > 0; }
+
+bool stopRecordingWhenPlayed() {
+    if (line.seconds == 0) return false;
+    queue(RecordStopEntry, 0, 0);
+    return true;
+}

@@ -10,6 +10,9 @@ void handServerDatagram(int length);
 // Hand-over from the client relay: a host move in the PacketBuffer, for the observers' view and
 // the demo angles.
 void handHostMove(int length);
+// `record stop` under a delay: the file ends once the observer side comes to this moment, so it
+// holds all the host received. False without a delay.
+bool stopRecordingWhenPlayed();
 // Observers watch late: texts for them cannot ride on the host's datagrams.
 bool streamDelayed();
 // The observer side's end of the hand-over: capture, then feed (stream number as handed over).
