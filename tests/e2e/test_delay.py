@@ -22,7 +22,6 @@ def observer_reads_the_server_five_seconds_late():
                     and len(seen) == 2, 12, "%r at host and observer" % text, server.describe)
             late = seen[watcher] - seen[s.host]
             check(4.8 <= late <= 5.6, "the observer read %r %.2f s after the host" % (text, late))
-        check(not watcher.parse_errors, "observer stream %r" % watcher.parse_errors)
 
 
 if __name__ == "__main__":

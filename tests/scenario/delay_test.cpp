@@ -94,6 +94,7 @@ TEST_F(Delayed, TheGameLevelsAndDemoReachTheObserverSideFiveSecondsAfterTheHost)
     fromHost(wire::unreliable(0, wire::move(0, 64, 0)));
     std::vector<Datagram> live = take(hostGot);
     EXPECT_TRUE(holds(live, print("frag\n")) && holds(live, Entity));
+    EXPECT_NE(wire::allPrints(take(observerGot)).find("Observer unnamed joined"), std::string::npos);  // at once
     EXPECT_EQ(fakeplatform::lastWaitTimeoutMs(), 3000);  // the loop wakes for the next level's start
     later(2999);
     EXPECT_TRUE(take(observerGot).empty());
