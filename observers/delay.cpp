@@ -87,10 +87,10 @@ void append(const EntryHeader& h, const uint8_t* data) {
     line.usedBytes += size;
 }
 
-// The oldest entry into the PacketBuffer and through the observer side.
-void playOldest() {
+// Takes the oldest entry off the line; its bytes stay where they are (at `at`) until the next append.
+EntryHeader takeOldest(uint32_t* at) {
     EntryHeader h = headEntry();
-    std::memcpy(PacketBuffer, line.bytes.get() + line.head + EntryHeaderBytes, h.length);
+    *at = line.head;
     uint32_t size = EntryHeaderBytes + h.length;
     line.head += size;
     line.usedBytes -= size;
@@ -99,6 +99,14 @@ void playOldest() {
         line.head = 0;
         line.wrapped = false;
     }
+    return h;
+}
+
+// The oldest entry into the PacketBuffer and through the observer side.
+void playOldest() {
+    uint32_t at;
+    EntryHeader h = takeOldest(&at);
+    std::memcpy(PacketBuffer, line.bytes.get() + at + EntryHeaderBytes, h.length);
     if (h.kind == ServerEntry)
         captureStreamDatagram(int(h.length), h.streamNumber);
     else if (h.kind == MoveEntry)
@@ -164,15 +172,10 @@ bool setDelaySeconds(int seconds) {
     uint32_t at = 0;
     uint32_t count = line.count;
     while (line.count > 0) {
-        EntryHeader h = headEntry();
-        uint32_t size = EntryHeaderBytes + h.length;
-        std::memcpy(bytes.get() + at, line.bytes.get() + line.head, size);
+        uint32_t from;
+        uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
+        std::memcpy(bytes.get() + at, line.bytes.get() + from, size);
         at += size;
-        line.head += size;
-        if (--line.count > 0 && line.wrapped && line.head == line.wrapEnd) {
-            line.head = 0;
-            line.wrapped = false;
-        }
     }
     line.bytes = std::move(bytes);
     line.capacity = capacity;
