@@ -13,8 +13,10 @@
 #include "net/relay.h"
 #include "net/senders.h"
 #include "observers/capture.h"
+#include "observers/delay.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
+#include "observers/stream.h"
 #include "observers/teardown.h"
 #include "platform/platform.h"
 
@@ -29,7 +31,7 @@ const char ServerSeparators[] = ": \"";
 
 enum class ProxyCommand {
     Help, Connect, Disconnect, C2sbps, S2cbps, Record, Observers, Kick, Mmode, Transparent,
-    Voffset, Observing, Unknown,
+    Voffset, Observing, Delay, Unknown,
 };
 
 struct CommandWord {
@@ -44,6 +46,7 @@ const CommandWord CommandWords[] = {
     {"observers", ProxyCommand::Observers}, {"kick", ProxyCommand::Kick},
     {"mmode", ProxyCommand::Mmode},         {"transparent", ProxyCommand::Transparent},
     {"voffset", ProxyCommand::Voffset},     {"observing", ProxyCommand::Observing},
+    {"delay", ProxyCommand::Delay},
 };
 
 ProxyCommand lookUpCommand(const char* word) {
@@ -63,6 +66,9 @@ const UsageText UsageTexts[] = {
     {"connect", "Usage: connect server [port]\nConnect to quake server.\nServer can be name or ip.\n"},
     {"c2sbps",
      "Usage: c2sbps [rate]\nDisplay or set maximum client\nto server bytes per second.\nSet to 0 to disable.\n"},
+    {"delay",
+     "Usage: delay [seconds]\nDisplay or set how many seconds\nobservers see the game late.\n"
+     "Set to 0 to disable.\n"},
     {"disconnect", "Usage: disconnect\nDisconnect from quake server\n"},
     {"help", "Usage: help [command]\nDisplay list of commands\nor help on specific command.\n"},
     {"kick",
@@ -92,7 +98,7 @@ void runHelp(const char* topic) {
                    "say %s command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\n"
                    "c2sbps [rate]        s2cbps [rate]\nrecord [name|stop]   observers [max]\n"
                    "transparent          wakeup [n]\nmmode [local|global] kick name\n"
-                   "voffset [observer] [x] [y] [z]\nconnect server [port]\n",
+                   "voffset [observer] [x] [y] [z]\nconnect server [port]\ndelay [seconds]\n",
                    shownPrefix());
         consoleState.commandReply = ReplyText;
         return;
@@ -200,7 +206,7 @@ void runRecord(const char* argument) {
     }
     if (strcmp(argument, "stop") == 0) {
         settings.demoNumber = 0;
-        if (recording()) stopRecording();
+        if (recording() && !stopRecordingWhenPlayed()) stopRecording();
         consoleState.commandReply = "Demorecording stopped.\n";
         return;
     }
@@ -228,6 +234,24 @@ void runRecord(const char* argument) {
                             int(gameState.protocol));
     formatText(ReplyText + length, sizeof ReplyText - size_t(length), "Next level will be recorded to %s%02d.dem\n",
                settings.demoname, 1);
+    consoleState.commandReply = ReplyText;
+}
+
+// Observers watch late; a change brings every observer in again at the new point.
+void runDelay(const char* argument) {
+    int seconds = argument != nullptr ? readDelaySeconds(argument) : delaySeconds();
+    if (seconds < 0) {
+        formatText(ReplyText, sizeof ReplyText, "Delay must be 0 to %d seconds.\n", MaxDelaySeconds);
+    } else if (argument == nullptr) {
+        formatText(ReplyText, sizeof ReplyText, "Observer delay is currently\nset to %d seconds.\n", seconds);
+    } else if (seconds > 0 && !timerAvailable()) {
+        formatText(ReplyText, sizeof ReplyText, "Timer not available. Delay disabled.\n");
+    } else if (!setDelaySeconds(seconds)) {
+        formatText(ReplyText, sizeof ReplyText, "Not enough memory for a delay\nof %d seconds.\n", seconds);
+    } else {
+        settings.delaySeconds = seconds;
+        formatText(ReplyText, sizeof ReplyText, "Observer delay set to\n%d seconds.\n", seconds);
+    }
     consoleState.commandReply = ReplyText;
 }
 
@@ -384,6 +408,7 @@ void dispatch(const char* word, char* arguments, const char* work, const char* o
             observing.observingMode = true;
             consoleState.commandReply = "";
             break;
+        case ProxyCommand::Delay: runDelay(nextToken(arguments, ArgumentSeparators)); break;
         case ProxyCommand::Unknown: break;
     }
 }

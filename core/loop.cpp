@@ -7,6 +7,7 @@
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
+#include "observers/delay.h"
 #include "observers/feed.h"
 #include "observers/slots.h"
 #include "observers/teardown.h"
@@ -108,11 +109,12 @@ void readLoopClocks() {
     loop.nowMs = timerAvailable() ? performanceMs() : loop.nowSeconds * 1000u;
 }
 
-// The wait ends by the next thing due: the keep-alive, a connect timer or a silence limit.
+// The wait ends by the next thing due: the keep-alive, a connect timer, a silence limit or the
+// delay line's next entry.
 static int waitTimeoutMs() {
     int32_t sinceIdle = int32_t(loop.nowMs - loop.idleSinceMs);
     int timeout = sinceIdle >= IdleWaitMs ? 0 : IdleWaitMs - (sinceIdle > 0 ? sinceIdle : 0);
-    const int others[] = {serverLinkWaitMs(), silenceWaitMs()};
+    const int others[] = {serverLinkWaitMs(), silenceWaitMs(), msUntilNextEntry()};
     for (int other : others)
         if (other >= 0 && other < timeout) timeout = other;
     return timeout;
@@ -127,6 +129,7 @@ bool runLoopPass() {
     int result = platform::waitReadable(list, count, ready, waitTimeoutMs());
     if (platform::breakRequested()) return false;
     readLoopClocks();
+    playDueEntries();
     if (result <= 0) {
         // Ten seconds without any datagram: keep-alives. A failed wait counts as a time-out.
         if (int32_t(loop.nowMs - loop.idleSinceMs) >= IdleWaitMs) {

@@ -12,7 +12,7 @@ void resetSettings() { settings = Settings(); }
 
 static const char UsageText[] =
     "USAGE: skoposproxy [-p port] [-n name] [-d demoname] [-o observers] [-c c2sbps] [-s s2cbps] [-l localif] "
-    "[-r remoteif]\n\n"
+    "[-r remoteif] [-D delay]\n\n"
     "port       = udp port of the proxy (default: 26000)\n"
     "name       = name of the proxy (for use with say name: command)\n"
     "demoname   = filename to which xx.dem is appended for each demo (xx=01,02...)\n"
@@ -21,6 +21,7 @@ static const char UsageText[] =
     "s2cbps     = maximum server-to-client bytes per second (default: no limit)\n"
     "localif    = interface of the quake client (default: any interface)\n"
     "remoteif   = interface of the quake server (default: any interface)\n"
+    "delay      = seconds observers see the game late (default: 0, at most 300)\n"
     "Demo recording is initially off unless -d demoname is specified.\n"
     "Most options can be changed online from the quake client.\n";
 
@@ -50,7 +51,14 @@ bool fitsInt(const char* text) {
     return value >= INT_MIN && value <= INT_MAX;
 }
 
-static bool isValueOption(char letter) { return letter != 0 && strchr("cdlnoprs", letter) != nullptr; }
+int readDelaySeconds(const char* text) {
+    size_t digits = strspn(text, "0123456789");
+    if (digits == 0 || digits > 3 || text[digits] != 0) return -1;
+    int seconds = readNumber(text);
+    return seconds <= MaxDelaySeconds ? seconds : -1;
+}
+
+static bool isValueOption(char letter) { return letter != 0 && strchr("cdlnoprsD", letter) != nullptr; }
 
 // One option and its value; false (after an "ERROR: " line) when the value cannot be used.
 static bool applyOption(char letter, const char* value) {
@@ -87,6 +95,15 @@ static bool applyOption(char letter, const char* value) {
             return false;
         }
         settings.observers = observers > MaxObservers ? MaxObservers : observers;
+        return true;
+    }
+    case 'D': {
+        int seconds = readDelaySeconds(value);
+        if (seconds < 0) {
+            consolePrintf("ERROR: -D %s: the delay is 0 to %d seconds.\n", value, MaxDelaySeconds);
+            return false;
+        }
+        settings.delaySeconds = seconds;
         return true;
     }
     case 'c': settings.c2sbps = readNumber(value); return true;

@@ -6,6 +6,7 @@
 constexpr int TextStoreSize = 80;
 constexpr int MaxObservers = 30;
 constexpr int DefaultPort = 26000;
+constexpr int MaxDelaySeconds = 300;
 // "%s%02d.dem" of a longer base name could overrun the 80-byte file-name store.
 constexpr int MaxDemoBaseName = TextStoreSize - 1 - 6;
 
@@ -24,6 +25,7 @@ struct Settings {
     const char* remoteif = "0.0.0.0";
     uint32_t serverAddress = 0;  // host byte order
     int serverPort = DefaultPort;
+    int delaySeconds = 0;  // -D: observers see the game this late
 };
 
 extern Settings settings;
@@ -41,3 +43,5 @@ CommandLineResult readCommandLine(int argc, const char* const* argv);
 int readNumber(const char* text);
 // Does the number readNumber reads from `text` fit an int (no saturation)?
 bool fitsInt(const char* text);
+// A delay as typed: plain digits, 0 to MaxDelaySeconds; -1 for anything else.
+int readDelaySeconds(const char* text);

@@ -12,6 +12,7 @@
 #include "net/relay.h"
 #include "net/senders.h"
 #include "observers/capture.h"
+#include "observers/delay.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
@@ -31,6 +32,7 @@ void resetProxyState() {
     resetRecorder();
     resetLimiter();
     resetRelays();
+    resetDelayLine();
 }
 
 int startUp(int argc, const char* const* argv) {
@@ -40,6 +42,12 @@ int startUp(int argc, const char* const* argv) {
     platform::raiseThreadPriority();
     settings.slotLimit = settings.observers + 1;
     checkTimer();
+    if (settings.delaySeconds > 0 && !timerAvailable()) {
+        consolePrintf("WARNING: Timer not available. Observer delay disabled!!!\n");
+    } else if (!setDelaySeconds(settings.delaySeconds)) {
+        consolePrintf("ERROR: Not enough memory for a delay of %d seconds.\n", settings.delaySeconds);
+        return 1;
+    }
     if (!platform::startNetwork()) {
         consolePrintf("ERROR: Unable to initialize Winsock.\n");
         return 1;
@@ -66,6 +74,7 @@ int startUp(int argc, const char* const* argv) {
 
 int shutDown() {
     consolePrintf("\nReceived break - terminating...\n");
+    playDelayLineThrough();
     if (recording()) stopRecording();
     platform::stopNetwork();
     return 0;

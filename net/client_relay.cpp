@@ -1,10 +1,7 @@
 // Client-to-server relay: the host's datagrams, renumbered into the server's numbering, with its
 // moves rate-limited, recorded as demo angles and turned into the observers' views.
-#include <cstring>
-
 #include "console/intercept.h"
 #include "core/loop.h"
-#include "demo/recorder.h"
 #include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
@@ -23,23 +20,6 @@ void resetRelays() { observing = ObservingState(); }
 
 static void sendToServer(int length) {
     platform::sendTo(slotTable.serverSocket, PacketBuffer, length, addresses.server);
-}
-
-// The move's view angles in degrees, whatever size the protocol gives them.
-static void recordMoveAngles(const uint8_t* angles, int angleBytes) {
-    for (int i = 0; i < 3; ++i) {
-        const uint8_t* a = angles + i * angleBytes;
-        float degrees;
-        if (angleBytes == 1) {
-            degrees = float(a[0]) * 1.40625f;
-        } else if (angleBytes == 2) {
-            degrees = float(uint16_t(a[0] | a[1] << 8)) * (360.0f / 65536.0f);
-        } else {
-            uint32_t bits = readLong(a);
-            memcpy(&degrees, &bits, sizeof degrees);
-        }
-        recorder.demoAngles[i] = degrees;
-    }
 }
 
 // The host watches another proxy's game: replay its view 100 ms late and forward moves only
@@ -70,9 +50,7 @@ static void relayObservingMove(int length, const MoveLayout& move) {
 static void relayMove(int length, const MoveLayout& move) {
     const uint8_t* payload = PacketBuffer + HeaderSize;
     if (allowHostMove(length, payload[move.buttonsOffset], payload[move.impulseOffset])) sendToServer(length);
-    if (!gameState.protocolKnown) return;
-    if (recording()) recordMoveAngles(payload + 5, move.angleBytes);
-    if (slotTable.observerCount != 0) feedObserverViews(length);
+    if (gameState.protocolKnown) handHostMove(length);
 }
 
 // The host's acknowledgement `number` (its numbering) of a fragment it was given.

@@ -55,6 +55,11 @@ static bool handleServerSetAngle(int length) {
 // Under 15 the host may be a 1996 client, which reads no datagram past 1032 bytes.
 static int appendObserverTexts(int length) {
     if (observerPrintsEmpty()) return length;
+    // Observers watching late must still read them at once: on a datagram of their own.
+    if (streamDelayed()) {
+        flushObserverPrints();
+        return length;
+    }
     constexpr int OldestClientDatagram = HeaderSize + MaxBuiltPayload;
     int room = (gameState.protocol == ProtocolNetQuake ? OldestClientDatagram : MaxGrownDatagram) - length;
     int added = room > 0 ? takeObserverPrints(PacketBuffer + length, room) : 0;
@@ -111,11 +116,11 @@ void relayServerDatagram(int length) {
         return;
     }
     if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length)) {
-        captureServerDatagram(length);
+        handServerDatagram(length);
         return;
     }
     if (heldBack) {
-        captureServerDatagram(length);
+        handServerDatagram(length);
         return;
     }
     if (unreliable) {
@@ -126,5 +131,5 @@ void relayServerDatagram(int length) {
         setSequenceField(d, sequenceField(d) + numbering.c2sSeqOffset);
     }
     platform::sendTo(host.socket, d, length, host.peerAddress);
-    captureServerDatagram(length);
+    handServerDatagram(length);
 }

@@ -183,6 +183,7 @@ void restartRecordingAtReconnect() {
     resetStates();
     consolePrintf("Received reconnect.\n");
     stopRecording();
+    if (settings.demoNumber == 0) return;  // a record stop under a delay is on its way
     startRecording();
     capture.fileAwaitsLevel = true;
 }
@@ -207,6 +208,7 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
         bool wasInLevel = hostBefore == SlotInGame || hostBefore == SlotLeftGame;
         if (wasInLevel && !capture.fileAwaitsLevel) {
             stopRecording();
+            if (settings.demoNumber == 0) return;  // a record stop under a delay is on its way
             startRecording();
         }
         capture.fileAwaitsLevel = false;
@@ -264,6 +266,9 @@ void resetCapture() {
     capture.recordValid[1] = false;
     capture.recordValid[2] = true;
     capture.midMessage = false;
+    capture.liveMidMessage = false;
+    capture.streamNumber = 0xFFFFFFFF;
+    capture.observersHeld = false;
     capture.gatheringStage2 = false;
     capture.fileAwaitsLevel = false;
     capture.unknownProtocolTold = false;
@@ -277,7 +282,7 @@ const uint8_t* stage2Message(int part) { return capture.stage2Pool + capture.sta
 
 uint8_t* stateBlockRecord() { return capture.record3; }
 
-bool streamInsideMessage() { return capture.midMessage; }
+bool streamInsideMessage() { return capture.liveMidMessage; }
 
 void storeStreamForHostOnly() { capture.fanOutMask = HostBit; }
 
@@ -287,10 +292,12 @@ bool observersCanJoinMidLevel() {
 
 bool catchUpRecordsValid() { return capture.recordValid[0] && capture.recordValid[1]; }
 
-void captureServerDatagram(int length) {
+void captureServerDatagram(int length) { captureStreamDatagram(length, numbering.lastHostReliableSeq); }
+
+void captureStreamDatagram(int length, uint32_t a) {
     if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return;
     bool reliable = isReliableFragment(PacketBuffer);
-    uint32_t a = numbering.lastHostReliableSeq;
+    capture.streamNumber = a;
     if (reliable) {
         capture.midMessage = PacketBuffer[1] == FlagData;
         if (!storeReliable(a, length)) return;
@@ -329,6 +336,8 @@ void resetStreamNumbering() {
     capture.stored[0].streamNumber = 1;
     capture.nextReassemblySeq = 0;
     capture.midMessage = false;
+    capture.liveMidMessage = false;
+    capture.streamNumber = 0xFFFFFFFF;
     capture.gatheringStage2 = false;
     emptyCaptureBuffer();
 }

@@ -55,6 +55,9 @@ struct CaptureState {
     // The newest reliable fragment passed to the host was not the last of its message: an observer
     // switched to the live stream now would start inside a message.
     bool midMessage = false;
+    bool liveMidMessage = false;  // the same of the host's own stream, ahead of a delay
+    uint32_t streamNumber = 0xFFFFFFFF;  // of the newest datagram the observer side took
+    bool observersHeld = false;  // the stream passes ahead of its time: observers are fed nothing
     // Signon stage 2 may come in several messages: record 2 gathers them from the one after
     // svc_signonnum 1 up to the one carrying svc_signonnum 2.
     bool gatheringStage2 = false;

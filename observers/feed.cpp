@@ -88,8 +88,8 @@ void spawnObserver(int slot) {
     Slot& s = slotTable.slot[slot];
     // Without a state block that fits, the client still enters the game at the first entity update.
     if (buildStateBlock(catchUpStore(slot), MaxStateBlockSize)) startCatchUpMessage(slot, 3);
-    s.seqOffset = numbering.lastHostReliableSeq - s.reliableSeq + 1;
-    s.ackedSeq = numbering.lastHostReliableSeq;
+    s.seqOffset = capture.streamNumber - s.reliableSeq + 1;
+    s.ackedSeq = capture.streamNumber;
     s.pieceOffset = 0;
     s.lastReliableSendTime = loop.nowSeconds;  // nothing of the stream is due yet
     s.state = SlotInGame;
@@ -229,7 +229,7 @@ void handleObserverDatagram(int slot, int length) {
 }
 
 void fanOutToObservers(int length, uint32_t streamNumber) {
-    if (length < HeaderSize) return;
+    if (length < HeaderSize || capture.observersHeld) return;
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
         if (s.state == SlotFree) continue;
@@ -247,6 +247,7 @@ void fanOutToObservers(int length, uint32_t streamNumber) {
 }
 
 void onStageCaptured(int stage) {
+    if (capture.observersHeld) return;
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
         if (stage == 1 || stage == 2) {
@@ -260,7 +261,7 @@ void onStageCaptured(int stage) {
 }
 
 void onMessageBoundary() {
-    if (hostSlot().state != SlotInGame || capture.midMessage) return;
+    if (hostSlot().state != SlotInGame || capture.midMessage || capture.observersHeld) return;
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
         if (slotTable.slot[n].state == 3) continueCatchUp(n, false);
 }

@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "net/framing.h"
 #include "observers/slots.h"
+#include "observers/stream.h"
 #include "platform/platform.h"
 
 ObserverPrintBuffer observerPrints;
@@ -48,7 +49,8 @@ void flushObserverPrints() {
     memcpy(ScratchDatagram + HeaderSize, observerPrints.bytes, size_t(n));
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {
         Slot& s = slotTable.slot[i];
-        if ((s.state & 1) == 0) continue;
+        // Clients in the game read the texts on the server's next datagram, unless that is late.
+        if ((s.state & 1) == 0 && (s.state == SlotFree || !streamDelayed())) continue;
         stampNext(ScratchDatagram, s.unreliableSeq);
         platform::sendTo(s.socket, ScratchDatagram, n + HeaderSize, s.peerAddress);
     }

@@ -24,7 +24,8 @@ void resetObserverPrints();
 void appendObserverPrint(const char* format, ...) PRINTF_FORMAT(1, 2);
 int observerPrintTextLength();
 inline bool observerPrintsEmpty() { return observerPrints.bytes[2] == 0 || observerPrints.writePos == 2; }
-// The collected texts as one unreliable datagram to every slot whose state is odd; then empty.
+// The collected texts as one unreliable datagram to every slot whose state is odd (under a delay,
+// to every slot in use); then empty.
 void flushObserverPrints();
 // Moves the collected texts (8, 2, text, zero) to `dest` if they fit in `room` bytes: returns
 // the bytes written and empties the buffer, or 0 and keeps them.

@@ -1,10 +1,23 @@
-// The server's stream as the relays hand it to the observer side: capture, then feed.
+// The server's stream as the relays hand it to the observer side (through the delay line when
+// observers watch late), and what the relays ask of it.
 #pragma once
 
 #include <cstdint>
 
-// Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it.
-void captureServerDatagram(int length);
+// Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it, a
+// reliable one numbered numbering.lastHostReliableSeq.
+void handServerDatagram(int length);
+// Hand-over from the client relay: a host move in the PacketBuffer, for the observers' view and
+// the demo angles.
+void handHostMove(int length);
+// `record stop` under a delay: the file ends once the observer side comes to this moment, so it
+// holds all the host received. False without a delay.
+bool stopRecordingWhenPlayed();
+// Observers watch late: texts for them cannot ride on the host's datagrams.
+bool streamDelayed();
+// The observer side's end of the hand-over: capture, then feed (stream number as handed over).
+void captureStreamDatagram(int length, uint32_t streamNumber);
+void captureServerDatagram(int length);  // numbered numbering.lastHostReliableSeq
 // The newest reliable fragment passed to the host was not the last of its message.
 bool streamInsideMessage();
 void emptyCaptureBuffer();

@@ -14,6 +14,7 @@
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/capture.h"
+#include "observers/delay.h"
 #include "observers/prints.h"
 #include "observers/slots.h"
 
@@ -42,6 +43,8 @@ void kickObserver(int i) {
 }
 
 void disconnectServer() {
+    // The game is over for the observer side too: what the delay line holds goes first.
+    playDelayLineThrough();
     uint8_t banner[1024];
     int bannerLength = formatObserverBanner(banner, sizeof banner);
     static const char reconnect[] = "\treconnect\ntoggleconsole\ntoggleconsole\n";

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/relay.h"
 #include "net/senders.h"
@@ -56,6 +57,23 @@ bool isMove(const uint8_t* datagram, int length) {
 
 int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
 
+// The move's view angles in degrees, whatever size the protocol gives them.
+void recordMoveAngles(const uint8_t* angles, int angleBytes) {
+    for (int i = 0; i < 3; ++i) {
+        const uint8_t* a = angles + i * angleBytes;
+        float degrees;
+        if (angleBytes == 1) {
+            degrees = float(a[0]) * 1.40625f;
+        } else if (angleBytes == 2) {
+            degrees = float(uint16_t(a[0] | a[1] << 8)) * (360.0f / 65536.0f);
+        } else {
+            uint32_t bits = readLong(a);
+            memcpy(&degrees, &bits, sizeof degrees);
+        }
+        recorder.demoAngles[i] = degrees;
+    }
+}
+
 }  // namespace
 
 bool changeOffsetByImpulse(int8_t offset[3], int impulse) {
@@ -102,6 +120,11 @@ void feedObserverViews(int length) {
             writeAngleUnits(setAngles + a * angleBytes, angleBytes, hostUnits[a] + s.viewOffset[a] * 256.0);
         sendToSlot(PacketBuffer, setAngleLength, i);
     }
+}
+
+void takeHostMove(int length, bool toObservers) {
+    if (recording()) recordMoveAngles(PacketBuffer + HeaderSize + MoveAnglesOffset, moveLayout().angleBytes);
+    if (toObservers && slotTable.observerCount != 0) feedObserverViews(length);
 }
 
 bool smoothHostView(uint32_t nowMs, uint8_t angles[3]) {

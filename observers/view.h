@@ -6,6 +6,9 @@
 // For a move in the PacketBuffer: impulses 1-12 from a slot in state 4 change its offset and
 // answer "View offset: x=%d y=%d z=%d\n".
 void applyViewImpulse(int slot, int length);
+// A host move in the PacketBuffer as the observer side takes it: the demo angles and, unless
+// `toObservers` is false, the observers' view.
+void takeHostMove(int length, bool toObservers);
 // One svc_setangle per watching observer, from a host move in the PacketBuffer (rewritten in place).
 void feedObserverViews(int length);
 // Changes an offset by impulse 1-12; false for any other impulse.

@@ -1,0 +1,229 @@
+// The delay line: the relays' hand-offs to the observer side, kept in one ring of whole entries
+// and played back when their time has come. Without a delay the hand-offs go straight through.
+#include "observers/delay.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/print.h"
+#include "demo/recorder.h"
+#include "net/framing.h"
+#include "net/limiter.h"
+#include "observers/capture.h"
+#include "observers/feed.h"
+#include "observers/slots.h"
+#include "observers/stream.h"
+#include "observers/view.h"
+
+namespace {
+
+enum EntryKind : uint32_t { ServerEntry, MoveEntry, RecordStopEntry };
+
+struct EntryHeader {
+    uint32_t arrivalMs;
+    uint32_t streamNumber;
+    uint32_t length;
+    uint32_t kind;
+};
+constexpr uint32_t EntryHeaderBytes = sizeof(EntryHeader);
+
+// Entries are never split: one that does not fit before the end starts again at 0 (wrapped),
+// and the data of the upper part then ends at wrapEnd.
+struct DelayLine {
+    int seconds = 0;
+    std::unique_ptr<uint8_t[]> bytes;
+    uint32_t capacity = 0;
+    uint32_t head = 0;
+    uint32_t tail = 0;
+    uint32_t wrapEnd = 0;
+    bool wrapped = false;
+    uint32_t count = 0;
+    uint32_t usedBytes = 0;
+    bool forcing = false;  // observers are held while entries are played ahead of their time
+};
+DelayLine line;
+
+// The relay's datagram is kept here while entries played ahead of time pass through the PacketBuffer.
+uint8_t SavedPacket[PacketBufferSize];
+
+EntryHeader headEntry() {
+    EntryHeader h;
+    std::memcpy(&h, line.bytes.get() + line.head, EntryHeaderBytes);
+    return h;
+}
+
+bool isDue(const EntryHeader& h, uint32_t nowMs) {
+    return int32_t(h.arrivalMs + uint32_t(line.seconds) * 1000u - nowMs) <= 0;
+}
+
+void emptyLine() {
+    line.head = line.tail = line.wrapEnd = 0;
+    line.wrapped = false;
+    line.count = 0;
+    line.usedBytes = 0;
+}
+
+// Where an entry of `size` bytes goes, or -1 when the line has no room for it.
+int64_t placeFor(uint32_t size) {
+    if (line.count == 0) emptyLine();
+    if (line.wrapped) return line.head - line.tail >= size ? int64_t(line.tail) : -1;
+    if (line.capacity - line.tail >= size) return line.tail;
+    return line.head >= size ? 0 : -1;
+}
+
+void append(const EntryHeader& h, const uint8_t* data) {
+    uint32_t size = EntryHeaderBytes + h.length;
+    int64_t at = placeFor(size);
+    if (at < 0) return;
+    if (at == 0 && line.tail != 0) {
+        line.wrapEnd = line.tail;
+        line.wrapped = true;
+    }
+    std::memcpy(line.bytes.get() + at, &h, EntryHeaderBytes);
+    std::memcpy(line.bytes.get() + at + EntryHeaderBytes, data, h.length);
+    line.tail = uint32_t(at) + size;
+    line.count++;
+    line.usedBytes += size;
+}
+
+// Takes the oldest entry off the line; its bytes stay where they are (at `at`) until the next append.
+EntryHeader takeOldest(uint32_t* at) {
+    EntryHeader h = headEntry();
+    *at = line.head;
+    uint32_t size = EntryHeaderBytes + h.length;
+    line.head += size;
+    line.usedBytes -= size;
+    if (--line.count == 0) emptyLine();
+    if (line.wrapped && line.head == line.wrapEnd) {
+        line.head = 0;
+        line.wrapped = false;
+    }
+    return h;
+}
+
+// The oldest entry into the PacketBuffer and through the observer side.
+void playOldest() {
+    uint32_t at;
+    EntryHeader h = takeOldest(&at);
+    std::memcpy(PacketBuffer, line.bytes.get() + at + EntryHeaderBytes, h.length);
+    if (h.kind == ServerEntry)
+        captureStreamDatagram(int(h.length), h.streamNumber);
+    else if (h.kind == MoveEntry)
+        takeHostMove(int(h.length), !line.forcing);
+    else if (recording() && settings.demoNumber == 0)  // no record command since
+        stopRecording();
+}
+
+// Entries played ahead of their time would reach the observers as a burst that overruns the
+// stored table: the observers leave the stream first and catch up again at the point reached.
+void holdObservers() {
+    if (line.forcing) return;
+    std::memcpy(SavedPacket, PacketBuffer, sizeof SavedPacket);
+    parkWatchingObservers();
+    line.forcing = capture.observersHeld = true;
+}
+
+void releaseObservers() {
+    if (!line.forcing) return;
+    line.forcing = capture.observersHeld = false;
+    std::memcpy(PacketBuffer, SavedPacket, sizeof SavedPacket);
+    if (observersCanJoinMidLevel()) onStageCaptured(3);
+}
+
+void queue(EntryKind kind, int length, uint32_t streamNumber) {
+    EntryHeader h{performanceMs(), streamNumber, uint32_t(length), kind};
+    uint32_t size = EntryHeaderBytes + h.length;
+    if (placeFor(size) < 0) {
+        // More than the line holds: the game reaches the observers sooner, never the host later.
+        holdObservers();
+        while (line.count > 0 && placeFor(size) < 0 && slotTable.hostConnected) playOldest();
+        uint32_t late = line.count > 0 ? (h.arrivalMs - headEntry().arrivalMs) / 1000 : 0;
+        releaseObservers();
+        consolePrintf("Delay line full: observers catch up again %u seconds late.\n", late);
+    }
+    if (slotTable.hostConnected) append(h, PacketBuffer);
+}
+
+}  // namespace
+
+void resetDelayLine() { line = DelayLine(); }
+
+int delaySeconds() { return line.seconds; }
+
+uint32_t delayLineCapacity() { return line.capacity; }
+
+bool setDelaySeconds(int seconds) {
+    if (seconds < 0 || seconds > MaxDelaySeconds) return false;
+    if (seconds == line.seconds) return true;
+    uint32_t capacity = uint32_t(seconds) * DelayLineBytesPerSecond;
+    std::unique_ptr<uint8_t[]> bytes;
+    if (seconds > 0) {
+        bytes.reset(new (std::nothrow) uint8_t[capacity]);
+        if (!bytes) return false;
+    }
+    line.seconds = seconds;
+    uint32_t nowMs = performanceMs();
+    while (line.count > 0 && (isDue(headEntry(), nowMs) || line.usedBytes > capacity)) {
+        holdObservers();
+        playOldest();
+    }
+    // What is left goes over in order and fits from the start of the new line.
+    uint32_t at = 0;
+    uint32_t count = line.count;
+    while (line.count > 0) {
+        uint32_t from;
+        uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
+        std::memcpy(bytes.get() + at, line.bytes.get() + from, size);
+        at += size;
+    }
+    line.bytes = std::move(bytes);
+    line.capacity = capacity;
+    emptyLine();
+    line.tail = line.usedBytes = at;
+    line.count = count;
+    releaseObservers();
+    return true;
+}
+
+void playDueEntries() {
+    if (line.count == 0) return;
+    if (!slotTable.hostConnected) return emptyLine();  // every reader left with the host
+    uint32_t nowMs = performanceMs();
+    while (line.count > 0 && isDue(headEntry(), nowMs)) playOldest();
+}
+
+int msUntilNextEntry() {
+    if (line.count == 0) return -1;
+    int32_t ms = int32_t(headEntry().arrivalMs + uint32_t(line.seconds) * 1000u - performanceMs());
+    return ms < 0 ? 0 : ms;
+}
+
+void playDelayLineThrough() {
+    // A disconnect that playing causes (a host timed out) comes back here: the outer call goes on.
+    if (line.count == 0 || line.forcing) return;
+    holdObservers();
+    while (line.count > 0 && slotTable.hostConnected) playOldest();
+    emptyLine();
+    releaseObservers();
+}
+
+void handServerDatagram(int length) {
+    if (isReliableFragment(PacketBuffer)) capture.liveMidMessage = PacketBuffer[1] == FlagData;
+    if (line.seconds == 0) return captureServerDatagram(length);
+    // Acks tell the observer side nothing.
+    if (!isAckDatagram(PacketBuffer)) queue(ServerEntry, length, numbering.lastHostReliableSeq);
+}
+
+void handHostMove(int length) {
+    if (line.seconds == 0) return takeHostMove(length, true);
+    queue(MoveEntry, length, 0);
+}
+
+bool streamDelayed() { return line.seconds > 0; }
+
+bool stopRecordingWhenPlayed() {
+    if (line.seconds == 0) return false;
+    queue(RecordStopEntry, 0, 0);
+    return true;
+}

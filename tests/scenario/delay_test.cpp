@@ -1,0 +1,157 @@
+// Observers watching late: the game reaches them and the demo file a set time after the host, on
+// the in-memory platform's millisecond clock.
+#include <algorithm>
+#include <utility>
+
+#include "observers/delay.h"
+#include "scenario/harness.h"
+
+namespace {
+
+Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
+Bytes model(const std::string& map) { return wire::stringMessage('m', "aps/" + map + ".bsp"); }
+Bytes info(const std::string& map) {
+    return wire::concat(wire::concat({11, 15, 0, 0, 0, 4, 0, 'T', 0}, model(map)), {0, 0, 25, 1});
+}
+const Bytes Entity = {7, 0, 0, 0, 0, 0x80, 1};  // svc_time, then an update of entity 1
+const Bytes View = {10, 0, 64, 0};              // svc_setangle of the host's move
+
+bool has(const Bytes& in, const Bytes& what) {
+    return std::search(in.begin(), in.end(), what.begin(), what.end()) != in.end();
+}
+bool holds(const std::vector<Datagram>& all, const Bytes& what) {
+    return std::any_of(all.begin(), all.end(), [&](const Datagram& d) { return has(d.bytes, what); });
+}
+
+struct Delayed : ProxyScenario {
+    void reliable(const Bytes& message) { fromServer(wire::reliable(serverSeq++, message)); }
+    void level(const std::string& map) {
+        for (const Bytes& message : {info(map), Bytes{25, 2}, Bytes{25, 3}}) reliable(message);
+    }
+    void later(uint64_t ms) {
+        fakeplatform::advanceMilliseconds(ms);
+        step();
+    }
+    std::string say(const std::string& command) {
+        take(hostGot);
+        fromHost(wire::reliable(hostSeq++, wire::stringCommand("say proxy:" + command)));
+        return wire::allPrints(take(hostGot));
+    }
+    // Routes what the proxy sent; the observer takes its accept and acks every reliable datagram.
+    void pump() {
+        for (bool acked = true; acked;) {
+            acked = false;
+            for (const Datagram& d : sent()) {
+                (d.to == host ? hostGot : d.to == observer ? observerGot : others).push_back(d);
+                if (d.to == observer && d.bytes[0] == 0x80)  // the accept
+                    socket = fakeplatform::loopback(uint16_t(d.bytes[5] | d.bytes[6] << 8));
+                else if (d.to == observer && (wire::flags(d) & 0xF7) == 0x01)
+                    acked = fakeplatform::inject(socket, observer, wire::ack(wire::sequence(d)));
+            }
+            if (acked) step();
+        }
+    }
+    std::vector<Datagram> take(std::vector<Datagram>& got) {
+        pump();
+        return std::exchange(got, {});
+    }
+    // After a reconnect order record 1 waits for the resend timer, which the server's datagrams run.
+    std::vector<Datagram> signOn(bool reconnected = false) {
+        pump();
+        if (reconnected) {
+            fakeplatform::advanceSeconds(2);
+            fromServer(wire::unreliable(0, {1}));
+            later(uint64_t(delaySeconds()) * 1000);
+        }
+        for (const char* command : {"prespawn", "spawn"}) {
+            pump();
+            fromClient(observer, socket, wire::reliable(observerSeq++, wire::stringCommand(command)));
+        }
+        std::vector<Datagram> got = take(observerGot);
+        EXPECT_EQ(slotTable.slot[2].state, SlotInGame);
+        return got;
+    }
+    std::vector<Datagram> join() {
+        fromClient(observer, listenAddress(), wire::connectRequest());
+        return signOn();
+    }
+    uint32_t serverSeq = 0, hostSeq = 0, observerSeq = 0;
+    NetAddress observer = fakeplatform::loopback(27100, 4), socket;
+    std::vector<Datagram> hostGot, observerGot, others;
+};
+
+TEST_F(Delayed, TheGameLevelsAndDemoReachTheObserverSideFiveSecondsAfterTheHost) {
+    playWithServer({"-o", "2", "-D", "5", "-d", "late"});
+    level("e1m1");
+    later(5000);
+    level("e1m2");
+    later(2000);
+    // Joining now brings the observer into the game as it was five seconds ago.
+    std::vector<Datagram> caughtUp = join();
+    EXPECT_TRUE(holds(caughtUp, model("e1m1")) && !holds(caughtUp, model("e1m2")));
+    reliable(print("frag\n"));
+    fromServer(wire::unreliable(0, Entity));
+    fromHost(wire::unreliable(0, wire::move(0, 64, 0)));
+    std::vector<Datagram> live = take(hostGot);
+    EXPECT_TRUE(holds(live, print("frag\n")) && holds(live, Entity));
+    EXPECT_NE(wire::allPrints(take(observerGot)).find("Observer unnamed joined"), std::string::npos);  // at once
+    EXPECT_EQ(fakeplatform::lastWaitTimeoutMs(), 3000);  // the loop wakes for the next level's start
+    later(2999);
+    EXPECT_TRUE(take(observerGot).empty());
+    later(1);
+    EXPECT_TRUE(holds(signOn(), model("e1m2")));
+    // What the host got and saw, five seconds late: the print, the entity, the host's view.
+    later(1999);
+    std::vector<Datagram> early = take(observerGot);
+    later(1);
+    std::vector<Datagram> due = take(observerGot);
+    for (const Bytes& b : {print("frag\n"), Entity, View}) EXPECT_TRUE(!holds(early, b) && holds(due, b));
+
+    // record stop ends the file once the observer side has played what the host received before it.
+    reliable(print("last\n"));
+    EXPECT_EQ(say("record stop"), "Demorecording stopped.\n");
+    EXPECT_TRUE(fakeplatform::fileOpen("late02.dem"));
+    later(5000);
+    EXPECT_FALSE(fakeplatform::fileOpen("late02.dem"));
+    EXPECT_TRUE(has(fakeplatform::fileContents("late02.dem"), print("last\n")));
+}
+
+TEST_F(Delayed, ADelayChangeBringsObserversInAgainAtTheNewPoint) {
+    playWithServer({"-o", "2", "-D", "5", "-d", "late"});
+    for (const char* wrong : {"delay 301", "delay -1", "delay 5s"})
+        EXPECT_EQ(say(wrong), "Delay must be 0 to 300 seconds.\n") << wrong;
+    EXPECT_EQ(say("delay"), "Observer delay is currently\nset to 5 seconds.\n");
+    level("e1m1");
+    later(5000);
+    join();
+    reliable(print("soon\n"));
+    later(1000);
+    EXPECT_EQ(say("delay 0"), "Observer delay set to\n0 seconds.\n");
+    // Caught up again at the live point: the print already reached the observer side.
+    std::vector<Datagram> again = signOn(true);
+    EXPECT_TRUE(holds(again, wire::stringMessage(9, "reconnect\n")) && !holds(again, print("soon\n")));
+    reliable(print("now\n"));
+    EXPECT_TRUE(holds(take(observerGot), print("now\n")));
+}
+
+TEST_F(Delayed, AServerSendingMoreThanTheLineHoldsNeverHoldsUpTheHost) {
+    playWithServer({"-o", "2", "-D", "1", "-d", "late"});
+    level("e1m1");
+    later(1000);
+    join();
+    take(hostGot);
+    for (char c : std::string("abcd")) reliable(print(std::string(60000, c)));
+    EXPECT_EQ(take(hostGot).size(), 4u);
+    EXPECT_NE(console().find("Delay line full: observers catch up again 0 seconds late.\n"), std::string::npos);
+    later(1000);
+    EXPECT_TRUE(holds(signOn(true), wire::stringMessage(9, "reconnect\n")));
+    // A break plays what the line still holds through to the file.
+    reliable(print("end\n"));
+    fakeplatform::requestBreak();
+    EXPECT_FALSE(runLoopPass());
+    shutDown();
+    EXPECT_TRUE(has(fakeplatform::fileContents("late01.dem"), print(std::string(60000, 'd'))));
+    EXPECT_TRUE(has(fakeplatform::fileContents("late01.dem"), print("end\n")));
+}
+
+}  // namespace
