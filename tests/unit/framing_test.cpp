@@ -14,13 +14,6 @@ struct Senders : ProxyStateTest {
 };
 
 TEST_F(Senders, PrintsAndObserverTextsAreUnreliableDatagramsInEachSlotsNumbers) {
-    hostSlot().unreliableSeq = 0xFFFFFFFF;
-    printToHost("Disconnected.\n", 15);
-    auto sent = fakeplatform::takeSent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes, (Bytes{0, 0x10, 0, 25, 0xFF, 0xFF, 0xFF, 0xFF, 8, 2} + str("Disconnected.\n")));
-    EXPECT_EQ(sent[0].to, hostSlot().peerAddress);
-    EXPECT_EQ(hostSlot().unreliableSeq, 0u);
     // Observer texts go to the odd states (the host's 1, an observer's 5), never to 4.
     slotTable.slot[1].state = 1;
     slotTable.slot[2].state = 4;
@@ -30,16 +23,12 @@ TEST_F(Senders, PrintsAndObserverTextsAreUnreliableDatagramsInEachSlotsNumbers) 
     EXPECT_TRUE(fakeplatform::takeSent().empty());
     appendObserverPrint("a\n");
     flushObserverPrints();
-    sent = fakeplatform::takeSent();
+    auto sent = fakeplatform::takeSent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].bytes, (Bytes{0, 0x10, 0, 13, 0, 0, 0, 0, 8, 2, 'a', '\n', 0}));
     EXPECT_EQ(sent[1].bytes, (Bytes{0, 0x10, 0, 13, 1, 2, 3, 4, 8, 2, 'a', '\n', 0}));
     EXPECT_EQ(sent[1].to, slotTable.slot[3].peerAddress);
-    // Long texts are flushed or cut, never overrun their buffers.
-    for (int i = 0; i < 5; ++i) appendObserverPrint("%s", std::string(1000, 'x').c_str());
-    sent = fakeplatform::takeSent();
-    ASSERT_EQ(sent.size(), 4u);  // 2000 fit one datagram; the third and fifth text flushed
-    for (const auto& d : sent) EXPECT_LE(d.bytes.size(), 2048u);
+    // Long texts are cut, never overrun their buffers.
     appendObserverPrint("%s", std::string(5000, 'y').c_str());
     EXPECT_EQ(observerPrintTextLength(), MaxObserverPrintText);
     std::string text(3000, 'z');

