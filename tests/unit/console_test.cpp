@@ -63,6 +63,17 @@ TEST_F(Console, EveryCommandsRepliesInOrder) {
         {"proxy:help voffset", "Usage: voffset [observer] [x] [y] [z]\nSet observer view offset.\nObserver = "
                                "observer number. You can\nsee observer numbers with 'observers'\ncommand. Observer "
                                "number 0 means your\nown view. x, y, z = offset angles.\nFull circle is 256.\n"},
+        {"proxy:help connect", "Usage: connect server [port]\nConnect to quake server.\nServer can be name or ip.\n"},
+        {"proxy:help disconnect", "Usage: disconnect\nDisconnect from quake server\n"},
+        {"proxy:help help", "Usage: help [command]\nDisplay list of commands\nor help on specific command.\n"},
+        {"proxy:help observers", "Usage: observers [max]\nDisplay list of observers\nor set maximum number of\n"
+                                 "observers.\n"},
+        {"proxy:help transparent", "Usage: transparent\nEnter transparent mode. Use wakeup\nto enable command "
+                                   "processing.\n"},
+        {"proxy:help wakeup", "Usage: wakeup [n]\nEnable command processing on\nthe nth proxy in the chain.\n"},
+        {"proxy:help delay", "Usage: delay [seconds]\nDisplay or set how many seconds\nobservers see the game late.\n"
+                             "Set to 0 to disable.\n"},
+        {"proxy:help observing", "Unrecognized command help.\n"},
         {"proxy:Help", "Unrecognized command Help.\n"},
         {"proxy:" + std::string(400, 'x'), "Unrecognized command " + std::string(249, 'x') + ".\n"},
         {"proxy:c2sbps", "Client to server packet filtering\nis currently disabled.\n"},
