@@ -195,6 +195,20 @@ TEST_F(StateBlock, ClientDataUnder15And666ComesBackAsTheServerSentIt) {
     EXPECT_EQ(clientData(), extended);
 }
 
+TEST_F(StateBlock, FogAndSkyOfTheLevelComeBackBeforeTheClientDataUntilTheNextLevel) {
+    useProtocol(666);
+    size_t plain = build().size();
+    scan(Bytes{41, 100, 1, 2, 3, 0x10, 0x00} + Bytes{37} + str("cloudy"));
+    Bytes fogAndSky = Bytes{41, 100, 1, 2, 3, 0, 0, 37} + str("cloudy") + Bytes{15};
+    Bytes m = build();
+    EXPECT_NE(std::search(m.begin(), m.end(), fogAndSky.begin(), fogAndSky.end()), m.end());
+    // A sky name too long to keep whole: neither a cut one nor the old one, no longer the level's.
+    scan(Bytes{37} + str(std::string(SkyNameSize, 's').c_str()));
+    EXPECT_EQ(build().size(), m.size() - 8);
+    scan(serverInfo(666, "maps/next.bsp"));
+    EXPECT_EQ(build().size(), plain);
+}
+
 TEST_F(StateBlock, NeverPastItsCapacityNorUnderAnUnknownProtocolAndTheFullestFitsItsMaximum) {
     EXPECT_TRUE(build(246).empty());
     EXPECT_EQ(record[RecordHeaderSize + 246], 0xAA);
