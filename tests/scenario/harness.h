@@ -117,15 +117,11 @@ protected:
         sent();
         console();
     }
-    // Starts a server connection to the fake server, unanswered.
-    void askServer() {
+    // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
+    void connectServer(uint16_t dataPort = 26501) {
         settings.serverAddress = server.ip;
         settings.serverPort = server.port;
         startServerConnection();
-    }
-    // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
-    void connectServer(uint16_t dataPort = 26501) {
-        askServer();
         serverData = NetAddress{server.ip, dataPort};
         fromClient(server, proxyServerSide(), wire::accept(dataPort));
     }

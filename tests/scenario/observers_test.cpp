@@ -1,5 +1,5 @@
-// Observers as their clients see them: the catch-up mid-level and on a big level, the live feed in
-// pieces with its WelcomeBlocks, level changes and server disconnects, silence and leaving.
+// Observers as their clients see them: the catch-up mid-level, the live feed with its WelcomeBlocks,
+// server resends, level changes and server disconnects.
 #include "scenario/harness.h"
 
 #include "core/loop.h"
@@ -258,19 +258,6 @@ TEST_F(Watched, AServerResendReachesTheHostAloneAndIsNeverTakenForADisconnect) {
     EXPECT_TRUE(to(out, w.client).empty());  // its numbers have moved on past it
     serverMessage(print("after"));
     EXPECT_EQ(payloads(ackEach(w)), std::vector<Bytes>{print("after")});
-}
-
-// QuakeSpasm sends up to 64000 bytes of a message in one datagram; an observer's client may read no
-// more than 1032.
-TEST_F(Watched, ABigServerDatagramReachesObserversInPieces) {
-    Bytes big = print(std::string(2998, 'b'));
-    serverMessage(big, 2000);  // the first datagram does not end the message, nor do its pieces
-    serverMessage(print("next"));
-    auto pieces = ackEach(w);
-    EXPECT_EQ(messages(pieces), (std::vector<Bytes>{big, print("next")}));
-    ASSERT_EQ(pieces.size(), 4u);
-    for (const Datagram& d : pieces) EXPECT_LE(d.bytes.size(), 1032u);
-    EXPECT_EQ(wire::sequence(pieces[3]), wire::sequence(pieces[0]) + 3);
 }
 
 TEST_F(Watched, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) {
