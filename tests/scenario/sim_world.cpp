@@ -21,7 +21,7 @@ Bytes operator+(Bytes a, const Bytes& b) { return wire::concat(std::move(a), b);
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
 Bytes filler(size_t size) { return print(std::string(size, 'f')); }
 Bytes longValue(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes text(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() + 1); }
+using unit::str;
 // svc_clientdata of protocol 15 with items, health, ammo and the weapon.
 Bytes clientData() { return Bytes{15, 0, 2} + longValue(1) + Bytes{100, 0, 25, 25, 0, 0, 0, 1}; }
 bool after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
@@ -130,7 +130,6 @@ struct World::Impl {
     int idOf(const Bytes& m) { return ids.count(m) != 0 ? ids[m] : -1; }
     bool isStateBlock(const Bytes& m) { return idOf(m) < 0 && m.size() >= 2 && m[m.size() - 2] == 25 && m.back() == 3; }
     std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
-    uint32_t seconds() const { return 1000 + uint32_t(w.nowMs / 1000); }
 
     // ---- Server ----
 
@@ -152,7 +151,7 @@ struct World::Impl {
         serverPhase = Phase::WaitPrespawn;
         players = w.rng.perMille(300) ? 16 : 4;
         std::string map = "maps/sim" + std::to_string(w.levels) + ".bsp";
-        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + text("Sim") + text(map) + text("progs/player.mdl");
+        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + str("Sim") + str(map) + str("progs/player.mdl");
         info = info + Bytes{0, 0, 25, 1};
         queueMessage(w.rng.perMille(500) ? filler(w.rng.below(5000)) + info : info, 1);
     }
@@ -170,10 +169,10 @@ struct World::Impl {
         }
         Bytes block;
         for (uint8_t p = 0; p < players; p++) {
-            block = block + Bytes{13, p} + text("player" + std::to_string(p) + std::string(w.rng.below(56), 'n'));
+            block = block + Bytes{13, p} + str("player" + std::to_string(p) + std::string(w.rng.below(56), 'n'));
             block = block + Bytes{14, p, uint8_t(w.rng.below(50)), 0, 17, p, uint8_t(w.rng.below(256))};
         }
-        for (uint8_t i = 0; i < 4; i++) block = block + Bytes{12, i} + text("azazm");
+        for (uint8_t i = 0; i < 4; i++) block = block + Bytes{12, i} + str("azazm");
         for (uint8_t stat = 11; stat <= 14; stat++) block = block + Bytes{3, stat} + longValue(w.rng.below(100));
         queueMessage(block + clientData() + Bytes{5, 1, 0, 25, 3}, 3);
     }
@@ -269,18 +268,12 @@ struct World::Impl {
         c.signon = c.record;
         if (c.record++ < 3) return;
         c.phase = Phase::Live;
-        w.reachedGame++;
     }
 
-    // The observer's numbering onto the host's, read from the proxy (the client's slot by its port).
-    bool observerOffset(const Client& c, uint32_t& seqOffset) {
-        for (int n = FirstObserverSlot; n < SlotCount; n++) {
-            const Slot& s = slotTable.slot[n];
-            if (portOf(s) != c.proxy.port) continue;
-            seqOffset = s.seqOffset;
-            return true;
-        }
-        return false;
+    const Slot* slotOf(const Client& c) {
+        for (int n = FirstObserverSlot; n < SlotCount; n++)
+            if (slotTable.slot[n].state != SlotFree && slotTable.slot[n].peerAddress == c.self) return &slotTable.slot[n];
+        return nullptr;
     }
 
     // The stream as the client sees it: the server's messages, in order, each once, numbered so
@@ -292,13 +285,13 @@ struct World::Impl {
         if (id != expected)
             return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) +
                           " was due");
-        uint32_t offset = 0;
-        if ((c.isHost || observerOffset(c, offset)) &&
-            firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
+        // The observer's numbering maps onto the host's through the offsets the proxy keeps.
+        const Slot* s = slotOf(c);
+        uint32_t offset = s != nullptr ? s->seqOffset : 0;
+        if ((c.isHost || s != nullptr) && firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
             return w.fail(nameOf(c) + " got message " + std::to_string(id) + " under a number of another");
         c.lastId = id;
         c.progressMs = w.nowMs;
-        if (!c.isHost) w.observerMessages++;
         if (!c.isHost && log[size_t(id)].stage == 1) w.levelsFollowed++;
         answerSignon(c, log[size_t(id)].stage);
     }
@@ -394,7 +387,7 @@ struct World::Impl {
                 bool left = std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
                     return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.left;
                 });
-                bool silent = seconds() - b.lastHeardTime > 120;
+                bool silent = 1000 + w.nowMs / 1000 - b.lastHeardTime > 120;
                 bool behind = b.fed && newestStream - b.ackedSeq >= StoredCount;
                 if (!left && !silent && !behind)
                     w.fail("observer slot " + std::to_string(n) + " was removed without cause");
@@ -404,9 +397,8 @@ struct World::Impl {
         for (Client& c : clients) {
             if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port))
                 c.phase = Phase::Gone;
-            bool held = std::any_of(slotTable.slot + FirstObserverSlot, slotTable.slot + SlotCount,
-                                    [&](const Slot& s) { return s.state != SlotFree && s.peerAddress == c.self; });
-            if (c.left && w.nowMs - c.leftMs > 5000 && held) w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
+            if (c.left && w.nowMs - c.leftMs > 5000 && slotOf(c) != nullptr)
+                w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
         }
     }
 
@@ -481,11 +473,7 @@ void World::route() {
 }
 
 void World::build(uint64_t seed, const std::vector<std::string>& options) {
-    start(options);
-    admitHost();
-    connectServer();
-    sent();
-    console();
+    playWithServer(options);
     rng.state = seed;
     impl = std::make_shared<Impl>(*this, serverData, proxyServerSide());
     Client& h = impl->clients.emplace_back();

@@ -63,7 +63,7 @@ public:
     std::string heard;
 
     Rng rng;
-    int step = 0, levels = 0, reachedGame = 0, levelsFollowed = 0, observerMessages = 0;
+    int step = 0, levels = 0, levelsFollowed = 0;
     int64_t nowMs = 0;
 
 private:
