@@ -66,9 +66,9 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
               std::string::npos);
 }
 
-// Keep-alives after 10 quiet seconds; who is released after how long a silence, with or without
-// a server streaming: each limit holds within a second, also on passes that received something.
-TEST_F(Core, KeepAlivesAndSilenceLimitsHoldOnTime) {
+// Who is released after how long a silence, with or without a server streaming: each limit holds
+// within a second, also on passes that received something.
+TEST_F(Core, SilenceLimitsHoldOnTime) {
     struct Beat {
         uint32_t atSeconds;
         int observerSlot, hostSlot;
@@ -89,10 +89,6 @@ TEST_F(Core, KeepAlivesAndSilenceLimitsHoldOnTime) {
                 fromServer(wire::unreliable(second, {1}));
             else
                 step();
-            auto out = sent();
-            size_t pings = 0;
-            for (const Datagram& d : out) pings += wire::payload(d) == wire::stringMessage(9, "ping\n");
-            EXPECT_EQ(pings, streaming || second % 10 != 0 ? 0u : 2u) << second;
             for (const Beat& b : beats) {
                 if (b.atSeconds != second) continue;
                 EXPECT_EQ(int(slotTable.slot[2].state), b.observerSlot) << streaming << " at " << second;
@@ -128,16 +124,11 @@ TEST_F(Core, ClosingTheClientConnectionTellsObserversFirstFromTheTop) {
 }
 
 // Connecting, told as the host hears it: three sends 2.5 s apart then "No response from"; a reject
-// ends the attempt; an accept from another address is ignored; lookups run beside the game, which
-// stays on the old server until the new one is known; keep-alives go on throughout.
-TEST_F(Core, ConnectingResendsGivesUpRejectsAndLooksUpBesideTheGame) {
+// ends the attempt; an accept from another address is ignored; keep-alives go on throughout.
+TEST_F(Core, ConnectingResendsGivesUpAndRejects) {
     admitAll({}, 0);
-    fakeplatform::addHostName("slow.test", server.ip);
-    fakeplatform::setLookupDelay("slow.test", 3000);
-    fakeplatform::setLookupDelay("never.test", fakeplatform::NeverAnswers);
     Bytes reject = wire::concat({0x80, 0x00, 0x00, 0x16}, wire::stringMessage(0x82, "Server is full.\n"));
-    NetAddress none, stranger = loopback(26500, 66), data = loopback(26001, 3);
-    Bytes game = wire::unreliable(5, wire::stringMessage(8, "game\n"));
+    NetAddress none, stranger = loopback(26500, 66);
     struct Beat {
         uint64_t laterMs;
         const char* say;  // what the host says, or nothing
@@ -158,14 +149,6 @@ TEST_F(Core, ConnectingResendsGivesUpRejectsAndLooksUpBesideTheGame) {
                           {10000, nullptr, none, {}, "<ping>", 0},
                           {0, "proxy:connect 127.0.0.3:26500", stranger, wire::accept(26001), "trying...\n", 1},
                           {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
-                          {0, "proxy:connect never.test", none, {}, "trying...\n", 0},
-                          {0, "proxy:connect slow.test 26500", none, {}, "trying...\n", 0},  // replaces the first
-                          {2999, nullptr, data, game, "game\n", 0},
-                          {1, nullptr, none, {}, "<banner>", 1},
-                          {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
-                          {0, "proxy:connect never.test:26001", none, {}, "trying...\n", 0},
-                          {9999, nullptr, none, {}, "", 0},
-                          {1, nullptr, none, {}, "<ping>Could not resolve never.test.\n", 0},
                           {0, "proxy:connect nowhere.test", none, {}, "Could not resolve nowhere.test.\n", 0}};
     uint32_t sequence = 0;
     for (const Beat& b : story) {
@@ -178,14 +161,11 @@ TEST_F(Core, ConnectingResendsGivesUpRejectsAndLooksUpBesideTheGame) {
         auto out = sent();
         std::string heard;
         for (const Datagram& d : to(out, host))
-            heard += wire::payload(d) == wire::stringMessage(9, "ping\n")             ? "<ping>"
-                     : wire::allPrints({d}).find("Visit Skopos") != std::string::npos ? "<banner>"
-                                                                                      : wire::allPrints({d});
+            heard += wire::payload(d) == wire::stringMessage(9, "ping\n") ? "<ping>" : wire::allPrints({d});
         EXPECT_EQ(heard, b.hostHears) << "at " << elapsedMs;
         EXPECT_EQ(to(out, server).size(), b.requests) << "at " << elapsedMs;
         for (const Datagram& d : to(out, server)) EXPECT_EQ(d.bytes, wire::connectRequest());
     }
-    EXPECT_EQ(fakeplatform::lookupsTaken(), 0);
     EXPECT_EQ(fakeplatform::openSocketCount(), 3);  // listening, host, server: each given-up socket closed
     std::string text = console();
     EXPECT_NE(text.find("No response from 127.0.0.3.\n"), std::string::npos);
