@@ -55,8 +55,8 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
     NetAddress restarted{host.ip, 27005};
     later(10000);
     std::string full = "Skopos-Proxy:Max observers (1) reached.";
-    EXPECT_EQ(request(restarted),
-              wire::concat({0x80, 0x00, 0x00, uint8_t(7 + full.size()), 0x82}, wire::stringMessage(2, full)));
+    Bytes refused = Bytes{0x80, 0x00, 0x00, uint8_t(7 + full.size()), 0x82} + wire::stringMessage(2, full);
+    EXPECT_EQ(request(restarted), refused);
     // Silent for 11 s: the player's game restarted; the old connection closes, the new one is the host.
     later(1000);
     EXPECT_EQ(request(restarted)[4], 0x81);
@@ -127,7 +127,7 @@ TEST_F(Core, ClosingTheClientConnectionTellsObserversFirstFromTheTop) {
 // ends the attempt; an accept from another address is ignored; keep-alives go on throughout.
 TEST_F(Core, ConnectingResendsGivesUpAndRejects) {
     admitAll({}, 0);
-    Bytes reject = wire::concat({0x80, 0x00, 0x00, 0x16}, wire::stringMessage(0x82, "Server is full.\n"));
+    Bytes reject = Bytes{0x80, 0x00, 0x00, 0x16} + wire::stringMessage(0x82, "Server is full.\n");
     NetAddress none, stranger = loopback(26500, 66);
     struct Beat {
         uint64_t laterMs;

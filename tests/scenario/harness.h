@@ -21,9 +21,10 @@ using Bytes = std::vector<uint8_t>;
 using fakeplatform::Datagram;
 using platform::NetAddress;
 
+using unit::operator+;
+
 namespace wire {
 
-inline Bytes concat(Bytes a, const Bytes& b) { return unit::operator+(std::move(a), b); }
 inline Bytes header(uint8_t flags, uint32_t sequence, const Bytes& payload) {
     return unit::datagram(flags, sequence, payload);
 }
@@ -33,7 +34,7 @@ inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true)
 inline Bytes unreliable(uint32_t sequence, const Bytes& payload) { return header(0x10, sequence, payload); }
 inline Bytes ack(uint32_t sequence) { return header(0x02, sequence, {}); }
 // Game message with a zero-terminated string: code, text, 0.
-inline Bytes stringMessage(uint8_t code, const std::string& text) { return concat({code}, unit::str(text)); }
+inline Bytes stringMessage(uint8_t code, const std::string& text) { return Bytes{code} + unit::str(text); }
 inline Bytes stringCommand(const std::string& text) { return stringMessage(4, text); }
 // clc_move of protocol 15: time, angles, speeds, buttons, impulse.
 inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0, uint8_t impulse = 0) {
@@ -81,9 +82,7 @@ protected:
         for (const std::string& a : argStore) argv.push_back(a.c_str());
         return startUp(int(argv.size()), argv.data());
     }
-    void step(int passes = 1) {
-        for (int i = 0; i < passes; ++i) runLoopPass();
-    }
+    void step() { runLoopPass(); }
 
     // The proxy's listening address as a client reaches it.
     NetAddress listenAddress() const { return fakeplatform::loopback(uint16_t(settings.port)); }

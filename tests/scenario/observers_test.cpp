@@ -8,7 +8,6 @@ namespace {
 
 using fakeplatform::loopback;
 
-Bytes operator+(Bytes a, const Bytes& b) { return wire::concat(std::move(a), b); }
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
 Bytes signon(uint8_t stage) { return {25, stage}; }
 // A level's first message, 2100 bytes: a print, svc_serverinfo (protocol 15) and svc_signonnum 1.

@@ -17,7 +17,6 @@ constexpr int64_t CatchUpPatienceMs = 45000;  // a client stuck this long in its
 constexpr int ObserverClients = 4;            // at most this many observers play at once
 constexpr uint32_t ProxyIp = (127u << 24) | 1;
 
-Bytes operator+(Bytes a, const Bytes& b) { return wire::concat(std::move(a), b); }
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
 Bytes filler(size_t size) { return print(std::string(size, 'f')); }
 Bytes longValue(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
