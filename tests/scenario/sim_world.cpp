@@ -27,50 +27,6 @@ bool after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 bool fed(int slot) { return (capture.fanOutMask & (1u << slot)) != 0; }
 uint16_t portOf(const Slot& s) { return s.state == SlotFree ? 0 : fakeplatform::boundAddress(s.socket).port; }
 
-Bytes fragmentInFlight(const Channel& c) {
-    Bytes piece(c.sending.begin() + long(c.offset), c.sending.begin() + long(c.offset + c.piece));
-    return wire::reliable(c.sendSeq, piece, c.offset + c.piece == c.sending.size());
-}
-
-Bytes pumpChannel(Channel& c, int64_t nowMs) {
-    if (c.inFlight) {
-        if (nowMs - c.sentAtMs < ResendMs) return {};
-        c.sentAtMs = nowMs;
-        return fragmentInFlight(c);
-    }
-    if (c.sending.empty()) {
-        if (c.queue.empty()) return {};
-        c.sending = c.queue.front();
-        c.queue.pop_front();
-        c.offset = 0;
-    }
-    c.piece = std::min(MaxFragment, c.sending.size() - c.offset);
-    c.inFlight = true;
-    c.sentAtMs = c.waitingSinceMs = nowMs;
-    return fragmentInFlight(c);
-}
-
-void takeAck(Channel& c, uint32_t seq) {
-    if (!c.inFlight || seq != c.sendSeq) return;  // stale or duplicate
-    c.sendSeq++;
-    c.inFlight = false;
-    c.offset += c.piece;
-    if (c.offset == c.sending.size()) c.sending.clear();
-}
-
-bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq) {
-    uint32_t seq = sequenceField(d.data());
-    if (seq != c.recvSeq) return false;
-    if (c.partial.empty()) c.partialFirst = seq;
-    c.recvSeq++;
-    c.partial.insert(c.partial.end(), d.begin() + HeaderSize, d.end());
-    if (d[1] != (FlagData | FlagEom)) return false;
-    message.swap(c.partial);
-    c.partial.clear();
-    firstSeq = c.partialFirst;
-    return true;
-}
-
 }  // namespace
 
 uint64_t Rng::next() {
@@ -80,9 +36,8 @@ uint64_t Rng::next() {
     return z ^ (z >> 31);
 }
 
-// A server message as sent, with its level, the signon stage it carries (0: none) and its first number.
+// A server message as sent: its level, the signon stage it carries (0: none) and its first number.
 struct Logged {
-    Bytes bytes;
     int level, stage;
     uint32_t firstSeq;
 };
@@ -135,7 +90,7 @@ struct World::Impl {
     void queueMessage(const Bytes& body, int stage) {
         Bytes bytes = body + print("m" + std::to_string(log.size()) + "\n");  // each message unique
         ids[bytes] = int(log.size());
-        log.push_back(Logged{bytes, w.levels - 1, stage, plannedSeq});
+        log.push_back(Logged{w.levels - 1, stage, plannedSeq});
         plannedSeq += uint32_t((bytes.size() + MaxFragment - 1) / MaxFragment);
         server.queue.push_back(bytes);
         if (stage == 2 || (stage == 0 && serverPhase == Phase::WaitSpawn))
@@ -433,18 +388,44 @@ void World::send(const NetAddress& from, const NetAddress& to, const Bytes& byte
 }
 
 void World::pump(Channel& c, const NetAddress& from, const NetAddress& to) {
-    Bytes fragment = pumpChannel(c, nowMs);
-    if (!fragment.empty()) send(from, to, fragment);
+    if (c.inFlight && nowMs - c.sentAtMs < ResendMs) return;
+    if (!c.inFlight) {
+        if (c.sending.empty() && c.queue.empty()) return;
+        if (c.sending.empty()) {
+            c.sending = c.queue.front();
+            c.queue.pop_front();
+            c.offset = 0;
+        }
+        c.piece = std::min(MaxFragment, c.sending.size() - c.offset);
+        c.inFlight = true;
+        c.waitingSinceMs = nowMs;
+    }
+    c.sentAtMs = nowMs;
+    Bytes piece(c.sending.begin() + long(c.offset), c.sending.begin() + long(c.offset + c.piece));
+    send(from, to, wire::reliable(c.sendSeq, piece, c.offset + c.piece == c.sending.size()));
 }
 
 bool World::receive(Channel& c, const Wire& w, Bytes& message, uint32_t& firstSeq) {
     const Bytes& d = w.bytes;
     if (d.size() < HeaderSize || d[0] != 0) return false;
     uint32_t seq = sequenceField(d.data());
-    if (d[1] == FlagAck) takeAck(c, seq);
+    if (d[1] == FlagAck && c.inFlight && seq == c.sendSeq) {  // else stale or duplicate
+        c.sendSeq++;
+        c.inFlight = false;
+        c.offset += c.piece;
+        if (c.offset == c.sending.size()) c.sending.clear();
+    }
     if ((d[1] & 0xF7) != FlagData) return false;  // acknowledgements and moves
-    send(w.to, w.from, wire::ack(seq));  // every fragment, taken or not
-    return takeFragment(c, d, message, firstSeq);
+    send(w.to, w.from, wire::ack(seq));           // every fragment, taken or not
+    if (seq != c.recvSeq) return false;
+    if (c.partial.empty()) c.partialFirst = seq;
+    c.recvSeq++;
+    c.partial.insert(c.partial.end(), d.begin() + HeaderSize, d.end());
+    if (d[1] != (FlagData | FlagEom)) return false;
+    message.swap(c.partial);
+    c.partial.clear();
+    firstSeq = c.partialFirst;
+    return true;
 }
 
 void World::tick() {
