@@ -1,7 +1,10 @@
 // The proxy core as clients and servers see it: admission and comebacks, keep-alives and silence,
-// connecting with its resends and lookups, refused input.
+// connecting with its resends, refused input, the relays' numbers. Changes of server, disconnects
+// and observing mode are played end to end.
 #include "scenario/harness.h"
 
+#include "net/relay.h"
+#include "net/senders.h"
 #include "observers/capture.h"
 #include "observers/teardown.h"
 
@@ -41,6 +44,13 @@ struct Core : ProxyScenario {
         step();
         auto answers = to(sent(), who);
         return answers.empty() ? Bytes() : answers[0].bytes;
+    }
+    std::vector<Datagram> toHost() { return to(sent(), host); }
+    std::vector<Datagram> toServer() { return to(sent(), serverData); }
+    static std::vector<Bytes> bytesOf(const std::vector<Datagram>& datagrams) {
+        std::vector<Bytes> all;
+        for (const Datagram& d : datagrams) all.push_back(d.bytes);
+        return all;
     }
 };
 
@@ -193,6 +203,33 @@ TEST_F(Core, InputThatCannotWorkIsRefusedAndChangesNothingAndRatesRestart) {
     say(sequence++, "proxy:s2cbps 20000");
     fromServer(wire::unreliable(3, {1}));
     EXPECT_EQ(to(sent(), host).size(), 1u);
+}
+
+// The relays: acks and unreliables take each side's numbers and carry the texts; forged ports are dropped.
+TEST_F(Core, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
+    playWithServer({"-o", "1"});
+    numbering.c2sSeqOffset = 9;
+    hostSlot().seqOffset = 3;
+    fromServer(wire::ack(3));
+    fromServer(wire::header(0x04, 77, {}));
+    fromServer(wire::unreliable(1000, {1}));
+    printToHost("x\n", 3);
+    fromServer(wire::unreliable(1001, {1}));
+    auto out = toHost();
+    uint32_t n = wire::sequence(out.at(2));
+    EXPECT_EQ(bytesOf(out), (std::vector<Bytes>{wire::ack(12), wire::header(0x04, 77, {}), wire::unreliable(n, {1}),
+                                  wire::unreliable(n + 1, {8, 2, 'x', '\n', 0}), wire::unreliable(n + 2, {1})}));
+    fromHost(wire::ack(20));
+    fromHost(wire::reliable(12, {1}));
+    fromHost(wire::header(0x04, 55, {}));
+    fromHost(wire::reliable(14, wire::stringCommand("say proxy:help")));
+    // The command alone goes on as an empty reliable datagram.
+    EXPECT_EQ(bytesOf(toServer()),
+              (std::vector<Bytes>{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}), wire::reliable(5, {})}));
+    // Forged: the host's or the server's address with another port.
+    fromClient(NetAddress{host.ip, 27999}, hostSocket, wire::reliable(15, wire::stringCommand("say proxy:help")));
+    fromClient(NetAddress{server.ip, 26999}, proxyServerSide(), wire::unreliable(5, {1}));
+    EXPECT_TRUE(sent().empty());
 }
 
 }  // namespace
