@@ -38,13 +38,6 @@ struct Core : ProxyScenario {
         fromHost(wire::reliable(sequence, wire::stringCommand("say " + text)));
         return wire::allPrints(to(sent(), host));
     }
-    // A control request from `who`; the first answer.
-    Bytes request(const NetAddress& who) {
-        fakeplatform::inject(listenAddress(), who, wire::connectRequest());
-        step();
-        auto answers = to(sent(), who);
-        return answers.empty() ? Bytes() : answers[0].bytes;
-    }
     std::vector<Datagram> toHost() { return to(sent(), host); }
     std::vector<Datagram> toServer() { return to(sent(), serverData); }
     static std::vector<Bytes> bytesOf(const std::vector<Datagram>& datagrams) {

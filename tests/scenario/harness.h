@@ -86,15 +86,17 @@ protected:
 
     // The proxy's listening address as a client reaches it.
     NetAddress listenAddress() const { return fakeplatform::loopback(uint16_t(settings.port)); }
-    // Sends a connect request from `client`; returns the port named by the accept (0: refused).
-    uint16_t connectClient(const NetAddress& client) {
-        EXPECT_TRUE(fakeplatform::inject(listenAddress(), client, wire::connectRequest()));
+    // A connect request from `who`; the first answer (all else sent is dropped).
+    Bytes request(const NetAddress& who) {
+        EXPECT_TRUE(fakeplatform::inject(listenAddress(), who, wire::connectRequest()));
         step();
-        uint16_t port = 0;
-        for (const Datagram& d : sent())
-            if (d.to == client && d.bytes.size() == 9 && d.bytes[0] == 0x80 && d.bytes[4] == 0x81)
-                port = uint16_t(d.bytes[5] | d.bytes[6] << 8);
-        return port;
+        auto answers = to(sent(), who);
+        return answers.empty() ? Bytes() : answers[0].bytes;
+    }
+    // The port the accept to `client` names (0: refused).
+    uint16_t connectClient(const NetAddress& client) {
+        Bytes answer = request(client);
+        return answer.size() == 9 && answer[4] == 0x81 ? uint16_t(answer[5] | answer[6] << 8) : 0;
     }
     // The host client at 127.0.0.2:27001, admitted; its proxy socket's address.
     NetAddress admitHost() {
