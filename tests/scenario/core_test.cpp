@@ -218,7 +218,8 @@ TEST_F(Core, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     fromHost(wire::reliable(14, wire::stringCommand("say proxy:help")));
     // The command alone goes on as an empty reliable datagram.
     EXPECT_EQ(bytesOf(toServer()),
-              (std::vector<Bytes>{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}), wire::reliable(5, {})}));
+              (std::vector<Bytes>{wire::ack(17), wire::reliable(3, {1}), wire::header(0x04, 55, {}),
+                                  wire::reliable(5, {})}));
     // Forged: the host's or the server's address with another port.
     fromClient(NetAddress{host.ip, 27999}, hostSocket, wire::reliable(15, wire::stringCommand("say proxy:help")));
     fromClient(NetAddress{server.ip, 26999}, proxyServerSide(), wire::unreliable(5, {1}));

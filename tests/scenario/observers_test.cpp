@@ -37,7 +37,9 @@ struct Observers : ProxyScenario {
     }
     void serverUnreliable(const Bytes& payload) { fromServer(wire::unreliable(serverUnreliableSeq++, payload)); }
     void fromWatcher(const Bytes& bytes) { fromClient(watcher, watcherSocket, bytes); }
-    void request(const std::string& command) { fromWatcher(wire::reliable(watcherReliable++, wire::stringCommand(command))); }
+    void request(const std::string& command) {
+        fromWatcher(wire::reliable(watcherReliable++, wire::stringCommand(command)));
+    }
     // The reliable datagrams sent to the observer since the last look.
     std::vector<Datagram> got() {
         std::vector<Datagram> out;

@@ -226,7 +226,8 @@ struct World::Impl {
 
     const Slot* slotOf(const Client& c) {
         for (int n = FirstObserverSlot; n < SlotCount; n++)
-            if (slotTable.slot[n].state != SlotFree && slotTable.slot[n].peerAddress == c.self) return &slotTable.slot[n];
+            if (slotTable.slot[n].state != SlotFree && slotTable.slot[n].peerAddress == c.self)
+                return &slotTable.slot[n];
         return nullptr;
     }
 
@@ -319,8 +320,10 @@ struct World::Impl {
 
     // ---- The proxy's promises ----
 
-    // Sockets live exactly as long as their slots; the host's game never ends.
-    void checkSlots() {
+    // Sockets live exactly as long as their slots; the host's game never ends; an observer goes only
+    // when it left, fell silent for 120 s or fell a whole table behind; streams never stall; a heard
+    // observer finishes its catch-up within 30 s of the host being in the game.
+    void check() {
         int used = 0;
         for (int i = FirstObserverSlot; i < SlotCount; i++) {
             used += slotTable.slot[i].state != SlotFree;
@@ -329,10 +332,6 @@ struct World::Impl {
         if (used != slotTable.observerCount) w.fail("observerCount is not the number of observer slots used");
         if (!slotTable.hostConnected || !slotTable.serverConnected) w.fail("the host's connection ended");
         if (fakeplatform::openSocketCount() != 3 + used) w.fail("a socket outlived its slot");
-    }
-
-    // An observer goes only when it left, fell silent for 120 s or fell a whole table behind.
-    void checkRemovals() {
         if (after(numbering.lastHostReliableSeq, newestStream)) newestStream = numbering.lastHostReliableSeq;
         for (int n = FirstObserverSlot; n < SlotCount; n++) {
             const Slot& s = slotTable.slot[n];
@@ -354,26 +353,20 @@ struct World::Impl {
             if (c.left && w.nowMs - c.leftMs > 5000 && slotOf(c) != nullptr)
                 w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
         }
-    }
-
-    // Streams never stall; a heard observer finishes its catch-up within 30 s of the host being in the game.
-    void checkClients() {
-        if (server.inFlight && w.nowMs - server.waitingSinceMs > StallMs) w.fail("the server's stream stalled");
-        if (clients[0].channel.inFlight && w.nowMs - clients[0].channel.waitingSinceMs > StallMs)
-            w.fail("the host's stream stalled");
+        for (const Channel* c : {&server, &clients[0].channel})
+            if (c->inFlight && w.nowMs - c->waitingSinceMs > StallMs) w.fail("a stream stalled for 30 s");
         if (hostSlot().state != SlotInGame)
             hostInGameSinceMs = -1;
         else if (hostInGameSinceMs < 0)
             hostInGameSinceMs = w.nowMs;
         for (const Client& c : clients) {
-            std::string name = nameOf(c);
             if (c.isHost) continue;
             int64_t since = std::max(c.progressMs, c.silentUntilMs);
             if (c.phase == Phase::Live && w.nowMs - since > StallMs && clients[0].progressMs > since)
-                w.fail(name + " took nothing of the stream for 30 s");
+                w.fail(nameOf(c) + " took nothing of the stream for 30 s");
             since = std::max({c.joinedMs, c.silentUntilMs, hostInGameSinceMs});
             if (c.phase == Phase::Catching && hostInGameSinceMs >= 0 && w.nowMs - since > 30000)
-                w.fail(name + " is still in its catch-up 30 s after the host entered the game");
+                w.fail(nameOf(c) + " is still in its catch-up 30 s after the host entered the game");
         }
     }
 };
@@ -488,9 +481,7 @@ void World::stepWorld() {
             route();
         }
     }
-    s.checkSlots();
-    s.checkRemovals();
-    s.checkClients();
+    s.check();
     console();
 }
 
