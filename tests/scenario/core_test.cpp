@@ -5,7 +5,6 @@
 
 #include "net/relay.h"
 #include "net/senders.h"
-#include "observers/capture.h"
 #include "observers/teardown.h"
 
 namespace {
@@ -74,7 +73,7 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
 TEST_F(Core, SilenceLimitsHoldOnTime) {
     struct Beat {
         uint32_t atSeconds;
-        int observerSlot, hostSlot;
+        int slotState;  // of the observer and of the host
         bool connected;
     };
     for (bool streaming : {false, true}) {
@@ -84,18 +83,15 @@ TEST_F(Core, SilenceLimitsHoldOnTime) {
         admitAll({"-o", "2"}, 1);
         if (streaming) connectServer();
         const std::vector<Beat> beats =
-            streaming ? std::vector<Beat>{{120, 1, 1, true}, {121, 0, 0, true}, {500, 0, 0, true}, {501, 0, 0, false}}
-                      : std::vector<Beat>{{120, 1, 1, true}, {121, 0, 0, false}};
+            streaming ? std::vector<Beat>{{120, 1, true}, {121, 0, true}, {500, 0, true}, {501, 0, false}}
+                      : std::vector<Beat>{{120, 1, true}, {121, 0, false}};
         for (uint32_t second = 1; second <= beats.back().atSeconds; second++) {
             later(1000);
-            if (streaming)
-                fromServer(wire::unreliable(second, {1}));
-            else
-                step();
+            streaming ? fromServer(wire::unreliable(second, {1})) : step();
             for (const Beat& b : beats) {
                 if (b.atSeconds != second) continue;
-                EXPECT_EQ(int(slotTable.slot[2].state), b.observerSlot) << streaming << " at " << second;
-                EXPECT_EQ(int(hostSlot().state), b.hostSlot) << streaming << " at " << second;
+                EXPECT_EQ(int(slotTable.slot[2].state), b.slotState) << streaming << " at " << second;
+                EXPECT_EQ(int(hostSlot().state), b.slotState) << streaming << " at " << second;
                 EXPECT_EQ(slotTable.hostConnected, b.connected) << streaming << " at " << second;
             }
         }
@@ -121,8 +117,6 @@ TEST_F(Core, ClosingTheClientConnectionTellsObserversFirstFromTheTop) {
     ASSERT_EQ(story.size(), 3u + 8u);
     EXPECT_EQ(decltype(story)(story.begin() + 3, story.end()), expected);
     EXPECT_EQ(console(), "Client connection closed.\nWaiting for client...\n");
-    EXPECT_EQ(numbering.lastHostReliableSeq, 0xFFFFFFFFu);
-    EXPECT_EQ(capture.stored[0].streamNumber, 1u);
     EXPECT_NE(connectClient(loopback(6000, 6)), 0);  // the next request is a new host
 }
 

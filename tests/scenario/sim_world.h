@@ -2,11 +2,8 @@
 // on, watch, leave and fall silent, and lossy, duplicating, reordering links between them.
 #pragma once
 
-#include <cstdint>
 #include <deque>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "scenario/harness.h"
 
