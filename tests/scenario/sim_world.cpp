@@ -45,7 +45,7 @@ struct Logged {
 enum class Phase { WaitPrespawn, WaitSpawn, WaitBegin, InGame, Intermission, Connecting, Catching, Live, Gone };
 
 struct Client {
-    bool isHost = false, left = false;
+    bool isHost = false;
     int number = 0;
     NetAddress self, proxy;
     Channel channel;
@@ -54,7 +54,7 @@ struct Client {
     Bytes stage2Taken;                // stage-2 messages of the catch-up so far
     int signon = 0;                   // taken in the catch-up; a reconnect order sets it back to 0
     int lastId = -1;                  // last stream message taken
-    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0, leftMs = 0;
+    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0, leftMs = -1;
 };
 
 struct SlotSnapshot {
@@ -104,9 +104,8 @@ struct World::Impl {
         stage2.emplace_back();
         serverPhase = Phase::WaitPrespawn;
         players = w.rng.perMille(300) ? 16 : 4;
-        std::string map = "maps/sim" + std::to_string(w.levels) + ".bsp";
-        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + str("Sim") + str(map) + str("progs/player.mdl");
-        info = info + Bytes{0, 0, 25, 1};
+        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + str("Sim") + str("maps/sim" + std::to_string(w.levels));
+        info = info + str("progs/player.mdl") + Bytes{0, 0, 25, 1};
         queueMessage(w.rng.perMille(500) ? filler(w.rng.below(5000)) + info : info, 1);
     }
 
@@ -272,7 +271,6 @@ struct World::Impl {
     void leave(Client& c) {
         for (int i = 0; i < 3; i++) w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
         c.leftMs = w.nowMs;
-        c.left = true;
         c.phase = Phase::Gone;
     }
 
@@ -338,7 +336,7 @@ struct World::Impl {
             SlotSnapshot& b = before[n];
             if (b.used && portOf(s) != b.port) {
                 bool left = std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
-                    return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.left;
+                    return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.leftMs >= 0;
                 });
                 bool silent = 1000 + w.nowMs / 1000 - b.lastHeardTime > 120;
                 bool behind = b.fed && newestStream - b.ackedSeq >= StoredCount;
@@ -350,7 +348,7 @@ struct World::Impl {
         for (Client& c : clients) {
             if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port))
                 c.phase = Phase::Gone;
-            if (c.left && w.nowMs - c.leftMs > 5000 && slotOf(c) != nullptr)
+            if (c.leftMs >= 0 && w.nowMs - c.leftMs > 5000 && slotOf(c) != nullptr)
                 w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
         }
         for (const Channel* c : {&server, &clients[0].channel})
