@@ -18,7 +18,8 @@ constexpr int ObserverClients = 4;            // at most this many observers pla
 constexpr uint32_t ProxyIp = (127u << 24) | 1;
 
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
-Bytes filler(size_t size) { return print(std::string(size, 'f')); }
+// Byte 2, svc_disconnect's code, opens every continuation fragment of a long print.
+Bytes filler(size_t size) { return print(std::string(size, '\x02')); }
 Bytes longValue(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 using unit::str;
 // svc_clientdata of protocol 15 with items, health, ammo and the weapon.
