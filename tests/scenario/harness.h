@@ -21,9 +21,10 @@ using Bytes = std::vector<uint8_t>;
 using fakeplatform::Datagram;
 using platform::NetAddress;
 
+using unit::operator+;
+
 namespace wire {
 
-inline Bytes concat(Bytes a, const Bytes& b) { return unit::operator+(std::move(a), b); }
 inline Bytes header(uint8_t flags, uint32_t sequence, const Bytes& payload) {
     return unit::datagram(flags, sequence, payload);
 }
@@ -33,7 +34,7 @@ inline Bytes reliable(uint32_t sequence, const Bytes& payload, bool last = true)
 inline Bytes unreliable(uint32_t sequence, const Bytes& payload) { return header(0x10, sequence, payload); }
 inline Bytes ack(uint32_t sequence) { return header(0x02, sequence, {}); }
 // Game message with a zero-terminated string: code, text, 0.
-inline Bytes stringMessage(uint8_t code, const std::string& text) { return concat({code}, unit::str(text)); }
+inline Bytes stringMessage(uint8_t code, const std::string& text) { return Bytes{code} + unit::str(text); }
 inline Bytes stringCommand(const std::string& text) { return stringMessage(4, text); }
 // clc_move of protocol 15: time, angles, speeds, buttons, impulse.
 inline Bytes move(uint8_t pitch, uint8_t yaw, uint8_t roll, uint8_t buttons = 0, uint8_t impulse = 0) {
@@ -81,28 +82,24 @@ protected:
         for (const std::string& a : argStore) argv.push_back(a.c_str());
         return startUp(int(argv.size()), argv.data());
     }
-    void step(int passes = 1) {
-        for (int i = 0; i < passes; ++i) runLoopPass();
-    }
+    void step() { runLoopPass(); }
 
     // The proxy's listening address as a client reaches it.
     NetAddress listenAddress() const { return fakeplatform::loopback(uint16_t(settings.port)); }
-    // Sends a connect request from `client`; returns the port named by the accept (0: refused).
-    uint16_t connectClient(const NetAddress& client) {
-        EXPECT_TRUE(fakeplatform::inject(listenAddress(), client, wire::connectRequest()));
+    // A connect request from `who`; the first answer (all else sent is dropped).
+    Bytes request(const NetAddress& who) {
+        EXPECT_TRUE(fakeplatform::inject(listenAddress(), who, wire::connectRequest()));
         step();
-        uint16_t port = 0;
-        for (const Datagram& d : sent())
-            if (d.to == client && d.bytes.size() == 9 && d.bytes[0] == 0x80 && d.bytes[4] == 0x81)
-                port = uint16_t(d.bytes[5] | d.bytes[6] << 8);
-        return port;
+        auto answers = to(sent(), who);
+        return answers.empty() ? Bytes() : answers[0].bytes;
+    }
+    // The port the accept to `client` names (0: refused).
+    uint16_t connectClient(const NetAddress& client) {
+        Bytes answer = request(client);
+        return answer.size() == 9 && answer[4] == 0x81 ? uint16_t(answer[5] | answer[6] << 8) : 0;
     }
     // The host client at 127.0.0.2:27001, admitted; its proxy socket's address.
-    NetAddress admitHost() {
-        uint16_t port = connectClient(host);
-        EXPECT_NE(port, 0);
-        return hostSocket = fakeplatform::loopback(port);
-    }
+    void admitHost() { hostSocket = fakeplatform::loopback(connectClient(host)); }
     void fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes) {
         EXPECT_TRUE(fakeplatform::inject(proxySocket, client, bytes));
         step();
@@ -117,15 +114,11 @@ protected:
         sent();
         console();
     }
-    // Starts a server connection to the fake server, unanswered.
-    void askServer() {
+    // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
+    void connectServer(uint16_t dataPort = 26501) {
         settings.serverAddress = server.ip;
         settings.serverPort = server.port;
         startServerConnection();
-    }
-    // Starts a server connection to the fake server and lets it accept (naming `dataPort`).
-    void connectServer(uint16_t dataPort = 26501) {
-        askServer();
         serverData = NetAddress{server.ip, dataPort};
         fromClient(server, proxyServerSide(), wire::accept(dataPort));
     }

@@ -17,60 +17,16 @@ constexpr int64_t CatchUpPatienceMs = 45000;  // a client stuck this long in its
 constexpr int ObserverClients = 4;            // at most this many observers play at once
 constexpr uint32_t ProxyIp = (127u << 24) | 1;
 
-Bytes operator+(Bytes a, const Bytes& b) { return wire::concat(std::move(a), b); }
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
-Bytes filler(size_t size) { return print(std::string(size, 'f')); }
+// Byte 2, svc_disconnect's code, opens every continuation fragment of a long print.
+Bytes filler(size_t size) { return print(std::string(size, '\x02')); }
 Bytes longValue(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes text(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() + 1); }
+using unit::str;
 // svc_clientdata of protocol 15 with items, health, ammo and the weapon.
 Bytes clientData() { return Bytes{15, 0, 2} + longValue(1) + Bytes{100, 0, 25, 25, 0, 0, 0, 1}; }
 bool after(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 bool fed(int slot) { return (capture.fanOutMask & (1u << slot)) != 0; }
 uint16_t portOf(const Slot& s) { return s.state == SlotFree ? 0 : fakeplatform::boundAddress(s.socket).port; }
-
-Bytes fragmentInFlight(const Channel& c) {
-    Bytes piece(c.sending.begin() + long(c.offset), c.sending.begin() + long(c.offset + c.piece));
-    return wire::reliable(c.sendSeq, piece, c.offset + c.piece == c.sending.size());
-}
-
-Bytes pumpChannel(Channel& c, int64_t nowMs) {
-    if (c.inFlight) {
-        if (nowMs - c.sentAtMs < ResendMs) return {};
-        c.sentAtMs = nowMs;
-        return fragmentInFlight(c);
-    }
-    if (c.sending.empty()) {
-        if (c.queue.empty()) return {};
-        c.sending = c.queue.front();
-        c.queue.pop_front();
-        c.offset = 0;
-    }
-    c.piece = std::min(MaxFragment, c.sending.size() - c.offset);
-    c.inFlight = true;
-    c.sentAtMs = c.waitingSinceMs = nowMs;
-    return fragmentInFlight(c);
-}
-
-void takeAck(Channel& c, uint32_t seq) {
-    if (!c.inFlight || seq != c.sendSeq) return;  // stale or duplicate
-    c.sendSeq++;
-    c.inFlight = false;
-    c.offset += c.piece;
-    if (c.offset == c.sending.size()) c.sending.clear();
-}
-
-bool takeFragment(Channel& c, const Bytes& d, Bytes& message, uint32_t& firstSeq) {
-    uint32_t seq = sequenceField(d.data());
-    if (seq != c.recvSeq) return false;
-    if (c.partial.empty()) c.partialFirst = seq;
-    c.recvSeq++;
-    c.partial.insert(c.partial.end(), d.begin() + HeaderSize, d.end());
-    if (d[1] != (FlagData | FlagEom)) return false;
-    message.swap(c.partial);
-    c.partial.clear();
-    firstSeq = c.partialFirst;
-    return true;
-}
 
 }  // namespace
 
@@ -81,9 +37,8 @@ uint64_t Rng::next() {
     return z ^ (z >> 31);
 }
 
-// A server message as sent, with its level, the signon stage it carries (0: none) and its first number.
+// A server message as sent: its level, the signon stage it carries (0: none) and its first number.
 struct Logged {
-    Bytes bytes;
     int level, stage;
     uint32_t firstSeq;
 };
@@ -91,7 +46,7 @@ struct Logged {
 enum class Phase { WaitPrespawn, WaitSpawn, WaitBegin, InGame, Intermission, Connecting, Catching, Live, Gone };
 
 struct Client {
-    bool isHost = false, left = false;
+    bool isHost = false;
     int number = 0;
     NetAddress self, proxy;
     Channel channel;
@@ -100,7 +55,7 @@ struct Client {
     Bytes stage2Taken;                // stage-2 messages of the catch-up so far
     int signon = 0;                   // taken in the catch-up; a reconnect order sets it back to 0
     int lastId = -1;                  // last stream message taken
-    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0, leftMs = 0;
+    int64_t joinedMs = 0, progressMs = 0, silentUntilMs = 0, connectSentMs = 0, leftMs = -1;
 };
 
 struct SlotSnapshot {
@@ -130,14 +85,13 @@ struct World::Impl {
     int idOf(const Bytes& m) { return ids.count(m) != 0 ? ids[m] : -1; }
     bool isStateBlock(const Bytes& m) { return idOf(m) < 0 && m.size() >= 2 && m[m.size() - 2] == 25 && m.back() == 3; }
     std::string nameOf(const Client& c) { return c.isHost ? "the host" : "observer " + std::to_string(c.number); }
-    uint32_t seconds() const { return 1000 + uint32_t(w.nowMs / 1000); }
 
     // ---- Server ----
 
     void queueMessage(const Bytes& body, int stage) {
         Bytes bytes = body + print("m" + std::to_string(log.size()) + "\n");  // each message unique
         ids[bytes] = int(log.size());
-        log.push_back(Logged{bytes, w.levels - 1, stage, plannedSeq});
+        log.push_back(Logged{w.levels - 1, stage, plannedSeq});
         plannedSeq += uint32_t((bytes.size() + MaxFragment - 1) / MaxFragment);
         server.queue.push_back(bytes);
         if (stage == 2 || (stage == 0 && serverPhase == Phase::WaitSpawn))
@@ -151,9 +105,8 @@ struct World::Impl {
         stage2.emplace_back();
         serverPhase = Phase::WaitPrespawn;
         players = w.rng.perMille(300) ? 16 : 4;
-        std::string map = "maps/sim" + std::to_string(w.levels) + ".bsp";
-        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + text("Sim") + text(map) + text("progs/player.mdl");
-        info = info + Bytes{0, 0, 25, 1};
+        Bytes info = Bytes{11, 15, 0, 0, 0, players, 0} + str("Sim") + str("maps/sim" + std::to_string(w.levels));
+        info = info + str("progs/player.mdl") + Bytes{0, 0, 25, 1};
         queueMessage(w.rng.perMille(500) ? filler(w.rng.below(5000)) + info : info, 1);
     }
 
@@ -170,10 +123,10 @@ struct World::Impl {
         }
         Bytes block;
         for (uint8_t p = 0; p < players; p++) {
-            block = block + Bytes{13, p} + text("player" + std::to_string(p) + std::string(w.rng.below(56), 'n'));
+            block = block + Bytes{13, p} + str("player" + std::to_string(p) + std::string(w.rng.below(56), 'n'));
             block = block + Bytes{14, p, uint8_t(w.rng.below(50)), 0, 17, p, uint8_t(w.rng.below(256))};
         }
-        for (uint8_t i = 0; i < 4; i++) block = block + Bytes{12, i} + text("azazm");
+        for (uint8_t i = 0; i < 4; i++) block = block + Bytes{12, i} + str("azazm");
         for (uint8_t stat = 11; stat <= 14; stat++) block = block + Bytes{3, stat} + longValue(w.rng.below(100));
         queueMessage(block + clientData() + Bytes{5, 1, 0, 25, 3}, 3);
     }
@@ -269,18 +222,13 @@ struct World::Impl {
         c.signon = c.record;
         if (c.record++ < 3) return;
         c.phase = Phase::Live;
-        w.reachedGame++;
     }
 
-    // The observer's numbering onto the host's, read from the proxy (the client's slot by its port).
-    bool observerOffset(const Client& c, uint32_t& seqOffset) {
-        for (int n = FirstObserverSlot; n < SlotCount; n++) {
-            const Slot& s = slotTable.slot[n];
-            if (portOf(s) != c.proxy.port) continue;
-            seqOffset = s.seqOffset;
-            return true;
-        }
-        return false;
+    const Slot* slotOf(const Client& c) {
+        for (int n = FirstObserverSlot; n < SlotCount; n++)
+            if (slotTable.slot[n].state != SlotFree && slotTable.slot[n].peerAddress == c.self)
+                return &slotTable.slot[n];
+        return nullptr;
     }
 
     // The stream as the client sees it: the server's messages, in order, each once, numbered so
@@ -292,13 +240,13 @@ struct World::Impl {
         if (id != expected)
             return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) +
                           " was due");
-        uint32_t offset = 0;
-        if ((c.isHost || observerOffset(c, offset)) &&
-            firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
+        // The observer's numbering maps onto the host's through the offsets the proxy keeps.
+        const Slot* s = slotOf(c);
+        uint32_t offset = s != nullptr ? s->seqOffset : 0;
+        if ((c.isHost || s != nullptr) && firstSeq + offset - hostSlot().seqOffset != log[size_t(id)].firstSeq)
             return w.fail(nameOf(c) + " got message " + std::to_string(id) + " under a number of another");
         c.lastId = id;
         c.progressMs = w.nowMs;
-        if (!c.isHost) w.observerMessages++;
         if (!c.isHost && log[size_t(id)].stage == 1) w.levelsFollowed++;
         answerSignon(c, log[size_t(id)].stage);
     }
@@ -324,7 +272,6 @@ struct World::Impl {
     void leave(Client& c) {
         for (int i = 0; i < 3; i++) w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
         c.leftMs = w.nowMs;
-        c.left = true;
         c.phase = Phase::Gone;
     }
 
@@ -372,53 +319,27 @@ struct World::Impl {
 
     // ---- The proxy's promises ----
 
-    // No stored datagram outlives its last reader, and none is kept for a slot that is gone.
-    void checkStore() {
-        for (int i = 0; i < StoredCount; i++) {
-            const StoredEntry& e = capture.stored[i];
-            if (!e.held) continue;
-            std::string entry = "stored entry " + std::to_string(e.streamNumber);
-            if (e.mask == 0 || e.streamNumber % StoredCount != uint32_t(i))
-                w.fail(entry + " is kept without a reader or misplaced");
-            if ((e.mask & (1u << HostSlot)) != 0 && after(capture.nextReassemblySeq, e.streamNumber))
-                w.fail(entry + " is kept for the reassembly that passed it");
-            for (int n = FirstObserverSlot; n < SlotCount; n++) {
-                const Slot& s = slotTable.slot[n];
-                if ((e.mask & (1u << n)) != 0 && (s.state < SlotInGame || !after(e.streamNumber, s.ackedSeq)))
-                    w.fail(entry + " is kept for slot " + std::to_string(n) + ", which is not fed or acknowledged it");
-            }
-        }
-    }
-
-    void checkSlots() {
+    // Sockets live exactly as long as their slots; the host's game never ends; an observer goes only
+    // when it left, fell silent for 120 s or fell a whole table behind; streams never stall; a heard
+    // observer finishes its catch-up within 30 s of the host being in the game.
+    void check() {
         int used = 0;
-        for (int i = HostSlot; i < SlotCount; i++) {
-            const Slot& s = slotTable.slot[i];
-            std::string slot = "slot " + std::to_string(i);
-            if (s.state == SlotFree && (s.socket != platform::NoSocket || (i >= FirstObserverSlot && fed(i))))
-                w.fail("free " + slot + " keeps a socket or is fed");
-            if (s.state == SlotFree) continue;
-            if (i > settings.slotLimit || fakeplatform::boundAddress(s.socket) == NetAddress{})
-                w.fail(slot + " is used above the limit or without an open socket");
-            used += i >= FirstObserverSlot;
+        for (int i = FirstObserverSlot; i < SlotCount; i++) {
+            used += slotTable.slot[i].state != SlotFree;
+            if (slotTable.slot[i].state == SlotFree && fed(i)) w.fail("free slot " + std::to_string(i) + " is fed");
         }
         if (used != slotTable.observerCount) w.fail("observerCount is not the number of observer slots used");
-        if (!slotTable.hostConnected || !slotInUse(HostSlot) || !slotTable.serverConnected)
-            w.fail("the host's connection ended");
+        if (!slotTable.hostConnected || !slotTable.serverConnected) w.fail("the host's connection ended");
         if (fakeplatform::openSocketCount() != 3 + used) w.fail("a socket outlived its slot");
-    }
-
-    // An observer goes only when it left, fell silent for 120 s or fell a whole table behind.
-    void checkRemovals() {
         if (after(numbering.lastHostReliableSeq, newestStream)) newestStream = numbering.lastHostReliableSeq;
         for (int n = FirstObserverSlot; n < SlotCount; n++) {
             const Slot& s = slotTable.slot[n];
             SlotSnapshot& b = before[n];
             if (b.used && portOf(s) != b.port) {
                 bool left = std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
-                    return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.left;
+                    return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.leftMs >= 0;
                 });
-                bool silent = seconds() - b.lastHeardTime > 120;
+                bool silent = 1000 + w.nowMs / 1000 - b.lastHeardTime > 120;
                 bool behind = b.fed && newestStream - b.ackedSeq >= StoredCount;
                 if (!left && !silent && !behind)
                     w.fail("observer slot " + std::to_string(n) + " was removed without cause");
@@ -428,37 +349,23 @@ struct World::Impl {
         for (Client& c : clients) {
             if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port))
                 c.phase = Phase::Gone;
-            bool held = std::any_of(slotTable.slot + FirstObserverSlot, slotTable.slot + SlotCount,
-                                    [&](const Slot& s) { return s.state != SlotFree && s.peerAddress == c.self; });
-            if (c.left && w.nowMs - c.leftMs > 5000 && held) w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
+            if (c.leftMs >= 0 && w.nowMs - c.leftMs > 5000 && slotOf(c) != nullptr)
+                w.fail(nameOf(c) + " left 5 s ago and keeps its slot");
         }
-    }
-
-    // Streams never stall; the proxy never counts a fragment as taken that an observer has not
-    // taken; a heard observer finishes its catch-up within 30 s of the host being in the game.
-    void checkClients() {
-        if (server.inFlight && w.nowMs - server.waitingSinceMs > StallMs) w.fail("the server's stream stalled");
-        if (clients[0].channel.inFlight && w.nowMs - clients[0].channel.waitingSinceMs > StallMs)
-            w.fail("the host's stream stalled");
+        for (const Channel* c : {&server, &clients[0].channel})
+            if (c->inFlight && w.nowMs - c->waitingSinceMs > StallMs) w.fail("a stream stalled for 30 s");
         if (hostSlot().state != SlotInGame)
             hostInGameSinceMs = -1;
         else if (hostInGameSinceMs < 0)
             hostInGameSinceMs = w.nowMs;
         for (const Client& c : clients) {
-            std::string name = nameOf(c);
             if (c.isHost) continue;
-            for (int n = FirstObserverSlot; n < SlotCount && c.phase == Phase::Live; n++) {
-                const Slot& s = slotTable.slot[n];
-                if (portOf(s) == c.proxy.port && fed(n) && s.state >= SlotInGame &&
-                    !after(c.channel.recvSeq, s.ackedSeq - s.seqOffset))
-                    w.fail("the proxy counts a fragment as taken by " + name + ", whose client waits for it");
-            }
             int64_t since = std::max(c.progressMs, c.silentUntilMs);
             if (c.phase == Phase::Live && w.nowMs - since > StallMs && clients[0].progressMs > since)
-                w.fail(name + " took nothing of the stream for 30 s");
+                w.fail(nameOf(c) + " took nothing of the stream for 30 s");
             since = std::max({c.joinedMs, c.silentUntilMs, hostInGameSinceMs});
             if (c.phase == Phase::Catching && hostInGameSinceMs >= 0 && w.nowMs - since > 30000)
-                w.fail(name + " is still in its catch-up 30 s after the host entered the game");
+                w.fail(nameOf(c) + " is still in its catch-up 30 s after the host entered the game");
         }
     }
 };
@@ -473,18 +380,44 @@ void World::send(const NetAddress& from, const NetAddress& to, const Bytes& byte
 }
 
 void World::pump(Channel& c, const NetAddress& from, const NetAddress& to) {
-    Bytes fragment = pumpChannel(c, nowMs);
-    if (!fragment.empty()) send(from, to, fragment);
+    if (c.inFlight && nowMs - c.sentAtMs < ResendMs) return;
+    if (!c.inFlight) {
+        if (c.sending.empty() && c.queue.empty()) return;
+        if (c.sending.empty()) {
+            c.sending = c.queue.front();
+            c.queue.pop_front();
+            c.offset = 0;
+        }
+        c.piece = std::min(MaxFragment, c.sending.size() - c.offset);
+        c.inFlight = true;
+        c.waitingSinceMs = nowMs;
+    }
+    c.sentAtMs = nowMs;
+    Bytes piece(c.sending.begin() + long(c.offset), c.sending.begin() + long(c.offset + c.piece));
+    send(from, to, wire::reliable(c.sendSeq, piece, c.offset + c.piece == c.sending.size()));
 }
 
 bool World::receive(Channel& c, const Wire& w, Bytes& message, uint32_t& firstSeq) {
     const Bytes& d = w.bytes;
     if (d.size() < HeaderSize || d[0] != 0) return false;
     uint32_t seq = sequenceField(d.data());
-    if (d[1] == FlagAck) takeAck(c, seq);
+    if (d[1] == FlagAck && c.inFlight && seq == c.sendSeq) {  // else stale or duplicate
+        c.sendSeq++;
+        c.inFlight = false;
+        c.offset += c.piece;
+        if (c.offset == c.sending.size()) c.sending.clear();
+    }
     if ((d[1] & 0xF7) != FlagData) return false;  // acknowledgements and moves
-    send(w.to, w.from, wire::ack(seq));  // every fragment, taken or not
-    return takeFragment(c, d, message, firstSeq);
+    send(w.to, w.from, wire::ack(seq));           // every fragment, taken or not
+    if (seq != c.recvSeq) return false;
+    if (c.partial.empty()) c.partialFirst = seq;
+    c.recvSeq++;
+    c.partial.insert(c.partial.end(), d.begin() + HeaderSize, d.end());
+    if (d[1] != (FlagData | FlagEom)) return false;
+    message.swap(c.partial);
+    c.partial.clear();
+    firstSeq = c.partialFirst;
+    return true;
 }
 
 void World::tick() {
@@ -512,11 +445,7 @@ void World::route() {
 }
 
 void World::build(uint64_t seed, const std::vector<std::string>& options) {
-    start(options);
-    admitHost();
-    connectServer();
-    sent();
-    console();
+    playWithServer(options);
     rng.state = seed;
     impl = std::make_shared<Impl>(*this, serverData, proxyServerSide());
     Client& h = impl->clients.emplace_back();
@@ -551,10 +480,7 @@ void World::stepWorld() {
             route();
         }
     }
-    s.checkStore();
-    s.checkSlots();
-    s.checkRemovals();
-    s.checkClients();
+    s.check();
     console();
 }
 

@@ -2,11 +2,8 @@
 // on, watch, leave and fall silent, and lossy, duplicating, reordering links between them.
 #pragma once
 
-#include <cstdint>
 #include <deque>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "scenario/harness.h"
 
@@ -63,7 +60,7 @@ public:
     std::string heard;
 
     Rng rng;
-    int step = 0, levels = 0, reachedGame = 0, levelsFollowed = 0, observerMessages = 0;
+    int step = 0, levels = 0, levelsFollowed = 0;
     int64_t nowMs = 0;
 
 private:

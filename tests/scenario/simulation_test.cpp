@@ -1,34 +1,23 @@
 // Seeded simulations of the whole proxy on lossy, duplicating, reordering links: a server streaming
 // levels to the host and to observers that come, go and fall silent; and a host whose connects meet
-// late, dead, silent and changing servers. SKOPOS_SIM_SEED / SKOPOS_SIM_STEPS replay one run.
+// late, dead, silent and changing servers. A failing run names its seed and step.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 #include "scenario/sim_world.h"
 
 namespace {
-
-uint64_t envOr(const char* name, uint64_t value) {
-    const char* chosen = std::getenv(name);
-    return chosen != nullptr ? std::strtoull(chosen, nullptr, 0) : value;
-}
 
 class Simulation : public sim::World, public ::testing::WithParamInterface<uint64_t> {};
 
 // Odd seeds also record, so that the reconnect order restarts the demo file; every third seed caps
 // the server's bytes, so that the limiter holds unreliable datagrams back.
 TEST_P(Simulation, EveryReaderGetsTheStreamInOrderOnceAndTheTablesStayConsistent) {
-    uint64_t seed = envOr("SKOPOS_SIM_SEED", GetParam());
+    uint64_t seed = GetParam();
     std::vector<std::string> options = {"-o", "6"};
     if (seed % 2 == 1) options.insert(options.end(), {"-d", "sim"});
     if (seed % 3 == 0) options.insert(options.end(), {"-s", "3000"});
     build(seed, options);
-    for (int steps = int(envOr("SKOPOS_SIM_STEPS", 5000)); step < steps && failure().empty();) stepWorld();
-    std::printf(
-        "[ simulation ] seed %llu: %d levels; observers reached the game %d times, took %d messages, "
-        "followed %d level changes\n",
-        static_cast<unsigned long long>(seed), levels, reachedGame, observerMessages, levelsFollowed);
+    while (step < 5000 && failure().empty()) stepWorld();
     ASSERT_EQ(failure(), "") << "seed " << seed << ", step " << step;
     EXPECT_GT(levelsFollowed, 5);
 }
@@ -49,12 +38,82 @@ struct Peer {
 
 class Resilience : public sim::World, public ::testing::WithParamInterface<uint64_t> {
 protected:
-    void startEpisode();
     void say(const std::string& text) { channel.queue.push_back(wire::stringCommand("say " + text)); }
-    void toHost(const sim::Wire& w);
-    void toPeer(Peer& p, const sim::Wire& w);
-    void judge();
     bool told(const std::string& text) { return heard.find(text) != std::string::npos; }
+
+    void startEpisode() {
+        fault = inGame ? Fault(rng.below(unsigned(Fault::Count))) : Fault(rng.below(3));
+        heard.clear();
+        deadlineMs = nowMs + 30000;
+        if (fault == Fault::SilentServer) {  // the server in use falls silent; no new one is asked
+            peers.back().silent = true;
+            deadlineMs = nowMs + 63000;
+            return;
+        }
+        Peer peer;
+        peer.control = fakeplatform::loopback(uint16_t(26500 + 10 * peers.size()), 3);
+        peer.data = NetAddress{peer.control.ip, uint16_t(peer.control.port + 1)};
+        peer.upAtMs = nowMs + (fault == Fault::LateServer ? 1000 + rng.below(3000) : 0);
+        if (fault == Fault::DeadServer) peer.upAtMs = INT64_MAX, deadlineMs = nowMs + 12000;
+        if (fault == Fault::HostRestart) {
+            listener.port = ++self.port;
+            channel = sim::Channel();
+            accepted = false;
+        }
+        if (fault == Fault::ChangeUnacked) peers.back().channel.queue.push_back(wire::stringMessage(8, "tail\n"));
+        inGame = false;
+        peers.push_back(peer);
+        say("proxy:connect 127.0.0.3:" + std::to_string(peer.control.port));
+        if (fault == Fault::PendingChat) say("hello while connecting");
+    }
+
+    void toHost(const sim::Wire& w) {
+        const Bytes& d = w.bytes;
+        if (d.size() >= 7 && d[0] == 0x80 && d[4] == 0x81 && !accepted) {
+            accepted = true;
+            proxyPort = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
+        }
+        static const std::string tail = "tail";  // the host never takes the old server's last fragment
+        if (!accepted || w.from.port != proxyPort.port ||
+            std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end())
+            return;
+        Bytes message;
+        uint32_t first;
+        if (!receive(channel, w, message, first)) return;
+        std::string text(message.begin(), message.end());
+        if (text.find("welcome") != std::string::npos) channel.queue.push_back(wire::stringCommand("prespawn"));
+        inGame = inGame || text.find("in game") != std::string::npos;
+    }
+
+    void toPeer(Peer& p, const sim::Wire& w) {
+        const Bytes& d = w.bytes;
+        if (nowMs < p.upAtMs || p.silent) return;
+        if (w.to == p.control && d.size() >= 5 && d[0] == 0x80 && d[4] == 0x01) {
+            send(p.control, proxyServerSide(), wire::accept(p.data.port));
+            if (!p.accepted) p.channel.queue.push_back(wire::stringMessage(8, "welcome\n"));
+            p.accepted = true;
+            return;
+        }
+        Bytes message;
+        uint32_t first;
+        if (w.to == p.data && receive(p.channel, w, message, first) && message == wire::stringCommand("prespawn"))
+            p.channel.queue.push_back(wire::stringMessage(8, "in game\n"));
+    }
+
+    // The episode's end: in the game, or told why not, in time.
+    void judge() {
+        bool timedOut = told("Server timed out.\n"), noResponse = told("No response from 127.0.0.3.\n");
+        bool done = fault == Fault::SilentServer ? timedOut
+                    : fault == Fault::DeadServer ? noResponse
+                                                 : inGame || noResponse || timedOut;
+        if (!done && nowMs > deadlineMs)
+            fail("fault " + std::to_string(int(fault)) + ": the host is told nothing: " + heard);
+        if (!done) return;
+        inGame = inGame && fault != Fault::SilentServer;
+        games += inGame;
+        nextEpisodeMs = nowMs + 1000 + rng.below(3000);
+        deadlineMs = 0;
+    }
 
     std::vector<Peer> peers;
     NetAddress self = fakeplatform::loopback(27001, 2), proxyPort;
@@ -65,87 +124,11 @@ protected:
     int games = 0;
 };
 
-void Resilience::startEpisode() {
-    fault = inGame ? Fault(rng.below(unsigned(Fault::Count))) : Fault(rng.below(3));
-    heard.clear();
-    deadlineMs = nowMs + 30000;
-    if (fault == Fault::SilentServer) {  // the server in use falls silent; no new one is asked
-        peers.back().silent = true;
-        deadlineMs = nowMs + 63000;
-        return;
-    }
-    Peer peer;
-    peer.control = fakeplatform::loopback(uint16_t(26500 + 10 * peers.size()), 3);
-    peer.data = NetAddress{peer.control.ip, uint16_t(peer.control.port + 1)};
-    peer.upAtMs = nowMs + (fault == Fault::LateServer ? 1000 + rng.below(3000) : 0);
-    if (fault == Fault::DeadServer) peer.upAtMs = INT64_MAX, deadlineMs = nowMs + 12000;
-    if (fault == Fault::HostRestart) {
-        listener.port = ++self.port;
-        channel = sim::Channel();
-        accepted = false;
-    }
-    if (fault == Fault::ChangeUnacked) peers.back().channel.queue.push_back(wire::stringMessage(8, "tail\n"));
-    inGame = false;
-    peers.push_back(peer);
-    say("proxy:connect 127.0.0.3:" + std::to_string(peer.control.port));
-    if (fault == Fault::PendingChat) say("hello while connecting");
-}
-
-void Resilience::toHost(const sim::Wire& w) {
-    const Bytes& d = w.bytes;
-    if (d.size() >= 7 && d[0] == 0x80 && d[4] == 0x81 && !accepted) {
-        accepted = true;
-        proxyPort = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
-    }
-    static const std::string tail = "tail";  // the host never takes the old server's last fragment
-    if (!accepted || w.from.port != proxyPort.port ||
-        std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end())
-        return;
-    Bytes message;
-    uint32_t first;
-    if (!receive(channel, w, message, first)) return;
-    std::string text(message.begin(), message.end());
-    if (text.find("welcome") != std::string::npos) channel.queue.push_back(wire::stringCommand("prespawn"));
-    inGame = inGame || text.find("in game") != std::string::npos;
-}
-
-void Resilience::toPeer(Peer& p, const sim::Wire& w) {
-    const Bytes& d = w.bytes;
-    if (nowMs < p.upAtMs || p.silent) return;
-    if (w.to == p.control && d.size() >= 5 && d[0] == 0x80 && d[4] == 0x01) {
-        send(p.control, proxyServerSide(), wire::accept(p.data.port));
-        if (!p.accepted) p.channel.queue.push_back(wire::stringMessage(8, "welcome\n"));
-        p.accepted = true;
-        return;
-    }
-    Bytes message;
-    uint32_t first;
-    if (w.to == p.data && receive(p.channel, w, message, first) && message == wire::stringCommand("prespawn"))
-        p.channel.queue.push_back(wire::stringMessage(8, "in game\n"));
-}
-
-// The episode's end: in the game, or told why not, in time.
-void Resilience::judge() {
-    bool done = fault == Fault::SilentServer ? told("Server timed out.\n")
-                : fault == Fault::DeadServer
-                    ? told("No response from 127.0.0.3.\n")
-                    : inGame || told("No response from 127.0.0.3.\n") || told("Server timed out.\n");
-    if (done) {
-        games += inGame && fault != Fault::SilentServer;
-        inGame = inGame && fault != Fault::SilentServer;
-        nextEpisodeMs = nowMs + 1000 + rng.below(3000);
-        deadlineMs = 0;
-    } else if (nowMs > deadlineMs) {
-        fail("fault " + std::to_string(int(fault)) +
-             ": the host is neither in the game nor told why; it heard: " + heard);
-    }
-}
-
 TEST_P(Resilience, EveryPlayerEndsInTheGameOrIsToldWhyNot) {
     start();
-    rng.state = envOr("SKOPOS_SIM_SEED", GetParam());
+    rng.state = GetParam();
     listener = self;
-    for (int steps = int(envOr("SKOPOS_SIM_STEPS", 6000)); step < steps && failure().empty();) {
+    while (step < 6000 && failure().empty()) {
         tick();
         if (accepted && deadlineMs == 0 && nowMs >= nextEpisodeMs) startEpisode();
         if (!accepted && nowMs - requestMs >= 2500) {  // as game clients do
