@@ -11,7 +11,7 @@ namespace {
 Bytes print(const std::string& text) { return wire::stringMessage(8, text); }
 Bytes model(const std::string& map) { return wire::stringMessage('m', "aps/" + map + ".bsp"); }
 Bytes info(const std::string& map) {
-    return wire::concat(wire::concat({11, 15, 0, 0, 0, 4, 0, 'T', 0}, model(map)), {0, 0, 25, 1});
+    return Bytes{11, 15, 0, 0, 0, 4, 0, 'T', 0} + model(map) + Bytes{0, 0, 25, 1};
 }
 const Bytes Entity = {7, 0, 0, 0, 0, 0x80, 1};  // svc_time, then an update of entity 1
 const Bytes View = {10, 0, 64, 0};              // svc_setangle of the host's move
