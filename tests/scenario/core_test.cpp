@@ -183,6 +183,42 @@ TEST_F(Core, InputThatCannotWorkIsRefusedAndChangesNothingAndRatesRestart) {
     EXPECT_EQ(to(sent(), host).size(), 1u);
 }
 
+// A slow resolver, a socket that cannot be had, a listening port that cannot be bound again: the game
+// goes on, every client hears an answer, nobody is stranded on port 0.
+TEST_F(Core, LookupsAndSocketsNeverStallOrStrandAnyone) {
+    Bytes info = {0x80, 0x00, 0x00, 0x0C, 0x02, 'Q', 'U', 'A', 'K', 'E', 0, 3};
+    admitAll({"-o", "2"}, 0);
+    fakeplatform::setThisMachineAddress(false, 0);  // the address worked out at start-up stays in use
+    fakeplatform::inject(listenAddress(), loopback(27100, 9), info);
+    step();
+    Bytes reply = sent().at(0).bytes;
+    EXPECT_EQ(std::string(reply.begin() + 5, reply.begin() + 20), std::string("127.0.0.1:26000", 15));
+    connectServer();
+    sent();
+    fakeplatform::setLookupDelay("slow.test", fakeplatform::NeverAnswers);
+    EXPECT_EQ(say(1, "proxy:connect slow.test"), "trying...\n");
+    later(9900);
+    fromServer(wire::unreliable(1, {1}));  // the game goes on meanwhile
+    EXPECT_EQ(toHost().size(), 1u);
+    EXPECT_LE(fakeplatform::lastWaitTimeoutMs(), 100);
+    later(100);
+    step();
+    EXPECT_EQ(wire::allPrints(toHost()), "Could not resolve slow.test.\n");
+    EXPECT_TRUE(slotTable.serverConnected);
+    fakeplatform::failSocketOpen(true);  // no socket for the next client: refused, never sent to port 0
+    EXPECT_EQ(request(loopback(5001, 4))[4], 0x82);
+    EXPECT_NE(console().find("Unable to open a socket for 127.0.0.4:5001.\n"), std::string::npos);
+    fakeplatform::failSocketOpen(false);
+    fakeplatform::failBindOnPort(26000);  // the listening port cannot be bound again after an admission
+    EXPECT_EQ(request(loopback(5002, 5))[4], 0x81);
+    EXPECT_NE(console().find("Unable to bind to 0.0.0.0:26000 again, retrying.\n"), std::string::npos);
+    fakeplatform::failBindOnPort(26000, false);
+    later(1000);
+    step();
+    EXPECT_NE(console().find("Listening on 0.0.0.0:26000 again.\n"), std::string::npos);
+    EXPECT_EQ(request(loopback(5003, 6))[4], 0x81);
+}
+
 // The relays: acks and unreliables take each side's numbers and carry the texts; forged ports are dropped.
 TEST_F(Core, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     playWithServer({"-o", "1"});
