@@ -8,13 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "platform/platform.h"
 #include "platform/sockaddr.h"
@@ -137,84 +135,6 @@ int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs) {
         ++readyCount;
     }
     return readyCount;
-}
-
-bool resolveHostName(const char* name, uint32_t& ip) { return firstIpv4Address(name, ip); }
-
-namespace {
-
-// One lookup slot: the loop's thread fills the name and starts a worker; the worker writes the
-// address and then publishes its outcome through `state`. A slot abandoned while its worker runs
-// stays taken until the worker ends, so a hung resolver can never write into a reused slot.
-enum LookupSlotState : int { LookupFree, LookupRunning, LookupFound, LookupFailed, LookupAbandoned };
-constexpr size_t LookupNameSize = 256;
-struct LookupSlot {
-    std::atomic<int> state{LookupFree};
-    char name[LookupNameSize] = {};
-    uint32_t ip = 0;
-};
-LookupSlot Lookups[MaxLookups];
-
-void runLookup(int handle) {
-    LookupSlot& slot = Lookups[handle];
-    uint32_t ip = 0;
-    bool found = firstIpv4Address(slot.name, ip);
-    slot.ip = ip;
-    int running = LookupRunning;
-    if (!slot.state.compare_exchange_strong(running, found ? LookupFound : LookupFailed))
-        slot.state.store(LookupFree);  // abandoned meanwhile: nobody reads the outcome
-}
-
-bool validLookup(int handle) { return handle >= 0 && handle < MaxLookups; }
-
-}  // namespace
-
-int startLookup(const char* name) {
-    if (name == nullptr || strlen(name) >= LookupNameSize) return -1;
-    for (int handle = 0; handle < MaxLookups; ++handle) {
-        LookupSlot& slot = Lookups[handle];
-        if (slot.state.load() != LookupFree) continue;
-        memcpy(slot.name, name, strlen(name) + 1);
-        slot.state.store(LookupRunning);
-        try {
-            std::thread(runLookup, handle).detach();
-        } catch (...) {
-            slot.state.store(LookupFree);
-            return -1;
-        }
-        return handle;
-    }
-    return -1;
-}
-
-LookupStatus pollLookup(int handle, uint32_t& ip) {
-    if (!validLookup(handle)) return LookupStatus::Failed;
-    LookupSlot& slot = Lookups[handle];
-    int state = slot.state.load();
-    if (state == LookupRunning) return LookupStatus::Pending;
-    if (state == LookupFound) {
-        ip = slot.ip;
-        slot.state.store(LookupFree);
-        return LookupStatus::Found;
-    }
-    if (state == LookupFailed) slot.state.store(LookupFree);
-    return LookupStatus::Failed;
-}
-
-void abandonLookup(int handle) {
-    if (!validLookup(handle)) return;
-    LookupSlot& slot = Lookups[handle];
-    int running = LookupRunning;
-    if (slot.state.compare_exchange_strong(running, LookupAbandoned)) return;
-    int state = slot.state.load();
-    if (state == LookupFound || state == LookupFailed) slot.state.store(LookupFree);
-}
-
-bool thisMachineAddress(uint32_t& ip) {
-    char name[256];
-    if (gethostname(name, sizeof name) != 0) return false;
-    name[sizeof name - 1] = '\0';
-    return firstIpv4Address(name, ip);
 }
 
 uint32_t monotonicSeconds() { return static_cast<uint32_t>(monotonicNow().tv_sec); }

@@ -1,5 +1,5 @@
 // What BSD sockets and Winsock share: IPv4 address conversions and getaddrinfo lookups. For the
-// platform files only (posix.cpp, windows.cpp), each of which includes it once.
+// platform files only (posix.cpp or windows.cpp, and lookups.cpp).
 #pragma once
 
 #ifdef _WIN32
@@ -10,15 +10,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include "platform/platform.h"
 
 namespace platform {
 
-namespace {
 
-sockaddr_in toSockaddr(const NetAddress& address) {
+inline sockaddr_in toSockaddr(const NetAddress& address) {
     sockaddr_in result{};
     result.sin_family = AF_INET;
     result.sin_addr.s_addr = htonl(address.ip);
@@ -26,11 +26,11 @@ sockaddr_in toSockaddr(const NetAddress& address) {
     return result;
 }
 
-NetAddress fromSockaddr(const sockaddr_in& address) {
+inline NetAddress fromSockaddr(const sockaddr_in& address) {
     return NetAddress{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
-bool firstIpv4Address(const char* name, uint32_t& ip) {
+inline bool firstIpv4Address(const char* name, uint32_t& ip) {
     if (name == nullptr || name[0] == '\0') return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -46,7 +46,5 @@ bool firstIpv4Address(const char* name, uint32_t& ip) {
     freeaddrinfo(list);
     return found;
 }
-
-}  // namespace
 
 }  // namespace platform

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <thread>
 
 #include "platform/platform.h"
 #include "platform/sockaddr.h"
@@ -108,29 +107,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     if (closing) Sleep(INFINITE);
     return TRUE;
 }
-
-// Name lookups run on threads of their own; a slot is handed over through its state alone.
-enum LookupState { LookupFree, LookupRunning, LookupFound, LookupFailed, LookupAbandoned };
-constexpr size_t MaxLookupName = 256;  // longer than any DNS name (253)
-
-struct LookupSlot {
-    std::atomic<int> state{LookupFree};
-    char name[MaxLookupName];
-    uint32_t ip;
-};
-LookupSlot Lookups[MaxLookups];
-
-void runLookup(int handle) {
-    LookupSlot& slot = Lookups[handle];
-    uint32_t ip = 0;
-    int result = firstIpv4Address(slot.name, ip) ? LookupFound : LookupFailed;
-    slot.ip = ip;
-    int expected = LookupRunning;
-    // An abandoned slot is freed here: nobody will poll it, and its name was ours until now.
-    if (!slot.state.compare_exchange_strong(expected, result)) slot.state.store(LookupFree);
-}
-
-bool validLookup(int handle) { return handle >= 0 && handle < MaxLookups; }
 
 void rememberFileError() { LastFileErrorCode = GetLastError(); }
 
@@ -242,50 +218,6 @@ int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs) {
         ++readyCount;
     }
     return readyCount;
-}
-
-bool resolveHostName(const char* name, uint32_t& ip) { return firstIpv4Address(name, ip); }
-
-int startLookup(const char* name) {
-    if (name == nullptr || strlen(name) >= MaxLookupName) return -1;
-    for (int i = 0; i < MaxLookups; ++i) {
-        int expected = LookupFree;
-        if (!Lookups[i].state.compare_exchange_strong(expected, LookupRunning)) continue;
-        memcpy(Lookups[i].name, name, strlen(name) + 1);
-        try {
-            std::thread(runLookup, i).detach();
-        } catch (...) {  // no thread to be had: as if every slot were taken
-            Lookups[i].state.store(LookupFree);
-            return -1;
-        }
-        return i;
-    }
-    return -1;
-}
-
-LookupStatus pollLookup(int handle, uint32_t& ip) {
-    if (!validLookup(handle)) return LookupStatus::Failed;
-    LookupSlot& slot = Lookups[handle];
-    int state = slot.state.load();
-    if (state == LookupRunning) return LookupStatus::Pending;
-    if (state != LookupFound && state != LookupFailed) return LookupStatus::Failed;
-    if (state == LookupFound) ip = slot.ip;
-    slot.state.store(LookupFree);
-    return state == LookupFound ? LookupStatus::Found : LookupStatus::Failed;
-}
-
-void abandonLookup(int handle) {
-    if (!validLookup(handle)) return;
-    int expected = LookupRunning;
-    if (Lookups[handle].state.compare_exchange_strong(expected, LookupAbandoned)) return;
-    if (expected == LookupFound || expected == LookupFailed) Lookups[handle].state.store(LookupFree);
-}
-
-bool thisMachineAddress(uint32_t& ip) {
-    char name[256];
-    if (gethostname(name, sizeof name) != 0) return false;
-    name[sizeof name - 1] = '\0';
-    return firstIpv4Address(name, ip);
 }
 
 uint32_t monotonicSeconds() { return static_cast<uint32_t>(GetTickCount64() / 1000); }
