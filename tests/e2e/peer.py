@@ -54,7 +54,6 @@ def consecutive(seqs):
 
 
 def serve(endpoints, until=None, timeout=5.0):
-    """Runs the endpoints until `until()` (True) or for `timeout` s (False; True with no `until`)."""
     end = time.monotonic() + timeout
     while not (until and until()):
         if time.monotonic() >= end:
@@ -70,25 +69,38 @@ def serve(endpoints, until=None, timeout=5.0):
     return True
 
 
-class GameClient(NQ.Client):
+class Endpoint(NQ.Client):
+    """The rig client's datagram layer (one reliable message in flight, acks, reassembly) on sockets of its own;
+    a reliable message unacked for 1 s is sent again."""
+
+    def __init__(self, name, sockets=1):
+        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(sockets)]
+        for sock in self.socks:
+            sock.bind((LOOPBACK, 0))
+        super().__init__(self.socks[-1], None, argparse.Namespace(name=name, verbose=False))
+        self.name, self.t0, self.sent_at = name, time.monotonic(), 0.0
+
+    parse_errors = property(lambda self: self.stats["parse errors"])
+    duplicates = property(lambda self: self.stats["duplicate reliable fragments"])
+
+    def log(self, text): pass     # the rig client's trace; what a test asks of it is in self.stats
+
+    def close(self):
+        for sock in self.socks:
+            sock.close()
+
+    def tick(self, now):
+        if self.in_flight and now - self.sent_at > 1.0:
+            self.resend()
+
+
+class GameClient(Endpoint):
     """The rig's client, recording what it is told; its datagrams go in through on_datagram()."""
 
     def __init__(self, name="e2eclient"):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((LOOPBACK, 0))
-        super().__init__(self.sock, None, argparse.Namespace(name=name, verbose=False))
-        self.socks, self.name, self.t0, self.sent_at, self.next_move, self.accept, self.reject = \
-            [self.sock], name, time.monotonic(), 0.0, 0.0, None, None
-        self.control_replies, self.prints, self.stufftexts, self.events, self.levels = [], [], [], [], []
-        self.parse_errors, self.reliable_messages, self.reliable_in, self.unreliable_seqs, self.sizes_in = \
-            [], [], [], [], []
-
-    peer = property(lambda self: self.addr)
-    duplicates = property(lambda self: self.stats["duplicate reliable fragments"])
-    disconnected = property(lambda self: self.stats["disconnected"])
-
-    def log(self, text):
-        self.parse_errors += [text] if text.startswith("parse error") else []
+        super().__init__(name)
+        self.next_move, self.accept, self.reject, self.control_replies, self.prints = 0.0, None, None, [], []
+        self.events, self.levels, self.reliable_messages, self.reliable_in, self.unreliable_seqs = [], [], [], [], []
 
     def connect(self, port):
         self.sock.sendto(CONNECT_REQUEST, (LOOPBACK, port))
@@ -101,7 +113,6 @@ class GameClient(NQ.Client):
             elif data[4] == CCREP_REJECT:
                 self.reject = data
         elif src == self.addr and len(data) >= 8:
-            self.sizes_in.append(len(data))
             seqs = {UNRELIABLE: self.unreliable_seqs, DATA: self.reliable_in, DATA | EOM: self.reliable_in}
             seqs.get(data[1], []).append(struct.unpack_from(">I", data, 4)[0])
             self.handle(data)
@@ -114,8 +125,6 @@ class GameClient(NQ.Client):
         self.events.append((reliable, code, value))
         if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
             self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
-        elif code == SVC_STUFFTEXT:
-            self.stufftexts.append(value)
         elif code == SVC_SERVERINFO:
             self.levels.append(value["level"])
             self.signon = 0
@@ -125,17 +134,11 @@ class GameClient(NQ.Client):
         self.send_reliable(["say " + text])
 
     def tick(self, now):
-        if self.in_flight and now - self.sent_at > 1.0:
-            self.resend()
+        super().tick(now)
         if self.signon == 4 and now >= self.next_move:
             self.next_move = now + 0.05
             self.send_move()
 
-    def send_unreliable(self, body):
-        if self.addr:
-            super().send_unreliable(body)
-
-    def close(self): self.sock.close()
     def printed(self, fragment): return any(fragment in p for p in self.prints)
     def in_game(self): return self.signon == 4
 
@@ -143,91 +146,54 @@ class GameClient(NQ.Client):
         return sum(1 for reliable, code, _ in self.events[since:] if code == SVC_TIME and not reliable)
 
 
-class FakeServer:
+class FakeServer(Endpoint):
     """A game server for one client: answers connect requests on its listening port and serves from a port of
     its own: a small signon, then a frame every 50 ms once the client has begun. Records what the client sends.
-    Reliable messages go in fragments of `fragment` bytes, one in flight until acked (resent after 1 s)."""
-    fragment = 1024    # QuakeSpasm and later send whole messages of up to 64000 bytes in one datagram
+    Reliable messages go whole, as QuakeSpasm sends up to 64000 bytes. `stage2`: the reply to prespawn."""
+    baseline = struct.pack("<BhB3x3h3B", 22, 1, 1, 0, 0, 0, 0, 0, 0) + b"\x19\x02"   # entity 1, model 1 at the origin
 
-    def __init__(self, level="fake"):
-        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
-        for sock in self.socks:
-            sock.bind((LOOPBACK, 0))
-        self.listen, self.game = self.socks
-        self.port, self.game_port = self.listen.getsockname()[1], self.game.getsockname()[1]
-        self.level, self.peer, self.out_seq, self.unreliable_out, self.expected = level, None, 0, 0, 0
-        self.queue, self.sent_at, self.reliable_in = [], 0.0, []      # queue: fragments to send, as (payload, flags)
+    def __init__(self, level="fake", stage2=(baseline,)):
+        super().__init__("server", sockets=2)
+        self.listen, self.port, self.game_port = self.socks[0], *(s.getsockname()[1] for s in self.socks)
+        self.level, self.stage2, self.begun, self.next_frame, self.time = level, stage2, False, 0.0, 1.0
         self.connect_requests, self.commands, self.unreliable, self.raw = [], [], [], []
-        self.begun, self.next_frame, self.time = False, 0.0, 1.0
-
-    def close(self):
-        for sock in self.socks:
-            sock.close()
-
-    def send(self, data):
-        self.game.sendto(data, self.peer)
 
     def send_reliable(self, message):
-        k, n, idle = self.fragment, max(1, (len(message) + self.fragment - 1) // self.fragment), not self.queue
-        self.queue += [(message[i * k:i * k + k], DATA | (EOM if i == n - 1 else 0)) for i in range(n)]
-        if idle:
-            self._resend()
-
-    def send_unreliable(self, payload):
-        self.send(datagram(UNRELIABLE, self.unreliable_out, payload))
-        self.unreliable_out += 1
-
-    def _resend(self):
-        if self.queue:
-            self.send(datagram(self.queue[0][1], self.out_seq, self.queue[0][0]))
-            self.sent_at = time.monotonic()
+        self.pending.append(message)
+        self.flush_reliable()
 
     def on_datagram(self, sock, data, src):
-        if sock is self.game:
+        if sock is self.sock:
             self.raw.append(data)
-            if src == self.peer and len(data) >= 8:
-                self.receive(data[1], struct.unpack_from(">I", data, 4)[0], data[8:])
+            if src == self.addr and len(data) >= 8:
+                self.handle(data)
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
             self.connect_requests.append((data, src))
-            self.peer = src
+            self.addr = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
             level = self.level.encode()
             self.send_reliable(b"\x08fake server\n\0\x0b" + struct.pack("<iBB", 15, 8, 1) + b"%s\0maps/%s.bsp\0"
                                b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (level, level))
 
-    def receive(self, flags, seq, payload):     # the client's messages come whole, one datagram each
-        if flags == UNRELIABLE:
-            self.unreliable.append(payload)
-        elif flags == ACK and self.queue and seq == self.out_seq:
-            self.out_seq += 1
-            self.queue.pop(0)
-            self._resend()
-        elif flags == DATA | EOM:
-            self.send(datagram(ACK, seq))
-            self.reliable_in.append(seq)
-            if seq == self.expected:
-                self.expected += 1
-                self.on_message(payload)
-
-    def on_message(self, msg):
-        for text in re.findall(rb"\x04([^\0]*)\0", msg):
+    def walk(self, msg, reliable):      # the client's messages: moves, and commands answered
+        self.unreliable += [] if reliable else [msg]
+        for text in re.findall(rb"\x04([^\0]*)\0", msg if reliable else b""):
             self.commands.append(text.decode("latin-1"))
-            if text == b"prespawn":           # the player's baseline: entity 1, model 1 at the origin
-                self.send_reliable(struct.pack("<BhB3x3h3B", 22, 1, 1, 0, 0, 0, 0, 0, 0) + b"\x19\x02")
-            elif text.startswith(b"spawn"):
+            for part in self.stage2 if text == b"prespawn" else ():
+                self.send_reliable(part)
+            if text.startswith(b"spawn"):
                 self.send_reliable(struct.pack("<Bf", SVC_TIME, self.time) + b"\x19\x03")
             self.begun |= text == b"begin"
+        return []
 
     def tick(self, now):
-        if now - self.sent_at > 1.0:
-            self._resend()
+        super().tick(now)
         if self.begun and now >= self.next_frame:      # time, and entity 1 at the origin
             self.next_frame, self.time = now + 0.05, self.time + 0.05
             self.send_unreliable(struct.pack("<BfBB3h", SVC_TIME, self.time, 0x8E, 1, 0, 0, 0))
 
 
-class Skip(Exception):
-    pass
+class Skip(Exception): pass
 
 
 def case(fn):
@@ -241,7 +207,6 @@ def require(condition, what):
 
 
 def check(condition, message, *context):
-    """assert, with what explains a failure (callables are called then)."""
     if not condition:
         raise AssertionError("\n".join([str(message)] + [str(c() if callable(c) else c) for c in context]))
 
@@ -251,11 +216,9 @@ def in_order(out, *lines):
     check(-1 not in at and at == sorted(at), "console lines missing or out of order: %r" % (lines,), out)
 
 
-def wait_until(predicate, timeout, what, *context):
-    end = time.monotonic() + timeout
-    while not predicate():
-        check(time.monotonic() < end, "timed out after %.1f s waiting for %s" % (timeout, what), *context)
-        time.sleep(0.01)
+def wait_until(until, timeout, what, *context, endpoints=()):
+    """Serves the endpoints until `until()`; fails after `timeout` s. `until` None: serves `timeout` s."""
+    check(serve(endpoints, until, timeout), "timed out after %.1f s waiting for %s" % (timeout, what), *context)
 
 
 def main():
@@ -277,7 +240,6 @@ def main():
 
 
 def end_group(proc, sig=signal.SIGKILL):
-    """Ends a child started in a session of its own, with all it started."""
     try:
         os.killpg(proc.pid, sig)
         proc.wait(5)
@@ -306,7 +268,6 @@ class Proxy:
         return "proxy %s, exit %s\n--- console:\n%s" % (" ".join(self.args), self.proc.poll(), self.stdout)
 
     def wait_output(self, pattern, timeout=5.0):
-        """Waits for a regex or a plain text on the console; returns the match."""
         rx = pattern if isinstance(pattern, re.Pattern) else re.compile(re.escape(pattern))
         wait_until(lambda: rx.search(self.stdout) or not self.running(), timeout, repr(rx.pattern), self.describe)
         check(rx.search(self.stdout), "proxy ended before printing %r" % rx.pattern, self.describe)
@@ -331,7 +292,6 @@ class Proxy:
 
 
 def run_proxy(*args, timeout=10.0):
-    """(exit code, console) of a proxy started with options that end it at once."""
     with Proxy(*args, loopback=False) as p:
         return p.wait_exit(timeout), p.stdout
 
@@ -346,7 +306,6 @@ def ask(port, request=None, timeout=2.0):
 
 
 def admit(port, name="host"):
-    """A GameClient that asked to join `port` and got a reject, or an accept and a print."""
     c = GameClient(name)
     c.connect(port)
     serve([c], lambda: c.reject or (c.accept and c.prints), 3)
@@ -368,8 +327,7 @@ class Session:
             raise
 
     def serve(self, until, timeout, what="", *context):
-        check(serve([self.host] + self.servers, until, timeout), "timed out after %.1f s waiting for %s" % (
-            timeout, what), self.describe, *context)
+        wait_until(until, timeout, what, self.describe, *context, endpoints=[self.host] + self.servers)
 
     def describe(self):
         h = self.host
@@ -377,20 +335,16 @@ class Session:
             self.proxy.describe(), [p[:200] for p in h.prints[-12:]], h.signons, h.levels, h.parse_errors, h.duplicates)
 
     def command(self, text, reply, timeout=3):
-        """Says a proxy command, waits for a print holding `reply`; returns the prints since."""
         before = len(self.host.prints)
         self.host.say(text)
         self.serve(lambda: any(reply in p for p in self.host.prints[before:]), timeout, repr(reply))
-        return self.host.prints[before:]
 
     def connect(self, server):
-        """proxy:connect to a FakeServer (served from now on), a PeerServer or a port."""
         self.servers += [server] if isinstance(server, FakeServer) else []
         port = getattr(server, "port", server)
         self.command("proxy:connect %s:%d" % (LOOPBACK, port), "Connection accepted\n", timeout=5)
 
     def observer(self, name="watcher", port=None):
-        """A game client joining the proxy (or `port`) as an observer, served from now on."""
         self.servers.append(GameClient(name))
         self.servers[-1].connect(port or self.port)
         return self.servers[-1]
@@ -407,7 +361,6 @@ class Session:
         check(consecutive(self.host.reliable_in) and not self.host.parse_errors, "host stream", self.describe)
 
     def fed(self, client, seconds=1.0):
-        """Checks that `client` gets the game's frames, numbered without gaps, for `seconds`."""
         mark, seqs = len(client.events), client.unreliable_seqs
         self.serve(None, seconds)
         check(client.frames(mark) >= 10 * seconds, "%s got %d frames in %.1f s" % (
@@ -415,16 +368,6 @@ class Session:
         check(consecutive(seqs), "unreliable numbering at %s: %r" % (client.name, seqs[:20]), self.describe)
 
     def banner_url(self): return BANNER.match(self.proxy.stdout).group(1)
-
-    def check_waiting(self, since, what):
-        """The server's game ended by `what`: the host (from print `since`) waits at the proxy, greeted again."""
-        want = greeting(self.banner_url())
-        self.serve(lambda: want in self.host.prints[since:] or self.host.disconnected, 3, "the banner after " + what)
-        check(not self.host.disconnected and RECONNECT_ORDER in self.host.stufftexts, "after " + what, self.describe)
-        mark = len(self.host.events)
-        self.serve(None, 0.5)
-        check(self.host.frames(mark) == 0, "frames still reach the host after " + what, self.describe)
-        self.command("proxy:help", "Recognized commands:")
 
     def close(self):
         for ep in [self.host] + self.servers + [self.proxy]:
@@ -456,8 +399,8 @@ class PeerServer:
                 "qs/nqpeer.pak")), "the rig's %s server installed in %s, qstat" % (self.kind, INSTALLED))
         self.dir = tempfile.mkdtemp(prefix="skopos-e2e-")
         os.mkdir(os.path.join(self.dir, "id1"))
-        for name in [n for n in os.listdir(INSTALLED + "/id1") if n.endswith((".dat", ".pk3", ".pak"))] + ["qs"]:
-            where = ("" if name == "qs" else "id1/") + name
+        links = ["id1/" + n for n in os.listdir(INSTALLED + "/id1") if n.endswith((".dat", ".pk3", ".pak"))]
+        for where in links + ["qs"]:
             if os.path.exists(os.path.join(INSTALLED, where)):
                 os.symlink(os.path.realpath(os.path.join(INSTALLED, where)), os.path.join(self.dir, where))
 
@@ -481,7 +424,6 @@ class PeerServer:
         return "--- %s server log (port %s):\n%s" % (self.kind, self.port, self.log()[-3000:])
 
     def console(self, *command):
-        """A server console command (rcon, or QuakeSpasm's console fifo)."""
         cmd = [sys.executable, os.path.join(ARGS.peers, "rcon.py"), "--port"] if self.dp else \
             ["bash", os.path.join(ARGS.peers, "qs-console.sh")]
         return subprocess.run(cmd + [str(self.port)] + list(command), env=self.env(), capture_output=True,
@@ -500,7 +442,6 @@ class PeerServer:
 
 
 class RealClient:
-    """The DarkPlaces client, headless, in `game_dir`: joining the proxy on `port` (if any) with `client_args`."""
 
     def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
         require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"), "darkplaces client, xvfb")
@@ -528,9 +469,7 @@ class RealClient:
 
 
 def play_demo(game_dir, name, seconds=5):
-    """The console log of the DarkPlaces client playing GAME_DIR/id1/NAME.dem to its end; played again if the
-    client crashed (its software renderer now and then does, on a file it plays well the next time)."""
-    for _ in range(2):
+    for _ in range(2):     # its software renderer now and then crashes on a file it plays well the next time
         with RealClient(None, "demo", "+playdemo", name, seconds=seconds, game_dir=game_dir) as rc:
             rc.proc.wait(seconds + 30)
         if "Segmentation fault" not in rc.log():
