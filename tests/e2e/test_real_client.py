@@ -18,7 +18,8 @@ def big_stage_two_reaches_a_late_observer_and_a_mid_level_demo():
                         rc.describe)
             check(watcher.max_datagram <= 1032, "the observer got a %d-byte datagram" % watcher.max_datagram)
             whole = [m for m in watcher.reliable_messages if len(m) > 40000]
-            check(whole == PARTS and watcher.levels == s.host.levels and not watcher.parse_errors, "observer", s.describe)
+            check(whole == PARTS and watcher.levels == s.host.levels and not watcher.stats["parse errors"], "observer",
+                  s.describe)
             s.command("proxy:record mid", "Recording to mid01.dem.\n")
             s.serve(None, 1)
             s.command("proxy:record stop", "Completed mid01.dem.\n")
