@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The rig's QuakeSpasm servers at protocols 15, 666 and 999 (a new port per client): a 2496-byte reliable
-datagram whole, an observer caught up mid-level and through a level change, demos of both levels."""
+"""The rig's QuakeSpasm servers at protocols 15, 666, 999: a 2496-byte datagram whole, an observer through a
+level change, demos of both levels; a kicked host left waiting at the proxy, then leaving it."""
 import signal
 from peer import *
 
@@ -42,6 +42,20 @@ def game_at(protocol, flags=0):
 
 for protocol, flags in (PROTOCOL_NETQUAKE, 0), (PROTOCOL_FITZQUAKE, 0), (PROTOCOL_RMQ, 0x82):   # 0x82: 32-bit
     case(lambda p=protocol, f=flags: game_at(p, f)).__name__ = "protocol_%d" % protocol    # coords, 16-bit angles
+
+
+@case
+def kicked_host_waits_at_the_proxy_then_leaves():
+    with PeerServer(kind="quakespasm") as server, Session() as s:
+        s.play_on(server)
+        server.console("kick", "host")      # a print, then svc_disconnect, in one reliable message
+        s.serve(lambda: s.host.prints[-1] == greeting(s.proxy.stdout), 3, "the greeting")
+        check((False, SVC_STUFFTEXT, RECONNECT_ORDER) in s.host.events and not s.host.stats["disconnected"], "told",
+              s.describe)
+        for _ in range(3):
+            s.host.send_unreliable(b"\x02")    # clc_disconnect
+        s.proxy.wait_output("Client connection closed.\nWaiting for client...\n")
+        check(admit(s.port, "again").prints, "no new host admitted", s.describe)
 
 
 if __name__ == "__main__":

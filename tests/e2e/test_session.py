@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A host's session against scripted servers: chat and a long message relayed, a change of server in one
 reliable sequence, an observer caught up mid-level and through the change, demos completed by the break."""
-import os, signal, tempfile
+import os, signal, struct, tempfile
 from peer import *
 
 
@@ -29,7 +29,9 @@ def game_server_change_observer_and_demos():
         in_order(s.proxy.stdout, "Recording to game01.dem.\n", "Completed game01.dem.\n", "Recording to game02.dem.\n",
                  BREAK, "Completed game02.dem.\n")
         check(any(b"y" * 2500 in m for m, _ in walk_demo(os.path.join(folder, "game01.dem"))), "game01.dem")
-        walk_demo(os.path.join(folder, "game02.dem"))
+        game02 = os.path.join(folder, "game02.dem")
+        walk_demo(game02)    # and its closing block holds the host's last view angles
+        check(read_text(game02)[-17:].encode("latin-1") == struct.pack("<i3fB", 1, 0.0, 90.0, 0.0, 2), "closing block")
 
 
 if __name__ == "__main__":
