@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""Real networks against the peer rig's DarkPlaces server: a connect sent before the server is up
-gets in on a resend, a server that dies mid-game is left after 60 s of silence, and a host whose
-game restarted from a new port is taken back as the host."""
-import time
-
+"""Against the rig's DarkPlaces server: a connect before the server is up, a server dead mid-game, a host's game
+restarted from a new port; with -D 5 an observer reads the server's prints five seconds after the host."""
+import threading, time
 from peer import LOOPBACK, GameClient, PeerServer, Session, case, check, free_port, main
 
 
@@ -12,7 +10,7 @@ def connect_before_the_server_starts():
     port = free_port()
     with Session() as s, PeerServer() as server:
         server.stop()
-        s.host.say("proxy:connect %s:%d" % (LOOPBACK, port))
+        s.host.send_reliable(["say proxy:connect %s:%d" % (LOOPBACK, port)])
         s.serve(lambda: "trying...\n" in s.host.prints, 3, "trying...")
         server.start(port)
         s.serve(lambda: "Connection accepted\n" in s.host.prints, 8, "the accept of a resent request")
@@ -25,9 +23,7 @@ def server_stopped_mid_game():
     with PeerServer() as server, Session() as s:
         s.play_on(server, seconds=1)
         server.stop()
-        stopped = time.monotonic()
         s.serve(lambda: "Server timed out.\n" in s.host.prints, 70, "Server timed out.")
-        print("server stop to 'Server timed out.': %.1f s" % (time.monotonic() - stopped))
         s.proxy.wait_output("Server timed out.\n")
         s.command("proxy:help", "Recognized commands:")  # the host stays
 
@@ -44,6 +40,21 @@ def host_restarted_from_a_new_port():
         s.proxy.wait_output("Client connection closed.\nWaiting for client...\nClient connected.\n")
         s.connect(server)
         s.serve(s.host.in_game, 10, "the game again")
+
+
+@case
+def observer_reads_the_server_five_seconds_late():
+    with PeerServer() as server, Session("-o", 1, "-D", 5) as s:
+        s.connect(server)
+        watcher = s.observer()
+        s.serve(watcher.in_game, 25, "the observer in the game, five seconds after the host")
+        for text in ("delaymark0", "delaymark1"):
+            seen = {}
+            threading.Thread(target=server.console, args=("say " + text,)).start()
+            s.serve(lambda: [seen.setdefault(c, time.monotonic()) for c in (s.host, watcher) if c.printed(text)]
+                    and len(seen) == 2, 12, "%r at host and observer" % text, server.describe)
+            late = seen[watcher] - seen[s.host]
+            check(4.8 <= late <= 5.6, "the observer read %r %.2f s after the host" % (text, late))
 
 
 if __name__ == "__main__":
