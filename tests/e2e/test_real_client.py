@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""A level whose signon stage 2 comes as three 50000-byte messages in one datagram each: late observers (scripted,
-and the real DarkPlaces client) take them in pieces, a mid-level demo holds them whole; the real client plays it."""
+"""The real DarkPlaces client as the host of a game on the real server; and a level whose signon stage 2 comes as
+three 50000-byte messages in one datagram each: late observers (scripted, and the real client) take them in pieces,
+a mid-level demo holds them whole; the real client plays it."""
 from peer import *
 
 PARTS = [b"\x01" * 50000, b"\x01" * 50000, b"\x01" * 49998 + bytes([SVC_SIGNONNUM, 2])]
@@ -27,6 +28,15 @@ def big_stage_two_reaches_a_late_observer_and_a_mid_level_demo():
         check(blocks[2:5] == PARTS, "the stage-2 blocks", [len(b) for b in blocks[:6]])
         log = play_demo(game.dir, "mid01")
         check("CL_SignonReply: 4" in log, "playback did not reach the game", log[-3000:])
+
+
+@case
+def real_host_plays():
+    with PeerServer() as server, Proxy(port=free_port()) as p, RealClient(p.port, "realhost", "+defer", "3",
+            "say proxy:connect %s:%d" % (LOOPBACK, server.port), game_dir=server.dir) as rc:
+        wait_until(lambda: "CL_SignonReply: 4" in rc.log() and "realhost entered the game" in server.log(), 40,
+                   "the real client in the game", p.describe, rc.describe, server.describe)
+        check("say proxy: help for list of commands" in rc.log() and "Connection accepted" in rc.log(), "", rc.describe)
 
 
 if __name__ == "__main__":
