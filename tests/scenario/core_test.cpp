@@ -245,6 +245,10 @@ TEST_F(Core, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     fromClient(NetAddress{host.ip, 27999}, hostSocket, wire::reliable(15, wire::stringCommand("say proxy:help")));
     fromClient(NetAddress{server.ip, 26999}, proxyServerSide(), wire::unreliable(5, {1}));
     EXPECT_TRUE(sent().empty());
+    // The server shut down (svc_disconnect alone): the host stays at the proxy, never told to leave it.
+    fromServer(wire::unreliable(1002, {7, 0, 0, 0, 0, 2}));
+    EXPECT_TRUE(slotTable.hostConnected && !slotTable.serverConnected);
+    for (const Datagram& d : toHost()) EXPECT_NE(wire::payload(d), (Bytes{7, 0, 0, 0, 0, 2}));
 }
 
 }  // namespace
