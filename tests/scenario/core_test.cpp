@@ -219,6 +219,26 @@ TEST_F(Core, LookupsAndSocketsNeverStallOrStrandAnyone) {
     EXPECT_EQ(request(loopback(5003, 6))[4], 0x81);
 }
 
+// Observing mode, asked for through a transparent proxy: this proxy takes it; the host's moves reach the
+// server only when jump changes or every 5 s, without fire and impulse.
+TEST_F(Core, ObservingModeThinsTheHostsMoves) {
+    admitAll({}, 0);
+    connectServer();
+    say(1, "proxy:transparent");
+    say(2, "proxy:observing");
+    toServer();
+    std::vector<Bytes> forwarded;
+    for (uint8_t second = 1; second <= 13; second++) {
+        later(1000);
+        uint8_t buttons = second == 9 ? 3 : 1;  // jump pressed in the 9th second, released in the 10th
+        fromHost(wire::unreliable(second, wire::move(0, 64, 0, buttons, 7)));
+        for (const Datagram& d : toServer()) forwarded.push_back(wire::payload(d));
+    }
+    // Seconds 1 and 7 (5 s passed), 9 and 10 (jump changed); fire and impulse never.
+    EXPECT_EQ(forwarded, (std::vector<Bytes>{wire::move(0, 64, 0, 0, 0), wire::move(0, 64, 0, 0, 0),
+                                             wire::move(0, 64, 0, 2, 0), wire::move(0, 64, 0, 0, 0)}));
+}
+
 // The relays: acks and unreliables take each side's numbers and carry the texts; forged ports are dropped.
 TEST_F(Core, AcksAndUnreliablesTakeEachSidesNumbersAndCarryTheTexts) {
     playWithServer({"-o", "1"});
