@@ -150,6 +150,10 @@ int main(int argc, char** argv) {
     }
     int delay = argc > 2 ? atoi(argv[2]) : 30;
     int measured = argc > 3 ? atoi(argv[3]) : 20;
+    delay = delay < 1 ? 1 : delay > 300 ? 300 : delay;
+    measured = measured < 1 ? 1 : measured > 120 ? 120 : measured;
+    // A hung run ends; the proxies die with the bench. Each run fills the line twice over first.
+    alarm(static_cast<unsigned>(4 * (2 * delay + 5 + measured) + 60));
     printf("%d observers, %d unreliable datagrams of %d bytes a second and 2 reliable prints\n", Observers,
            DatagramsPerSecond, UnreliableSize);
     printLoad();

@@ -46,19 +46,26 @@ PRINTF_FORMAT(1, 2) void tellHostAndConsole(const char* format, ...) {
     consolePrintf("%s", text);
 }
 
-// A file cut short is closed at once and said to be so; recording stays armed for the next level.
-void failRecording() {
+// Closes the file and says how it ended: whole, or cut short (`whole` false or a failed close).
+// Either way recording stays armed for the next level.
+void closeDemoFile(bool whole) {
     char reason[96];
-    formatText(reason, sizeof reason, "%s", platform::lastFileError());
-    platform::closeFile(recorder.demoFile);
+    formatText(reason, sizeof reason, "%s", platform::lastFileError());  // before the close touches it
+    if (!platform::closeFile(recorder.demoFile) && whole) {
+        whole = false;
+        formatText(reason, sizeof reason, "%s", platform::lastFileError());
+    }
     recorder.demoFile = platform::NoFile;
-    tellHostAndConsole("Unable to write %s: %s.\n", recorder.demoFileName, reason);
+    if (whole)
+        tellHostAndConsole("Completed %s.\n", recorder.demoFileName);
+    else
+        tellHostAndConsole("Unable to write %s: %s.\n", recorder.demoFileName, reason);
 }
 
 bool writeOrFail(const void* data, size_t length) {
     if (!recording()) return false;
     if (platform::writeFile(recorder.demoFile, data, length)) return true;
-    failRecording();
+    closeDemoFile(false);
     return false;
 }
 
@@ -123,14 +130,7 @@ void startRecording() {
 }
 
 void stopRecording() {
-    if (!recording() || !writeCreditBlock() || !writeClosingBlock()) return;
-    if (!platform::closeFile(recorder.demoFile)) {
-        recorder.demoFile = platform::NoFile;
-        tellHostAndConsole("Unable to write %s: %s.\n", recorder.demoFileName, platform::lastFileError());
-        return;
-    }
-    recorder.demoFile = platform::NoFile;
-    tellHostAndConsole("Completed %s.\n", recorder.demoFileName);
+    if (recording() && writeCreditBlock() && writeClosingBlock()) closeDemoFile(true);
 }
 
 void recordMessage(const uint8_t* message, int length) {

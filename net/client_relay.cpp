@@ -8,9 +8,9 @@
 #include "net/relay.h"
 #include "net/senders.h"
 #include "observers/prints.h"
-#include "observers/stream.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
+#include "observers/stream.h"
 #include "observers/teardown.h"
 #include "observers/view.h"
 

@@ -295,12 +295,6 @@ void connectToServer(uint32_t ip, int port, const char* typed) {
     numbering.resyncHost = true;
 }
 
-static void printfToHost(const char* format, const char* argument) {
-    char text[ServerNameSize + 64];
-    int n = formatText(text, sizeof text, format, argument);
-    printToHost(text, n + 1);
-}
-
 void cancelLookup() {
     if (serverLink.lookup < 0) return;
     platform::abandonLookup(serverLink.lookup);
@@ -334,10 +328,8 @@ bool lookUpServer(const char* name, int port) {
 }
 
 static void giveUpConnecting() {
-    char text[ServerNameSize + 32];
-    int n = formatText(text, sizeof text, "No response from %s.\n", serverLink.typed);
-    printToHost(text, n + 1);
-    consolePrintf("%s", text);
+    printfToSlot(HostSlot, "No response from %s.\n", serverLink.typed);
+    consolePrintf("No response from %s.\n", serverLink.typed);
     disconnectServer();
 }
 
@@ -355,7 +347,7 @@ static bool connecting() {
 
 void runServerLinkTimers() {
     if (serverLink.lookup >= 0 && takeLookup() == LookupOutcome::Failed)
-        printfToHost("Could not resolve %s.\n", serverLink.lookupName);
+        printfToSlot(HostSlot, "Could not resolve %s.\n", serverLink.lookupName);
     if (connecting() && int32_t(loop.nowMs - serverLink.nextMs) >= 0) {
         if (serverLink.sends < ConnectSends)
             resendConnectRequest();

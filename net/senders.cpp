@@ -57,7 +57,6 @@ void printfToSlot(int slot, const char* format, ...) {
     printToSlot(text, n + 1, slot);
 }
 
-
 void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, uint8_t* build, int slot) {
     const Slot& s = slotTable.slot[slot];
     build[0] = 0;

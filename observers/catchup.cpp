@@ -125,6 +125,11 @@ void sendLiveReliable(int slot, uint32_t streamNumber) {
     if (entry.held && entry.streamNumber == streamNumber) sendStoredPiece(slot, entry);
 }
 
+uint32_t nextStreamNumber(int slot) {
+    const Slot& s = slotTable.slot[slot];
+    return s.ackedSeq + 1 - s.seqOffset + pieceIndex(s);
+}
+
 void takeStreamAck(int slot, uint32_t number) {
     Slot& s = slotTable.slot[slot];
     uint32_t a = s.ackedSeq + 1;

@@ -27,3 +27,5 @@ void sendNextStoredBlock(int slot);
 void sendLiveReliable(int slot, uint32_t streamNumber);
 // The observer's ack `number` of its stream: advances past the piece in flight when it names it.
 void takeStreamAck(int slot, uint32_t number);
+// The observer's number for the next piece of its stream it has not acknowledged.
+uint32_t nextStreamNumber(int slot);

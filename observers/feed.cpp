@@ -100,7 +100,7 @@ void spawnObserver(int slot) {
 // from the last reliable datagram its client took (with record 3 in flight, the same number).
 void resumeCatchUp(int slot) {
     Slot& s = slotTable.slot[slot];
-    if (s.catchUpMessage == NoCatchUpMessage) s.reliableSeq = s.ackedSeq - s.seqOffset + 1 + s.pieceOffset / MaxBuiltPayload;
+    if (s.catchUpMessage == NoCatchUpMessage) s.reliableSeq = nextStreamNumber(slot);
     s.pieceOffset = 0;
     restartCatchUp(slot);
 }

@@ -361,7 +361,12 @@ void installBreakHandler() {}
 bool breakRequested() { return machine.breakRequested; }
 void raiseThreadPriority() {}
 
-File openFileForWrite(const char* name) {
+File createNewFile(const char* name, bool& exists) {
+    exists = name != nullptr && machine.files.count(name) != 0;
+    if (exists) {
+        machine.lastFileError = "File exists";
+        return NoFile;
+    }
     if (name == nullptr || name[0] == '\0' || machine.failFileOpen) {
         machine.lastFileError = "Permission denied";
         return NoFile;
@@ -369,15 +374,6 @@ File openFileForWrite(const char* name) {
     machine.files[name].clear();
     machine.fileHandles.push_back(fakeplatform::FakeFile{name, true});
     return fakeplatform::FirstFile + static_cast<File>(machine.fileHandles.size()) - 1;
-}
-
-File createNewFile(const char* name, bool& exists) {
-    exists = name != nullptr && machine.files.count(name) != 0;
-    if (exists) {
-        machine.lastFileError = "File exists";
-        return NoFile;
-    }
-    return openFileForWrite(name);
 }
 
 const char* lastFileError() { return machine.lastFileError; }

@@ -55,7 +55,7 @@ int lastWaitTimeoutMs();
 // Faults.
 void failBindOnPort(uint16_t port, bool fail = true);  // binds to that port fail (or work again)
 void failSocketOpen(bool fail);            // openUdpSocket returns NoSocket
-void failFileOpen(bool fail);              // openFileForWrite fails
+void failFileOpen(bool fail);              // createNewFile fails
 void failFileWritesAfter(size_t bytes);    // the disk is full after this many more bytes
 void failNextFileWrite();                  // the next write finds its file gone
 // A file already on the disk (createNewFile refuses its name).

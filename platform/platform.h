@@ -70,10 +70,9 @@ bool breakRequested();
 
 void raiseThreadPriority();
 
-// Demo files: binary, created or emptied on open.
+// Demo files: binary, written from the start.
 using File = intptr_t;
 constexpr File NoFile = -1;
-File openFileForWrite(const char* name);
 // Creates a file that must not exist yet (never opens or empties an existing one): NoFile when it
 // cannot, with `exists` telling whether a file of that name was in the way.
 File createNewFile(const char* name, bool& exists);

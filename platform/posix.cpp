@@ -173,12 +173,6 @@ void raiseThreadPriority() {
     (void)ignored;
 }
 
-File openFileForWrite(const char* name) {
-    if (name == nullptr) return NoFile;
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return fd < 0 ? NoFile : static_cast<File>(fd);
-}
-
 // Demo files only ever need a name that is free: O_EXCL makes two proxies writing into one folder
 // take different names instead of emptying each other's files.
 File createNewFile(const char* name, bool& exists) {

@@ -256,14 +256,6 @@ bool breakRequested() { return BreakFlag; }
 
 void raiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }
 
-File openFileForWrite(const char* name) {
-    if (name == nullptr) return NoFile;
-    HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) rememberFileError();
-    return file == INVALID_HANDLE_VALUE ? NoFile : reinterpret_cast<File>(file);
-}
-
 File createNewFile(const char* name, bool& exists) {
     exists = false;
     if (name == nullptr) return NoFile;
