@@ -13,8 +13,9 @@ void consolePrintf(const char* format, ...) PRINTF_FORMAT(1, 2);
 int formatText(char* store, size_t size, const char* format, ...) PRINTF_FORMAT(3, 4);
 int formatTextArgs(char* store, size_t size, const char* format, va_list args);
 
-#define SKOPOS_VERSION "Skopos-Proxy v1.04"
-#define SKOPOS_HOMEPAGE "https://skoposproxy.example.org/"
+// SKOPOS_RELEASE ("1.04.0"), SKOPOS_BANNER_RELEASE ("1.04") and SKOPOS_HOMEPAGE come from the build's
+// project version and homepage.
+#define SKOPOS_VERSION "Skopos-Proxy v" SKOPOS_BANNER_RELEASE
 // The game font's frame characters: 0x9D, 35 times 0x9E, 0x9F.
 #define SKOPOS_BAR \
     "\x9d\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e\x9e" \

@@ -23,7 +23,8 @@ static const char UsageText[] =
     "remoteif   = interface of the quake server (default: any interface)\n"
     "delay      = seconds observers see the game late (default: 0, at most 300)\n"
     "Demo recording is initially off unless -d demoname is specified.\n"
-    "Most options can be changed online from the quake client.\n";
+    "Most options can be changed online from the quake client.\n"
+    "-V (or --version) alone prints the version.\n";
 
 // The number as typed, saturated just past the int range: text is not trusted.
 static long long readWide(const char* text) {
@@ -115,6 +116,12 @@ static bool applyOption(char letter, const char* value) {
 }
 
 CommandLineResult readCommandLine(int argc, const char* const* argv) {
+    // The version alone, without the banner, so that scripts and package checks can read it.
+    if (argc == 2 && (strcmp(argv[1], "-V") == 0 || strcmp(argv[1], "--version") == 0)) {
+        consolePrintf("skoposproxy " SKOPOS_RELEASE "\nLicense GPL-2.0-or-later: free software, provided as is, "
+                      "without any warranty.\n");
+        return CommandLineResult::ExitSuccess;
+    }
     consolePrintf("\n" SKOPOS_VERSION " - Visit Skopos homepage at " SKOPOS_HOMEPAGE "\n"
                   "Free software, provided as is, without any warranty.\n\n");
     if (argc <= 1) {

@@ -32,10 +32,11 @@ extern Settings settings;
 
 void resetSettings();
 
-enum class CommandLineResult { Run, Exit };
+enum class CommandLineResult { Run, Exit, ExitSuccess };
 
 // Prints the banner (and the hint or usage text where due) and fills `settings`.
-// Exit means: end the program with exit code 1 (usage text or a refused option).
+// Exit means: end the program with exit code 1 (usage text or a refused option); ExitSuccess: with
+// code 0 (the version was asked for).
 CommandLineResult readCommandLine(int argc, const char* const* argv);
 
 // Decimal integer as typed: leading blanks, optional sign, digits; stops at the first other

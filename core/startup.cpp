@@ -38,7 +38,8 @@ void resetProxyState() {
 int startUp(int argc, const char* const* argv) {
     resetProxyState();
     platform::installBreakHandler();
-    if (readCommandLine(argc, argv) == CommandLineResult::Exit) return 1;
+    CommandLineResult commandLine = readCommandLine(argc, argv);
+    if (commandLine != CommandLineResult::Run) return commandLine == CommandLineResult::Exit ? 1 : 0;
     platform::raiseThreadPriority();
     settings.slotLimit = settings.observers + 1;
     checkTimer();

@@ -3,6 +3,7 @@
 #   scripts/setup.sh          build tools, test tools and the peer rig (real game servers and client)
 #   scripts/setup.sh --build  build tools only
 #   scripts/setup.sh --windows  the Windows cross build and Wine (scripts/windows.sh)
+#   scripts/setup.sh --package  the .deb and the .zip, and their checks (scripts/package.sh, CI)
 # Runs apt-get as root, else through sudo; apt-get update runs at most once, and only when a
 # package is missing. The peer rig is ../shared/peers beside the repository (SKOPOS_PEERS_DIR).
 set -euo pipefail
@@ -15,19 +16,23 @@ build_pkgs=(cmake make g++ libgtest-dev)
 test_pkgs=(clang libclang-rt-14-dev python3 qstat darkplaces-server fteqcc openarena-085-data quakespasm gcc libc6-dev
   darkplaces xvfb xauth libgl1-mesa-dri)
 windows_pkgs=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+# dpkg-shlibdeps finds the .deb's dependencies; groff checks the manual page, systemd-analyze the unit
+package_pkgs=(dpkg-dev g++-mingw-w64-x86-64-posix groff-base man-db systemd unzip)
 
 mode=all
 case ${1:-} in
   --build) mode=build ;;
   --windows) mode=windows ;;
+  --package) mode=package ;;
   "") ;;
-  *) echo "usage: $0 [--build | --windows]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--build | --windows | --package]" >&2; exit 2 ;;
 esac
 
 pkgs=("${build_pkgs[@]}")
 case $mode in
   all) pkgs+=("${test_pkgs[@]}") ;;
   windows) pkgs+=("${windows_pkgs[@]}") ;;
+  package) pkgs+=("${package_pkgs[@]}") ;;
 esac
 
 missing=()

@@ -27,7 +27,7 @@ def game_at(protocol, flags=0):
         # before its ack): harmless, once per message at most
         check(watcher.stats["duplicate reliable fragments"] <= 3 and s.host.stats["duplicate reliable fragments"] == 0
               and not watcher.stats["parse errors"], "bad streams: %r" % watcher.stats, s.describe)
-        s.proxy.proc.send_signal(signal.SIGINT)
+        s.proxy.proc.send_signal(signal.SIGTERM)     # as systemd stops the service
         check(s.proxy.wait_exit(3) == 0, "break", s.describe)
         in_order(s.proxy.stdout, "Recording to lvl01.dem.\n", "Received reconnect.\n", "Completed lvl01.dem.\n",
                  "Recording to lvl02.dem.\n", BREAK, "Completed lvl02.dem.\n")

@@ -6,12 +6,19 @@ from peer import *
 
 
 @case
-def usage_errors_port_in_use_and_break():
+def usage_version_errors_port_in_use_and_break():
     readme = read_text(os.path.join(os.path.dirname(__file__), "../../README.md"))
     usage = re.search(r"\n(USAGE: .*?\n)```", readme, re.S).group(1)
     for arg in "-h", "-?":
         rc, out = run_proxy(arg)
         check(rc == 1 and BANNER.match(out) and out[BANNER.match(out).end():] == usage, "%s: exit %s" % (arg, rc), out)
+    cmake = read_text(os.path.join(os.path.dirname(__file__), "../../CMakeLists.txt"))
+    release = re.search(r"project\(skoposproxy VERSION (\d+)\.(\d+)\.\d+", cmake)
+    check(VERSION == "Skopos-Proxy v%s.%s" % release.groups(), "the banners' version", release[0])
+    for arg in "-V", "--version":   # alone, without the banner, for scripts and package checks
+        rc, out = run_proxy(arg)
+        check(rc == 0 and out.split("\n")[0] == "skoposproxy " + release[0].split()[-1] and "Skopos" not in out,
+              "%s: exit %s" % (arg, rc), out)
     for args, option in (["-p", "70000"], "-p"), (["-o", "-1"], "-o"), (["-l", LOOPBACK, "-p"], "-p"), (["-d"], "-d"):
         rc, out = run_proxy(*args)
         errors = re.findall(r"^ERROR: .*", out, re.M)
