@@ -7,7 +7,6 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
@@ -17,8 +16,10 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
-#include "observers/teardown.h"
 #include "platform/platform.h"
+#include "session/admission.h"
+#include "session/server_link.h"
+#include "session/teardown.h"
 
 namespace {
 
@@ -399,7 +400,7 @@ void dispatch(const char* word, char* arguments, const char* work, const char* o
         case ProxyCommand::Kick: runKick(nextToken(arguments, ArgumentSeparators)); break;
         case ProxyCommand::Mmode: runMmode(nextToken(arguments, ArgumentSeparators)); break;
         case ProxyCommand::Transparent:
-            consoleState.transparentMode = true;
+            hostConnection.transparentMode = true;
             consoleState.commandReply =
                 "Entering transparent mode.\nUse wakeup command to enable\ncommand processing.\n";
             break;

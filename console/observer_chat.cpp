@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr uint8_t SvcPrint = 8;
 constexpr uint8_t SvcStuffText = 9;
 constexpr uint8_t SvcCenterPrint = 26;
 
@@ -31,19 +30,6 @@ int appendText(uint8_t* buffer, int capacity, int pos, const char* text) {
 }
 
 }  // namespace
-
-int formatObserverBanner(uint8_t* buffer, int capacity) {
-    if (capacity < 3) return 0;
-    buffer[0] = SvcPrint;
-    buffer[1] = 2;
-    int written = formatText(reinterpret_cast<char*>(buffer + 2), size_t(capacity - 2),
-                             SKOPOS_BAR "\n" SKOPOS_VISIT
-                             "\nObserver mode. Waiting for your host,\n%s, to select a server.\nCommands:\n"
-                             "say    - send a message\nname   - change your name\nstatus - list all observers\n"
-                             SKOPOS_BAR "\n",
-                             hostSlot().playerName);
-    return 2 + written + 1;
-}
 
 void rebuildWelcomeBlock() {
     uint8_t* block = consoleState.welcomeBlock;

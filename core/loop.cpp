@@ -3,15 +3,16 @@
 #include "core/loop.h"
 
 #include "core/settings.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
 #include "observers/delay.h"
 #include "observers/feed.h"
 #include "observers/slots.h"
-#include "observers/teardown.h"
 #include "platform/platform.h"
+#include "session/admission.h"
+#include "session/server_link.h"
+#include "session/teardown.h"
 
 LoopState loop;
 
@@ -114,7 +115,7 @@ void readLoopClocks() {
 static int waitTimeoutMs() {
     int32_t sinceIdle = int32_t(loop.nowMs - loop.idleSinceMs);
     int timeout = sinceIdle >= IdleWaitMs ? 0 : IdleWaitMs - (sinceIdle > 0 ? sinceIdle : 0);
-    const int others[] = {serverLinkWaitMs(), silenceWaitMs(), msUntilNextEntry()};
+    const int others[] = {serverLinkWaitMs(), admissionWaitMs(), silenceWaitMs(), msUntilNextEntry()};
     for (int other : others)
         if (other >= 0 && other < timeout) timeout = other;
     return timeout;
@@ -142,5 +143,6 @@ bool runLoopPass() {
     }
     if (slotTable.hostConnected) checkSilence(loop.nowSeconds);
     runServerLinkTimers();
+    runAdmissionTimers();
     return true;
 }

@@ -6,7 +6,6 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
@@ -17,6 +16,8 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "platform/platform.h"
+#include "session/admission.h"
+#include "session/server_link.h"
 
 void resetProxyState() {
     resetSettings();
@@ -25,6 +26,7 @@ void resetProxyState() {
     resetSenders();
     resetObserverPrints();
     resetConnections();
+    resetAdmission();
     resetSlotTable();
     resetCapture();
     resetGameState();

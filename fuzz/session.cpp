@@ -6,9 +6,9 @@
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
-#include "net/connect.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
+#include "session/server_link.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 // moves rate-limited, recorded as demo angles and turned into the observers' views.
 #include "console/intercept.h"
 #include "core/loop.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
@@ -11,8 +10,9 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
-#include "observers/teardown.h"
 #include "observers/view.h"
+#include "session/server_link.h"
+#include "session/teardown.h"
 
 ObservingState observing;
 

@@ -11,8 +11,8 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
-#include "observers/teardown.h"
 #include "observers/view.h"
+#include "session/teardown.h"
 
 // The host's view offset on the server's view angles; 16-bit angles turn by whole bytes too,
 // so 256 offset units stay a full circle.

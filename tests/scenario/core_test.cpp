@@ -5,7 +5,7 @@
 
 #include "net/relay.h"
 #include "net/senders.h"
-#include "observers/teardown.h"
+#include "session/teardown.h"
 
 namespace {
 

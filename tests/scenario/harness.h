@@ -11,10 +11,10 @@
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
+#include "session/server_link.h"
 #include "unit/bytes.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -1,22 +1,20 @@
 // The end of slots and connections, and the silence rules of idle and busy passes.
-#include "observers/teardown.h"
+#include "session/teardown.h"
 
 #include <climits>
 #include <cstring>
 
-#include "console/intercept.h"
-#include "console/observer_chat.h"
 #include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/capture.h"
 #include "observers/delay.h"
 #include "observers/prints.h"
 #include "observers/slots.h"
+#include "session/server_link.h"
 
 void removeSlot(int i) {
     Slot& slot = slotTable.slot[i];
@@ -39,7 +37,6 @@ void kickObserver(int i) {
     sendRawToSlot(kicked, sizeof kicked, i);
     appendObserverPrint("Observer %s got the boot.\n", slot.playerName);
     removeSlot(i);
-    consoleState.commandReply = "";
 }
 
 void disconnectServer() {
