@@ -81,7 +81,7 @@ void hostProxyCommand(const StringCommand& command, char* chat, int* length) {
     text[copied] = 0;
     *length = removeStringCommand(PacketBuffer, *length, command.start);
     runProxyCommand(text, sequence);
-    printTextToSlot(consoleState.commandReply, HostSlot);
+    if (consoleState.commandReply != NoReply) printTextToSlot(consoleState.commandReply, HostSlot);
 }
 
 void hostChat(const StringCommand& command, char* chat, int* length) {

@@ -10,11 +10,13 @@
 #include "net/framing.h"
 #include "net/relay.h"
 #include "net/senders.h"
+#include "observers/capture.h"
 #include "observers/catchup.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
+#include "session/gate.h"
 #include "session/server_link.h"
 #include "session/teardown.h"
 
@@ -22,8 +24,12 @@ HostConnection hostConnection;
 
 namespace {
 
+// Requests answered before the listening socket is made again, per pass; the rest wait their turn.
+constexpr int MaxDrainedRequests = 64;
+
 struct ListenerState {
-    bool down = false;  // the listening socket could not be made again
+    bool down = false;      // the listening socket could not be made again
+    bool renewDue = false;  // it is made again once the requests queued on it are answered
 };
 ListenerState listeningPort;
 
@@ -138,11 +144,25 @@ static bool reopenListeningSocket() {
 }
 
 static void renewListeningSocket() {
-    if (strcmp(settings.localif, "0.0.0.0") != 0) return;
+    if (strcmp(settings.localif, "0.0.0.0") == 0) listeningPort.renewDue = true;
+}
+
+static void renewListeningSocketNow() {
+    listeningPort.renewDue = false;
     platform::closeSocket(slotTable.slot[0].socket);
     if (reopenListeningSocket()) return;
     listeningPort.down = true;
     consolePrintf("Unable to bind to 0.0.0.0:%d again, retrying.\n", settings.port);
+}
+
+// A client answers a keep-alive at once: one that does not is released within seconds.
+static void startClientLife(int k) {
+    Slot& slot = slotTable.slot[k];
+    slot.heard = false;
+    slot.admittedTime = loop.nowSeconds;
+    slot.lastHeardTime = loop.nowSeconds;
+    slot.chatTimeMs = loop.nowMs - ObserverChatIntervalMs;
+    sendKeepAlive(k);
 }
 
 static void admitHost() {
@@ -171,6 +191,7 @@ static void admitHost() {
                        SKOPOS_BAR "\n" SKOPOS_VISIT "say %s help for list of commands\n" SKOPOS_BAR "\n",
                        settings.name ? settings.namePrefix : "proxy:");
     printToHost(greeting, n + 1);
+    startClientLife(HostSlot);
 }
 
 static int lowestFreeObserverSlot() {
@@ -179,17 +200,26 @@ static int lowestFreeObserverSlot() {
     return 0;
 }
 
-static void refuseObserver() {
-    char reason[64];
-    formatText(reason, sizeof reason, "Skopos-Proxy:Max observers (%d) reached.", settings.observers);
+static void refuseAs(Refusal cause, const char* why, const char* format, int number) {
+    char reason[96];
+    formatText(reason, sizeof reason, format, number);
     refuse(reason);
+    tellRefused(cause, slotTable.slot[0].peerAddress, why);
 }
 
 static void admitObserver() {
     int k = lowestFreeObserverSlot();
+    uint32_t ip = slotTable.slot[0].peerAddress.ip;
+    if (settings.observersPerAddress > 0 && observersFrom(ip) >= settings.observersPerAddress)
+        return refuseAs(Refusal::PerAddress, "too many observers from one address",
+                        "Skopos-Proxy:Max observers from your address (%d) reached.", settings.observersPerAddress);
     if (slotTable.observerCount >= settings.observers || k == 0) {
-        refuseObserver();
-        return;
+        if (!hostAddressAllowed(ip))
+            return refuseAs(Refusal::NotHostAddress, "not a host address, no room for an observer",
+                            "Skopos-Proxy:Your address may not host; max observers (%d) reached.",
+                            settings.observers);
+        return refuseAs(Refusal::ObserversFull, "max observers reached", "Skopos-Proxy:Max observers (%d) reached.",
+                        settings.observers);
     }
     if (!acceptIntoSlot(k)) return;
     ++slotTable.observerCount;
@@ -207,7 +237,7 @@ static void admitObserver() {
     slot.catchUpMessage = NoCatchUpMessage;
     slot.catchUpTaken = NoCatchUpMessage;
     slot.moveButtons = 0;
-    slot.lastHeardTime = loop.nowSeconds;
+    startClientLife(k);
     appendObserverPrint("Observer unnamed joined\n");
     if (observersCanJoinMidLevel()) {
         restartCatchUp(k);
@@ -228,13 +258,15 @@ static int slotOfSender() {
 }
 
 // The player's game started again: a request from the host's machine on another port (or on any
-// port once its slot is gone) while the host has been silent.
+// port once its slot is gone) while the host has been silent and left a keep-alive unanswered for a
+// second, so a second player behind the same address never takes a game that is still running.
 static bool hostRestarted() {
     const Slot& host = hostSlot();
     const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
-    return slotTable.hostConnected && sender.ip == host.peerAddress.ip &&
-           (sender.port != host.peerAddress.port || !slotInUse(HostSlot)) &&
-           loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds;
+    if (!slotTable.hostConnected || sender.ip != host.peerAddress.ip) return false;
+    if (!slotInUse(HostSlot)) return loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds;
+    return sender.port != host.peerAddress.port && loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds &&
+           host.keepAliveUnanswered && loop.nowMs - host.keepAliveMs >= KeepAliveAnswerMs;
 }
 
 static void admitClient() {
@@ -242,24 +274,72 @@ static void admitClient() {
         sendAccept(addresses.slotPort[k]);  // its accept was lost
         return;
     }
+    const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
+    bool hostMachine = slotTable.hostConnected && sender.ip == hostSlot().peerAddress.ip;
+    if (uint32_t left = hostMachine ? 0 : banSecondsLeft(sender.ip))
+        return refuseAs(Refusal::Kicked, "kicked", "Skopos-Proxy:Kicked; try again in %d minutes.",
+                        int((left + 59) / 60));
     if (hostRestarted()) {
         // The old game left its server without a word: leave it for the player.
         if (slotTable.serverSocket != platform::NoSocket) sendLeaveDatagram();
         closeClientConnection();
     }
-    if (!slotTable.hostConnected)
+    if (!slotTable.hostConnected && hostAddressAllowed(sender.ip))
         admitHost();
     else
         admitObserver();
 }
 
-void handleListeningPort(int length) {
+static void answerRequest(int length) {
     if (length < 5 || !isControlPacket(PacketBuffer)) return;
-    switch (PacketBuffer[4]) {
-    case CCREQ_SERVER_INFO: answerServerInfo(); break;
-    case CCREQ_CONNECT: admitClient(); break;
-    default: break;
+    uint8_t code = PacketBuffer[4];
+    if (code != CCREQ_SERVER_INFO && code != CCREQ_CONNECT) return;
+    // Any source address can be forged: what the proxy sends in answer stays a trickle.
+    const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
+    if (!mayAnswer(sender.ip)) return tellRefused(Refusal::TooManyRequests, sender, "too many requests");
+    if (code == CCREQ_SERVER_INFO)
+        answerServerInfo();
+    else
+        admitClient();
+}
+
+void handleListeningPort(int length) {
+    answerRequest(length);
+    // The requests queued behind this one would go with the old socket: they are answered first.
+    Slot& listener = slotTable.slot[0];
+    for (int n = 0; listeningPort.renewDue && n < MaxDrainedRequests; ++n) {
+        platform::NetAddress from;
+        int received = platform::receiveFrom(listener.socket, PacketBuffer, MaxDatagram, from);
+        if (received <= 0) return renewListeningSocketNow();
+        listener.peerAddress = from;
+        answerRequest(received);
     }
+}
+
+bool mayHost(int k) { return hostAddressAllowed(slotTable.slot[k].peerAddress.ip); }
+
+void moveObserverToHost(int k) {
+    Slot& host = hostSlot();
+    host = slotTable.slot[k];
+    addresses.slotPort[HostSlot] = addresses.slotPort[k];
+    slotTable.slot[k] = Slot();
+    --slotTable.observerCount;
+    forgetSlotInStore(k);
+    // Nothing of a server reached it: its numbering starts as a new host's, from what it sent.
+    numbering = Numbering();
+    numbering.lastReliableFromHost = host.recvSeq - 1;
+    numbering.c2sSeqOffset = host.recvSeq;
+    host.recvSeq = host.recvSeq - 1;  // its last datagram, which carried the command that moved it
+    host.state = SlotWaiting;
+    host.seqOffset = 0;
+    resetStreamNumbering();
+    storeStreamForHostOnly();
+    slotTable.hostConnected = true;
+    observing.observingMode = false;
+    hostConnection = HostConnection();
+    char from[16];
+    formatDottedQuad(host.peerAddress.ip, from);
+    consolePrintf("%s:%d is the host now.\n", from, host.peerAddress.port);
 }
 
 void runAdmissionTimers() {

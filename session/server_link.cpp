@@ -26,14 +26,22 @@ void resetConnections() {
 
 static const uint8_t ConnectRequest[12] = {0x80, 0x00, 0x00, 0x0C, CCREQ_CONNECT, 'Q', 'U', 'A', 'K', 'E', 0x00, 0x03};
 
-void startServerConnection(const char* typed) {
+bool startServerConnection(const char* typed) {
     addresses.serverLocal = platform::NetAddress{parseDottedQuad(settings.remoteif), 0};
     hostSlot().state = SlotWaiting;
     addresses.server = platform::NetAddress{settings.serverAddress, uint16_t(settings.serverPort)};
     addresses.connectTarget = addresses.server;
-    slotTable.serverSocket = platform::openUdpSocket();
-    platform::bindSocket(slotTable.serverSocket, addresses.serverLocal);
     slotTable.serverConnected = false;
+    slotTable.serverSocket = platform::openUdpSocket();
+    if (!platform::bindSocket(slotTable.serverSocket, addresses.serverLocal)) {
+        // Out of descriptors, say: a request never sent would leave the host waiting for nothing.
+        platform::closeSocket(slotTable.serverSocket);
+        slotTable.serverSocket = platform::NoSocket;
+        static const char failed[] = "Unable to open a socket for the server.\n";
+        printToHost(failed, sizeof failed);
+        consolePrintf("%s", failed);
+        return false;
+    }
     if (typed != nullptr) {
         formatText(serverLink.typed, sizeof serverLink.typed, "%s", typed);
     } else {
@@ -44,9 +52,10 @@ void startServerConnection(const char* typed) {
     serverLink.sends = 1;
     serverLink.nextMs = loop.nowMs + ConnectResendMs;
     platform::sendTo(slotTable.serverSocket, ConnectRequest, sizeof ConnectRequest, addresses.server);
+    return true;
 }
 
-void connectToServer(uint32_t ip, int port, const char* typed) {
+bool connectToServer(uint32_t ip, int port, const char* typed) {
     observing.observingMode = false;
     if (slotTable.serverSocket != platform::NoSocket) {
         sendLeaveDatagram();
@@ -55,12 +64,14 @@ void connectToServer(uint32_t ip, int port, const char* typed) {
     // Set only now: the leave datagram above still went to the old server.
     settings.serverAddress = ip;
     settings.serverPort = port;
-    startServerConnection(typed);
+    if (!startServerConnection(typed)) return false;
     // The host's next reliable datagram is the new server's first; the server's first continues
     // the host's numbering from what the host took.
     numbering.c2sSeqOffset = numbering.lastReliableFromHost + 1;
     hostSlot().seqOffset = numbering.lastHostReliableSeq + 1;
     numbering.resyncHost = true;
+    holdNewServerForHostAck();
+    return true;
 }
 
 void cancelLookup() {
@@ -114,6 +125,7 @@ static bool connecting() {
 }
 
 void runServerLinkTimers() {
+    runHostTailTimer();
     if (serverLink.lookup >= 0 && takeLookup() == LookupOutcome::Failed)
         printfToSlot(HostSlot, "Could not resolve %s.\n", serverLink.lookupName);
     if (connecting() && int32_t(loop.nowMs - serverLink.nextMs) >= 0) {
@@ -136,6 +148,7 @@ static int soonest(int a, int b) { return a < 0 || (b >= 0 && b < a) ? b : a; }
 int serverLinkWaitMs() {
     int wait = -1;
     if (serverLink.lookup >= 0) wait = LookupPollMs;
+    wait = soonest(wait, hostTailWaitMs());
     if (connecting()) {
         int32_t due = int32_t(serverLink.nextMs - loop.nowMs);
         wait = soonest(wait, due > 0 ? due : 0);

@@ -46,9 +46,10 @@ void resetConnections();
 void handleServerControl(int length);
 // Opens the server socket and sends the connect request to settings.serverAddress:serverPort;
 // `typed` is the server as the host named it (for "No response from %s.").
-void startServerConnection(const char* typed = nullptr);
+// False, with the host and the console told, when no socket could be had.
+bool startServerConnection(const char* typed = nullptr);
 // The connect command once the server's address is known: leaves any old server and starts.
-void connectToServer(uint32_t ip, int port, const char* typed);
+bool connectToServer(uint32_t ip, int port, const char* typed);
 // Starts the name lookup of `name` off the loop's thread, replacing one pending. False when no
 // lookup can start; true with the host told of failure when it failed at once.
 bool lookUpServer(const char* name, int port);
