@@ -7,7 +7,6 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
@@ -17,8 +16,14 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
-#include "observers/teardown.h"
 #include "platform/platform.h"
+#include "session/admission.h"
+#include "session/gate.h"
+#include "session/login.h"
+#include "session/server_link.h"
+#include "session/teardown.h"
+
+const char NoReply[] = "";
 
 namespace {
 
@@ -31,7 +36,7 @@ const char ServerSeparators[] = ": \"";
 
 enum class ProxyCommand {
     Help, Connect, Disconnect, C2sbps, S2cbps, Record, Observers, Kick, Mmode, Transparent,
-    Voffset, Observing, Delay, Unknown,
+    Voffset, Observing, Delay, Login, Unknown,
 };
 
 struct CommandWord {
@@ -46,7 +51,7 @@ const CommandWord CommandWords[] = {
     {"observers", ProxyCommand::Observers}, {"kick", ProxyCommand::Kick},
     {"mmode", ProxyCommand::Mmode},         {"transparent", ProxyCommand::Transparent},
     {"voffset", ProxyCommand::Voffset},     {"observing", ProxyCommand::Observing},
-    {"delay", ProxyCommand::Delay},
+    {"delay", ProxyCommand::Delay},         {"login", ProxyCommand::Login},
 };
 
 ProxyCommand lookUpCommand(const char* word) {
@@ -71,6 +76,7 @@ const UsageText UsageTexts[] = {
      "Set to 0 to disable.\n"},
     {"disconnect", "Usage: disconnect\nDisconnect from quake server\n"},
     {"help", "Usage: help [command]\nDisplay list of commands\nor help on specific command.\n"},
+    {"login", "Usage: login password\nLog in as the host. With a password\nset, nobody has the host's commands\nuntil then.\n"},
     {"kick",
      "Usage: kick name\nKick observer. Use #n to kick\nobserver number n. Wildcard *\nmatches to end of name.\n"},
     {"mmode",
@@ -98,7 +104,7 @@ void runHelp(const char* topic) {
                    "say %s command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\n"
                    "c2sbps [rate]        s2cbps [rate]\nrecord [name|stop]   observers [max]\n"
                    "transparent          wakeup [n]\nmmode [local|global] kick name\n"
-                   "voffset [observer] [x] [y] [z]\nconnect server [port]\ndelay [seconds]\n",
+                   "voffset [observer] [x] [y] [z]\nconnect server [port]\ndelay [seconds]\nlogin password\n",
                    shownPrefix());
         consoleState.commandReply = ReplyText;
         return;
@@ -132,7 +138,10 @@ void runConnect(char* arguments, uint32_t sequence) {
     uint32_t ip = parseDottedQuad(server);
     if (ip != 0xFFFFFFFF) {
         cancelLookup();
-        connectToServer(ip, port, server);
+        if (!connectToServer(ip, port, server)) {
+            consoleState.commandReply = NoReply;  // the failure was told
+            return;
+        }
     } else if (!lookUpServer(server, port)) {
         formatText(ReplyText, sizeof ReplyText, "Could not resolve %s.\n", server);
         consoleState.commandReply = ReplyText;
@@ -299,6 +308,7 @@ bool nameMatches(const char* name, const char* pattern) {
 
 void kickSlot(int slot) {
     if (!slotInUse(slot)) return;
+    banAddress(slotTable.slot[slot].peerAddress.ip);
     kickObserver(slot);
     consoleState.commandReply = "";
 }
@@ -311,8 +321,9 @@ void runKick(const char* argument) {
             consoleState.commandReply = "Illegal observer number\n";
             return;
         }
-        int slot = readNumber(argument + 1) + 1;
-        if (slot >= FirstObserverSlot && slot <= settings.slotLimit) kickSlot(slot);
+        // The number as typed can be INT_MAX: compared before it becomes a slot.
+        int number = readNumber(argument + 1);
+        if (number >= FirstObserverSlot - 1 && number < settings.slotLimit) kickSlot(number + 1);
     }
     for (int i = FirstObserverSlot; i <= settings.slotLimit; i++) {
         if (slotInUse(i) && nameMatches(slotTable.slot[i].playerName, argument)) kickSlot(i);
@@ -399,7 +410,7 @@ void dispatch(const char* word, char* arguments, const char* work, const char* o
         case ProxyCommand::Kick: runKick(nextToken(arguments, ArgumentSeparators)); break;
         case ProxyCommand::Mmode: runMmode(nextToken(arguments, ArgumentSeparators)); break;
         case ProxyCommand::Transparent:
-            consoleState.transparentMode = true;
+            hostConnection.transparentMode = true;
             consoleState.commandReply =
                 "Entering transparent mode.\nUse wakeup command to enable\ncommand processing.\n";
             break;
@@ -409,8 +420,19 @@ void dispatch(const char* word, char* arguments, const char* work, const char* o
             consoleState.commandReply = "";
             break;
         case ProxyCommand::Delay: runDelay(nextToken(arguments, ArgumentSeparators)); break;
+        case ProxyCommand::Login: {
+            const char* reply = logIn(HostSlot, nextToken(arguments, ArgumentSeparators));
+            consoleState.commandReply = reply != nullptr ? reply : NoReply;
+            break;
+        }
         case ProxyCommand::Unknown: break;
     }
+}
+
+// With a password set, a host that has not logged in has help and login alone.
+bool allowedBeforeLogin(ProxyCommand command) {
+    return !loginNeeded() || hostConnection.loggedIn || command == ProxyCommand::Help ||
+           command == ProxyCommand::Login;
 }
 
 }  // namespace
@@ -446,6 +468,11 @@ void runProxyCommand(const char* text, uint32_t sequence) {
     const char* word = nextToken(cursor, ArgumentSeparators);
     if (word == nullptr) word = "";
     consoleState.commandReply = nullptr;
+    if (!allowedBeforeLogin(lookUpCommand(word))) {
+        formatText(ReplyText, sizeof ReplyText, "Log in first: say %slogin password\n", shownPrefix());
+        consoleState.commandReply = ReplyText;
+        return;
+    }
     dispatch(word, cursor, work, original, sequence);
     if (consoleState.commandReply == nullptr) {
         formatText(ReplyText, sizeof ReplyText, "Unrecognized command %s.\n", word);

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// A command whose answer comes later (a wrong password) sets this reply: nothing is sent now.
+extern const char NoReply[];
+
 // Commands are cut into tokens in a work area of this size; longer texts are cut.
 constexpr int WorkAreaSize = 256;
 

@@ -11,6 +11,7 @@
 #include "net/senders.h"
 #include "observers/prints.h"
 #include "observers/slots.h"
+#include "session/admission.h"
 
 ConsoleState consoleState;
 
@@ -33,7 +34,7 @@ struct StringCommand {
 
 void wakeUp(int* length, int start) {
     *length = removeStringCommand(PacketBuffer, *length, start);
-    consoleState.transparentMode = false;
+    hostConnection.transparentMode = false;
     static const char Enabled[] = "Command processing enabled.\n";
     printToHost(Enabled, sizeof Enabled);
 }
@@ -65,7 +66,7 @@ void hostProxyCommand(const StringCommand& command, char* chat, int* length) {
     uint32_t sequence = sequenceField(PacketBuffer);
     bool repeated = sequence == hostSlot().recvSeq;
     hostSlot().recvSeq = sequence;
-    if (consoleState.transparentMode) {
+    if (hostConnection.transparentMode) {
         passOnOrWake(command, chat, length);
         return;
     }
@@ -80,7 +81,7 @@ void hostProxyCommand(const StringCommand& command, char* chat, int* length) {
     text[copied] = 0;
     *length = removeStringCommand(PacketBuffer, *length, command.start);
     runProxyCommand(text, sequence);
-    printTextToSlot(consoleState.commandReply, HostSlot);
+    if (consoleState.commandReply != NoReply) printTextToSlot(consoleState.commandReply, HostSlot);
 }
 
 void hostChat(const StringCommand& command, char* chat, int* length) {

@@ -8,7 +8,6 @@ enum class MessageMode { Global, Local };
 constexpr int WelcomeBlockCapacity = 1024;
 
 struct ConsoleState {
-    bool transparentMode = false;
     MessageMode messageMode = MessageMode::Global;
     const char* commandReply = nullptr;  // the answer to the proxy command being executed
     uint8_t welcomeBlock[WelcomeBlockCapacity] = {1};  // before the host's first "name": a single svc_nop

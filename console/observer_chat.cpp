@@ -5,15 +5,17 @@
 
 #include "console/commands.h"
 #include "console/intercept.h"
+#include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"
 #include "observers/prints.h"
 #include "observers/slots.h"
+#include "session/admission.h"
+#include "session/login.h"
 
 namespace {
 
-constexpr uint8_t SvcPrint = 8;
 constexpr uint8_t SvcStuffText = 9;
 constexpr uint8_t SvcCenterPrint = 26;
 
@@ -31,19 +33,6 @@ int appendText(uint8_t* buffer, int capacity, int pos, const char* text) {
 }
 
 }  // namespace
-
-int formatObserverBanner(uint8_t* buffer, int capacity) {
-    if (capacity < 3) return 0;
-    buffer[0] = SvcPrint;
-    buffer[1] = 2;
-    int written = formatText(reinterpret_cast<char*>(buffer + 2), size_t(capacity - 2),
-                             SKOPOS_BAR "\n" SKOPOS_VISIT
-                             "\nObserver mode. Waiting for your host,\n%s, to select a server.\nCommands:\n"
-                             "say    - send a message\nname   - change your name\nstatus - list all observers\n"
-                             SKOPOS_BAR "\n",
-                             hostSlot().playerName);
-    return 2 + written + 1;
-}
 
 void rebuildWelcomeBlock() {
     uint8_t* block = consoleState.welcomeBlock;
@@ -95,11 +84,18 @@ void renameSlot(int slot, const char* command) {
     }
 }
 
+// One line every two seconds from each observer: a flood of chat reaches nobody.
 void observerChat(int slot, const char* text) {
-    appendObserverPrint("Observer %s: %s\n", slotTable.slot[slot].playerName, text);
+    Slot& sender = slotTable.slot[slot];
+    if (int32_t(loop.nowMs - sender.chatTimeMs) < int32_t(ObserverChatIntervalMs)) {
+        printfToSlot(slot, "Chat is limited to one line every %u seconds.\n", ObserverChatIntervalMs / 1000);
+        return;
+    }
+    sender.chatTimeMs = loop.nowMs;
+    appendObserverPrint("Observer %s: %s\n", sender.playerName, text);
 }
 
-// Only "voffset 0" is known: the line the host's voffset makes an observer's game say back.
+// "login" and "voffset 0" (the line the host's voffset makes an observer's game say back) are known.
 void observerProxyCommand(int slot, const char* text) {
     char work[WorkAreaSize];
     size_t length = strnlen(text, WorkAreaSize - 1);
@@ -108,6 +104,11 @@ void observerProxyCommand(int slot, const char* text) {
     char* cursor = work;
     nextToken(cursor, ": \"");
     const char* word = nextToken(cursor, " \"");
+    if (word != nullptr && strcmp(word, "login") == 0) {
+        const char* reply = logIn(slot, nextToken(cursor, " \""));
+        if (reply != nullptr) printfToSlot(slot, "%s", reply);
+        return;
+    }
     if (word == nullptr || strcmp(word, "voffset") != 0) return;
     const char* observer = nextToken(cursor, ": \"");
     if (observer == nullptr || readNumber(observer) != 0) return;

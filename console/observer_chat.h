@@ -3,9 +3,6 @@
 
 #include <cstdint>
 
-// The ObserverBanner payload with the host's name; returns its length, the zero included. A
-// store too small gets the banner cut, still zero-terminated.
-int formatObserverBanner(uint8_t* buffer, int capacity);
 // Rebuilds the WelcomeBlock with the host's new name.
 void rebuildWelcomeBlock();
 // The host and the used observer slots, to the observer `slot`.

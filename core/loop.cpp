@@ -3,20 +3,23 @@
 #include "core/loop.h"
 
 #include "core/settings.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
 #include "observers/delay.h"
 #include "observers/feed.h"
 #include "observers/slots.h"
-#include "observers/teardown.h"
 #include "platform/platform.h"
+#include "session/admission.h"
+#include "session/login.h"
+#include "session/server_link.h"
+#include "session/teardown.h"
 
 LoopState loop;
 
 void resetLoop() { loop = LoopState(); }
 
+// The longest wait: every timer due sooner shortens it.
 constexpr int IdleWaitMs = 10 * 1000;
 
 namespace {
@@ -55,6 +58,10 @@ void receiveFromSlot(int i) {
     }
     // Only the client admitted into this slot may speak for it, and only in whole headers.
     if (from != slot.peerAddress || length < HeaderSize) return;
+    if (isDataDatagram(PacketBuffer)) {
+        slot.heard = true;
+        slot.keepAliveUnanswered = false;
+    }
     if (i == HostSlot)
         relayClientDatagram(length);
     else if (isDataDatagram(PacketBuffer))
@@ -109,12 +116,11 @@ void readLoopClocks() {
     loop.nowMs = timerAvailable() ? performanceMs() : loop.nowSeconds * 1000u;
 }
 
-// The wait ends by the next thing due: the keep-alive, a connect timer, a silence limit or the
-// delay line's next entry.
+// The wait ends by the next thing due: a keep-alive or silence limit, a connect timer or the delay
+// line's next entry.
 static int waitTimeoutMs() {
-    int32_t sinceIdle = int32_t(loop.nowMs - loop.idleSinceMs);
-    int timeout = sinceIdle >= IdleWaitMs ? 0 : IdleWaitMs - (sinceIdle > 0 ? sinceIdle : 0);
-    const int others[] = {serverLinkWaitMs(), silenceWaitMs(), msUntilNextEntry()};
+    int timeout = IdleWaitMs;
+    const int others[] = {serverLinkWaitMs(), admissionWaitMs(), loginWaitMs(), silenceWaitMs(), msUntilNextEntry()};
     for (int other : others)
         if (other >= 0 && other < timeout) timeout = other;
     return timeout;
@@ -130,17 +136,12 @@ bool runLoopPass() {
     if (platform::breakRequested()) return false;
     readLoopClocks();
     playDueEntries();
-    if (result <= 0) {
-        // Ten seconds without any datagram: keep-alives. A failed wait counts as a time-out.
-        if (int32_t(loop.nowMs - loop.idleSinceMs) >= IdleWaitMs) {
-            loop.idleSinceMs = loop.nowMs;
-            if (slotTable.hostConnected) sendKeepAlives();
-        }
-    } else {
-        loop.idleSinceMs = loop.nowMs;
-        dispatchReady(list, owner, ready, count);
-    }
-    if (slotTable.hostConnected) checkSilence(loop.nowSeconds);
+    // A failed wait counts as a time-out.
+    if (result > 0) dispatchReady(list, owner, ready, count);
+    sendDueKeepAlives();
+    checkSilence(loop.nowSeconds);
     runServerLinkTimers();
+    runAdmissionTimers();
+    runLoginTimers();
     return true;
 }

@@ -8,7 +8,6 @@ struct LoopState {
     // The millisecond clock, read once per pass, for timings finer than a second (the connect
     // resends): the high-resolution counter, or the seconds clock where there is none.
     uint32_t nowMs = 0;
-    uint32_t idleSinceMs = 0;    // the last datagram or keep-alive: keep-alives follow 10 s after
     int currentSlot = 0;         // slot whose datagram is being handled
 };
 

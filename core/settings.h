@@ -9,6 +9,15 @@ constexpr int DefaultPort = 26000;
 constexpr int MaxDelaySeconds = 300;
 // "%s%02d.dem" of a longer base name could overrun the 80-byte file-name store.
 constexpr int MaxDemoBaseName = TextStoreSize - 1 - 6;
+constexpr int MaxHostAddresses = 16;
+constexpr int PasswordStoreSize = 64;
+constexpr int DefaultObserversPerAddress = 4;
+
+// An IPv4 network a host may connect from: the address's top `bits` bits match.
+struct AddressRange {
+    uint32_t ip = 0;
+    uint32_t mask = 0;
+};
 
 struct Settings {
     int port = DefaultPort;
@@ -26,6 +35,10 @@ struct Settings {
     uint32_t serverAddress = 0;  // host byte order
     int serverPort = DefaultPort;
     int delaySeconds = 0;  // -D: observers see the game this late
+    AddressRange hostAddresses[MaxHostAddresses] = {};  // -H; none given: any address may host
+    int hostAddressCount = 0;
+    char password[PasswordStoreSize] = {};  // -P or SKOPOS_PASSWORD; empty: no login needed
+    int observersPerAddress = DefaultObserversPerAddress;  // -a; 0: no limit
 };
 
 extern Settings settings;
@@ -46,3 +59,6 @@ int readNumber(const char* text);
 bool fitsInt(const char* text);
 // A delay as typed: plain digits, 0 to MaxDelaySeconds; -1 for anything else.
 int readDelaySeconds(const char* text);
+// "a.b.c.d[/bits][,a.b.c.d[/bits]...]" into the host addresses; false when any part is malformed.
+bool readHostAddresses(const char* text);
+bool hostAddressAllowed(uint32_t ip);

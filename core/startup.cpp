@@ -6,7 +6,6 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
@@ -17,6 +16,10 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "platform/platform.h"
+#include "session/admission.h"
+#include "session/gate.h"
+#include "session/login.h"
+#include "session/server_link.h"
 
 void resetProxyState() {
     resetSettings();
@@ -25,6 +28,9 @@ void resetProxyState() {
     resetSenders();
     resetObserverPrints();
     resetConnections();
+    resetAdmission();
+    resetGate();
+    resetLogin();
     resetSlotTable();
     resetCapture();
     resetGameState();
@@ -58,6 +64,15 @@ int startUp(int argc, const char* const* argv) {
         consolePrintf("ERROR: -r %s is not an IPv4 address.\n", settings.remoteif);
         return 1;
     }
+    // An interface this machine does not have would fail every connect without a word: said now.
+    platform::Socket probe = platform::openUdpSocket();
+    platform::NetAddress remote = addresses.serverLocal;
+    bool remoteUsable = platform::bindSocket(probe, remote);
+    platform::closeSocket(probe);
+    if (!remoteUsable) {
+        consolePrintf("ERROR: Unable to bind to %s:0\n", settings.remoteif);
+        return 1;
+    }
     addresses.server = platform::NetAddress{settings.serverAddress, uint16_t(settings.serverPort)};
     if (!openListeningSocket()) {
         char dotted[16];
@@ -65,11 +80,15 @@ int startUp(int argc, const char* const* argv) {
         consolePrintf("ERROR: Unable to bind to %s:%d\n", dotted, settings.port);
         return 1;
     }
+    if (settings.port == 0) {
+        // The port the system chose is kept for the socket made again after each admission.
+        settings.port = addresses.listening.port;
+        consolePrintf("Listening on port %d.\n", settings.port);
+    }
     settleServerInfoAddress();
     consolePrintf("Waiting for client...\n");
     slotTable.slot[0].state = SlotWaiting;
     readLoopClocks();
-    loop.idleSinceMs = loop.nowMs;
     return -1;
 }
 

@@ -6,9 +6,9 @@
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
-#include "net/connect.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
+#include "session/server_link.h"
 
 namespace {
 
@@ -30,11 +30,14 @@ void deliver(const NetAddress& to, const NetAddress& from, const uint8_t* bytes,
     runLoopPass();
 }
 
-// `delayed`: observers and the recorder watch a second late, through the delay line.
+// `delayed`: observers and the recorder watch a second late, through the delay line, and the host
+// must log in.
 void startSession(bool delayed) {
     fakeplatform::reset();
-    const char* argv[] = {"skoposproxy", "-o", "3", "-d", "fuzz", "-n", "fz", "-s", "4000", "-c", "2000", "-D", "1"};
-    int argc = int(sizeof argv / sizeof argv[0]) - (delayed ? 0 : 2);
+    // Delayed sessions also guard the host's commands with a password (the dictionary has it).
+    const char* argv[] = {"skoposproxy", "-o", "3", "-d", "fuzz", "-n", "fz", "-s", "4000", "-c", "2000",
+                          "-H", "127.0.0.0/8", "-a", "2", "-D", "1", "-P", "fzpw"};
+    int argc = int(sizeof argv / sizeof argv[0]) - (delayed ? 0 : 4);
     if (startUp(argc, argv) != -1) return;
     const uint8_t connect[12] = {0x80, 0x00, 0x00, 0x0C, 0x01, 'Q', 'U', 'A', 'K', 'E', 0, 3};
     deliver(loopback(26000), Host, connect, sizeof connect);

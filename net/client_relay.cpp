@@ -2,7 +2,6 @@
 // moves rate-limited, recorded as demo angles and turned into the observers' views.
 #include "console/intercept.h"
 #include "core/loop.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/relay.h"
@@ -11,8 +10,9 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
-#include "observers/teardown.h"
 #include "observers/view.h"
+#include "session/server_link.h"
+#include "session/teardown.h"
 
 ObservingState observing;
 
@@ -58,6 +58,7 @@ static void noteHostAck(uint32_t number) {
     uint32_t stream = number + numbering.hostSkew;
     bool given = int32_t(stream - numbering.lastHostReliableSeq) <= 0;
     if (given && int32_t(number - numbering.hostAckedSeq) > 0) numbering.hostAckedSeq = number;
+    runHostTailTimer();  // the held fragment acknowledged: the new server's stream may begin
 }
 
 void relayClientDatagram(int length) {
@@ -84,6 +85,8 @@ void relayClientDatagram(int length) {
         return;
     }
     if (observerPrintTextLength() > ObserverPrintFlushThreshold) flushObserverPrints();
+    // Nothing of the new server has reached the host yet: any ack is of the old server's stream.
+    if (isAckDatagram(d) && numbering.resyncHost) return;
     if (isReliableFragment(d))
         setSequenceField(d, sequenceField(d) - numbering.c2sSeqOffset);
     else if (isAckDatagram(d))

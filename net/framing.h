@@ -86,6 +86,9 @@ struct Numbering {
     uint32_t hostSkew = 0;
     uint32_t hostAckedSeq = 0xFFFFFFFF;      // newest reliable number the host acknowledged (its numbering)
     bool resyncHost = false;                 // the next new server fragment sets hostSkew
+    // At a change of server the host had not acknowledged the old server's last fragment: the proxy
+    // sends it again itself, and the new server's stream waits until the host has it.
+    bool holdForHostAck = false;
 };
 extern Numbering numbering;
 

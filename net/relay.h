@@ -25,3 +25,11 @@ struct ObservingState {
 extern ObservingState observing;
 
 void resetRelays();
+
+// A change of server: if the host has not acknowledged the last reliable fragment it was passed,
+// the new server's stream is held back and that fragment sent again until it has.
+void holdNewServerForHostAck();
+// The held fragment again, once a second; run on every pass.
+void runHostTailTimer();
+// Milliseconds until runHostTailTimer has something due, -1 when nothing is.
+int hostTailWaitMs();

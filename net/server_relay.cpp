@@ -2,6 +2,10 @@
 // collected observer texts carried along, then handed to the observer side.
 #include "net/relay.h"
 
+#include <cstring>
+
+#include "core/loop.h"
+
 #include "core/settings.h"
 #include "demo/recorder.h"
 #include "net/framing.h"
@@ -11,8 +15,38 @@
 #include "observers/scanner.h"
 #include "observers/slots.h"
 #include "observers/stream.h"
-#include "observers/teardown.h"
 #include "observers/view.h"
+#include "session/teardown.h"
+
+constexpr uint32_t HostTailResendMs = 1000;
+
+// The last reliable fragment passed to the host, as it was sent.
+static uint8_t HostTail[MaxDatagram];
+static int hostTailLength = 0;
+static uint32_t hostTailSentMs = 0;
+
+static uint32_t lastGivenToHost() { return numbering.lastHostReliableSeq - numbering.hostSkew; }
+
+static void sendHostTail() {
+    hostTailSentMs = loop.nowMs;
+    platform::sendTo(hostSlot().socket, HostTail, hostTailLength, hostSlot().peerAddress);
+}
+
+void holdNewServerForHostAck() {
+    numbering.holdForHostAck = hostTailLength > 0 && numbering.hostAckedSeq != lastGivenToHost();
+    if (numbering.holdForHostAck) sendHostTail();
+}
+
+void runHostTailTimer() {
+    if (numbering.holdForHostAck && numbering.hostAckedSeq == lastGivenToHost()) numbering.holdForHostAck = false;
+    if (numbering.holdForHostAck && loop.nowMs - hostTailSentMs >= HostTailResendMs) sendHostTail();
+}
+
+int hostTailWaitMs() {
+    if (!numbering.holdForHostAck) return -1;
+    int32_t due = int32_t(hostTailSentMs + HostTailResendMs - loop.nowMs);
+    return due > 0 ? due : 0;
+}
 
 // The host's view offset on the server's view angles; 16-bit angles turn by whole bytes too,
 // so 256 offset units stay a full circle.
@@ -93,6 +127,8 @@ void relayServerDatagram(int length) {
     bool limited = settings.s2cbps > 0 && unreliable;
     bool heldBack = limited && holdServerDatagram();
     if (isReliableFragment(d)) {
+        // Dropped unacknowledged: the server sends it again once the host has what came before.
+        if (numbering.resyncHost && numbering.holdForHostAck) return;
         uint32_t a = sequenceField(d) + host.seqOffset;
         if (numbering.resyncHost && int32_t(a - numbering.lastHostReliableSeq) > 0) {
             // A new server's first fragment: the host gets the number it waits for.
@@ -111,6 +147,10 @@ void relayServerDatagram(int length) {
             return;
         }
         numbering.lastHostReliableSeq = a;
+        if (length <= MaxDatagram) {
+            std::memcpy(HostTail, d, size_t(length));
+            hostTailLength = length;
+        }
     } else if (unreliable && serverEndsConnection(length)) {
         disconnectServer();
         return;

@@ -10,7 +10,7 @@
 #include "observers/feed.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
-#include "observers/teardown.h"
+#include "session/teardown.h"
 
 CaptureState capture;
 

@@ -15,9 +15,9 @@
 #include "observers/prints.h"
 #include "observers/scanner.h"
 #include "observers/slots.h"
-#include "observers/teardown.h"
 #include "observers/view.h"
 #include "platform/platform.h"
+#include "session/teardown.h"
 
 namespace {
 

@@ -66,3 +66,16 @@ int takeObserverPrints(uint8_t* dest, int room) {
     emptyObserverPrints();
     return n;
 }
+
+int formatObserverBanner(uint8_t* buffer, int capacity) {
+    if (capacity < 3) return 0;
+    buffer[0] = 8;
+    buffer[1] = 2;
+    int written = formatText(reinterpret_cast<char*>(buffer + 2), size_t(capacity - 2),
+                             SKOPOS_BAR "\n" SKOPOS_VISIT
+                             "\nObserver mode. Waiting for your host,\n%s, to select a server.\nCommands:\n"
+                             "say    - send a message\nname   - change your name\nstatus - list all observers\n"
+                             SKOPOS_BAR "\n",
+                             hostSlot().playerName);
+    return 2 + written + 1;
+}

@@ -30,3 +30,6 @@ void flushObserverPrints();
 // Moves the collected texts (8, 2, text, zero) to `dest` if they fit in `room` bytes: returns
 // the bytes written and empties the buffer, or 0 and keeps them.
 int takeObserverPrints(uint8_t* dest, int room);
+// The ObserverBanner payload with the host's name; returns its length, the zero included. A
+// store too small gets the banner cut, still zero-terminated.
+int formatObserverBanner(uint8_t* buffer, int capacity);

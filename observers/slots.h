@@ -53,6 +53,12 @@ struct Slot {
     uint32_t pieceOffset = 0;  // bytes of the stored datagram after ackedSeq its client has acknowledged
     int8_t viewOffset[3] = {0, 0, 0};
     char playerName[PlayerNameSize] = {};
+    // Connection life: a client that never answers its accept holds its slot for a few seconds only.
+    bool heard = false;            // a data datagram came since admission
+    uint32_t admittedTime = 0;     // seconds
+    uint32_t keepAliveMs = 0;      // the last keep-alive sent (millisecond clock)
+    bool keepAliveUnanswered = false;  // nothing came since that keep-alive
+    uint32_t chatTimeMs = 0;       // observers: the last chat line passed on (millisecond clock)
 };
 
 struct SlotTable {

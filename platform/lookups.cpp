@@ -1,7 +1,8 @@
-// Name lookups, shared by the POSIX and Windows layers: getaddrinfo, on threads of their own for the
-// event loop so that a slow resolver never stalls the game.
+// Name lookups, shared by the POSIX and Windows layers: the resolver on threads of their own for the
+// event loop, so that a slow resolver never stalls the game.
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "platform/platform.h"
@@ -11,54 +12,59 @@ namespace platform {
 
 namespace {
 
-// A slot is handed between the loop's thread and its worker through its state alone. A slot
-// abandoned while its worker runs stays taken until the worker ends, so a hung resolver can never
-// write into a reused slot.
-enum LookupState { LookupFree, LookupRunning, LookupFound, LookupFailed, LookupAbandoned };
+// A lookup's state is shared by the loop's thread and its worker: abandoning a lookup lets go of the
+// handle at once, while a worker stuck in a hung resolver keeps its own share until it returns. So a
+// hung lookup never holds a handle a new connect needs; only the workers themselves are bounded.
+enum LookupState { LookupRunning, LookupFound, LookupFailed };
 constexpr size_t MaxLookupName = 256;  // longer than any DNS name (253)
+constexpr int MaxWorkers = 32;         // lookups running at once, abandoned ones included
 
-struct LookupSlot {
-    std::atomic<int> state{LookupFree};
+struct Lookup {
+    std::atomic<int> state{LookupRunning};
     char name[MaxLookupName];
-    uint32_t ip;
-};
-LookupSlot Lookups[MaxLookups];
-
-void runLookup(int handle) {
-    LookupSlot& slot = Lookups[handle];
     uint32_t ip = 0;
-    int result = firstIpv4Address(slot.name, ip) ? LookupFound : LookupFailed;
-    slot.ip = ip;
-    int expected = LookupRunning;
-    // An abandoned slot is freed here: nobody will poll it, and its name was ours until now.
-    if (!slot.state.compare_exchange_strong(expected, result)) slot.state.store(LookupFree);
+};
+std::shared_ptr<Lookup> Lookups[MaxLookups];
+std::atomic<int> RunningWorkers{0};
+
+void runLookup(std::shared_ptr<Lookup> lookup) {
+    uint32_t ip = 0;
+    bool found = resolveName(lookup->name, ip);
+    lookup->ip = ip;
+    lookup->state.store(found ? LookupFound : LookupFailed);
+    --RunningWorkers;
 }
 
-bool validLookup(int handle) { return handle >= 0 && handle < MaxLookups; }
+bool validLookup(int handle) { return handle >= 0 && handle < MaxLookups && Lookups[handle] != nullptr; }
 
 }  // namespace
 
-bool resolveHostName(const char* name, uint32_t& ip) { return firstIpv4Address(name, ip); }
+bool resolveHostName(const char* name, uint32_t& ip) { return resolveName(name, ip); }
 
 bool thisMachineAddress(uint32_t& ip) {
     char name[256];
     if (gethostname(name, sizeof name) != 0) return false;
     name[sizeof name - 1] = '\0';
-    return firstIpv4Address(name, ip);
+    return resolveName(name, ip);
 }
 
 int startLookup(const char* name) {
     if (name == nullptr || strlen(name) >= MaxLookupName) return -1;
     for (int i = 0; i < MaxLookups; ++i) {
-        int expected = LookupFree;
-        if (!Lookups[i].state.compare_exchange_strong(expected, LookupRunning)) continue;
-        memcpy(Lookups[i].name, name, strlen(name) + 1);
-        try {
-            std::thread(runLookup, i).detach();
-        } catch (...) {  // no thread to be had: as if every slot were taken
-            Lookups[i].state.store(LookupFree);
+        if (Lookups[i] != nullptr) continue;
+        if (++RunningWorkers > MaxWorkers) {
+            --RunningWorkers;
             return -1;
         }
+        std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
+        memcpy(lookup->name, name, strlen(name) + 1);
+        try {
+            std::thread(runLookup, lookup).detach();
+        } catch (...) {  // no thread to be had: as if every handle were taken
+            --RunningWorkers;
+            return -1;
+        }
+        Lookups[i] = lookup;
         return i;
     }
     return -1;
@@ -66,20 +72,15 @@ int startLookup(const char* name) {
 
 LookupStatus pollLookup(int handle, uint32_t& ip) {
     if (!validLookup(handle)) return LookupStatus::Failed;
-    LookupSlot& slot = Lookups[handle];
-    int state = slot.state.load();
+    int state = Lookups[handle]->state.load();
     if (state == LookupRunning) return LookupStatus::Pending;
-    if (state != LookupFound && state != LookupFailed) return LookupStatus::Failed;
-    if (state == LookupFound) ip = slot.ip;
-    slot.state.store(LookupFree);
+    if (state == LookupFound) ip = Lookups[handle]->ip;
+    Lookups[handle].reset();
     return state == LookupFound ? LookupStatus::Found : LookupStatus::Failed;
 }
 
 void abandonLookup(int handle) {
-    if (!validLookup(handle)) return;
-    int expected = LookupRunning;
-    if (Lookups[handle].state.compare_exchange_strong(expected, LookupAbandoned)) return;
-    if (expected == LookupFound || expected == LookupFailed) Lookups[handle].state.store(LookupFree);
+    if (validLookup(handle)) Lookups[handle].reset();
 }
 
 }  // namespace platform

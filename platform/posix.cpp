@@ -55,6 +55,8 @@ timespec monotonicNow() {
 
 }  // namespace
 
+bool resolveName(const char* name, uint32_t& ip) { return firstIpv4Address(name, ip); }
+
 bool startNetwork() {
     signal(SIGPIPE, SIG_IGN);
     return true;

@@ -30,6 +30,9 @@ inline NetAddress fromSockaddr(const sockaddr_in& address) {
     return NetAddress{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
+// The resolver lookups.cpp runs: firstIpv4Address in the program (posix.cpp, windows.cpp).
+bool resolveName(const char* name, uint32_t& ip);
+
 inline bool firstIpv4Address(const char* name, uint32_t& ip) {
     if (name == nullptr || name[0] == '\0') return false;
     addrinfo hints{};

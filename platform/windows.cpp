@@ -112,6 +112,8 @@ void rememberFileError() { LastFileErrorCode = GetLastError(); }
 
 }  // namespace
 
+bool resolveName(const char* name, uint32_t& ip) { return firstIpv4Address(name, ip); }
+
 bool startNetwork() {
     if (!SocketsReady) clearSocketTable();
     WSADATA data;

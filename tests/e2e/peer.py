@@ -71,10 +71,10 @@ def serve(endpoints, until=None, timeout=5.0):
 class Endpoint(NQ.Client):
     """The rig client's datagram layer on sockets of its own; a reliable message unacked for 1 s is sent again."""
 
-    def __init__(self, name, sockets=1):
+    def __init__(self, name, sockets=1, address=LOOPBACK):
         self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(sockets)]
         for sock in self.socks:
-            sock.bind((LOOPBACK, 0))
+            sock.bind((address, 0))
         super().__init__(self.socks[-1], None, argparse.Namespace(name=name, verbose=False))
         self.name, self.t0, self.sent_at = name, time.monotonic(), 0.0
 
@@ -92,8 +92,8 @@ class Endpoint(NQ.Client):
 class GameClient(Endpoint):
     """The rig's client, recording what it is told; its datagrams go in through on_datagram()."""
 
-    def __init__(self, name="e2eclient"):
-        super().__init__(name)
+    def __init__(self, name="e2eclient", address=LOOPBACK):      # 127.0.0.2 and up: strangers
+        super().__init__(name, address=address)
         self.next_move, self.accept, self.reject, self.control_replies, self.prints = 0.0, None, None, [], []
         self.events, self.levels, self.reliable_messages, self.reliable_in, self.unreliable_seqs = [], [], [], [], []
 
@@ -120,6 +120,8 @@ class GameClient(Endpoint):
         self.events.append((reliable, code, value))
         if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
             self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
+        elif code == SVC_STUFFTEXT and value.strip() == "ping":      # as real clients: ping goes on to the server
+            self.send_reliable(["ping"])
         elif code == SVC_SERVERINFO:
             self.levels.append(value["level"])
             self.signon = 0

@@ -5,7 +5,7 @@
 
 #include "net/relay.h"
 #include "net/senders.h"
-#include "observers/teardown.h"
+#include "session/teardown.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ struct Core : ProxyScenario {
         std::vector<NetAddress> observers;
         for (int i = 0; i < count; i++) {
             observers.push_back(loopback(uint16_t(5001 + i), uint8_t(4 + i)));
-            connectClient(observers.back());
+            fromClient(observers.back(), loopback(connectClient(observers.back())), wire::unreliable(0, {1}));
         }
         sent();
         console();
@@ -51,7 +51,7 @@ TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
     NetAddress watcher = admitAll({"-o", "1"}, 1).at(0);
     // A client whose accept was lost gets the same one again, and nothing else changes.
     EXPECT_EQ(connectClient(host), hostSocket.port);
-    EXPECT_EQ(connectClient(watcher), 50001);
+    EXPECT_EQ(connectClient(watcher), addresses.slotPort[2]);
     EXPECT_EQ(slotTable.observerCount, 1);
     // The host's machine on another port, the host heard 10 s ago: an observer (here refused).
     NetAddress restarted{host.ip, 27005};
@@ -164,11 +164,22 @@ TEST_F(Core, ConnectingResendsGivesUpAndRejects) {
 TEST_F(Core, InputThatCannotWorkIsRefusedAndChangesNothingAndRatesRestart) {
     EXPECT_EQ(startExitCode({"-r", "host.example"}), 1);
     EXPECT_NE(console().find("ERROR: -r host.example is not an IPv4 address.\n"), std::string::npos);
+    EXPECT_EQ(startExitCode({"-r", "10.99.99.99"}), 1);  // not this machine's
+    EXPECT_NE(console().find("ERROR: Unable to bind to 10.99.99.99:0\n"), std::string::npos);
+    resetProxyState();
+    start({"-p", "0"});  // the port chosen is said and kept when the socket is made again
+    uint16_t chosen = uint16_t(settings.port);
+    EXPECT_NE(console().find("Listening on port " + std::to_string(chosen) + ".\n"), std::string::npos);
+    EXPECT_NE(connectClient(loopback(6000, 6)), 0);
+    EXPECT_TRUE(chosen != 0 && fakeplatform::portOpen(chosen) && settings.port == chosen);
+    resetProxyState();
+    fakeplatform::reset();
     admitAll({"-o", "2"}, 1);
     connectServer();
     sent();
     const std::pair<const char*, const char*> exchanges[] = {
         {"proxy:kick #99999999999", "Illegal observer number\n"},
+        {"proxy:kick #2147483647", "You missed.\n"},
         {"proxy:connect 127.0.0.3:65536", "Illegal port number 65536\n"},
         {"proxy:connect 127.0.0.3 26x", "Illegal port number 26x\n"}};
     uint32_t sequence = 1;
@@ -206,6 +217,10 @@ TEST_F(Core, LookupsAndSocketsNeverStallOrStrandAnyone) {
     EXPECT_EQ(wire::allPrints(toHost()), "Could not resolve slow.test.\n");
     EXPECT_TRUE(slotTable.serverConnected);
     fakeplatform::failSocketOpen(true);  // no socket for the next client: refused, never sent to port 0
+    std::string told = say(2, "proxy:connect 127.0.0.3:26600");  // the old server left, the new one not asked
+    EXPECT_EQ(told.substr(told.size() - 40), "Unable to open a socket for the server.\n");
+    EXPECT_EQ(told.find("trying"), std::string::npos);
+    EXPECT_FALSE(slotTable.serverConnected || slotTable.serverSocket != platform::NoSocket);
     EXPECT_EQ(request(loopback(5001, 4))[4], 0x82);
     EXPECT_NE(console().find("Unable to open a socket for 127.0.0.4:5001.\n"), std::string::npos);
     fakeplatform::failSocketOpen(false);

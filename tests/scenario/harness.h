@@ -11,10 +11,10 @@
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "observers/slots.h"
 #include "platform/memory.h"
+#include "session/server_link.h"
 #include "unit/bytes.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -98,8 +98,11 @@ protected:
         Bytes answer = request(client);
         return answer.size() == 9 && answer[4] == 0x81 ? uint16_t(answer[5] | answer[6] << 8) : 0;
     }
-    // The host client at 127.0.0.2:27001, admitted; its proxy socket's address.
-    void admitHost() { hostSocket = fakeplatform::loopback(connectClient(host)); }
+    // The host client at 127.0.0.2:27001, admitted, answering as a game client does; its proxy socket's address.
+    void admitHost() {
+        hostSocket = fakeplatform::loopback(connectClient(host));
+        fromHost(wire::unreliable(0, {1}));
+    }
     void fromClient(const NetAddress& client, const NetAddress& proxySocket, const Bytes& bytes) {
         EXPECT_TRUE(fakeplatform::inject(proxySocket, client, bytes));
         step();

@@ -59,9 +59,9 @@ struct Client {
 };
 
 struct SlotSnapshot {
-    bool used = false, fed = false;
+    bool used = false, fed = false, heard = false;
     uint16_t port = 0;
-    uint32_t ackedSeq = 0, lastHeardTime = 0;
+    uint32_t ackedSeq = 0, lastHeardTime = 0, admittedTime = 0;
 };
 
 struct World::Impl {
@@ -320,7 +320,7 @@ struct World::Impl {
     // ---- The proxy's promises ----
 
     // Sockets live exactly as long as their slots; the host's game never ends; an observer goes only
-    // when it left, fell silent for 120 s or fell a whole table behind; streams never stall; a heard
+    // when it left, fell silent for 120 s (10 s before it was first heard) or fell a whole table behind; streams never stall; a heard
     // observer finishes its catch-up within 30 s of the host being in the game.
     void check() {
         int used = 0;
@@ -339,12 +339,13 @@ struct World::Impl {
                 bool left = std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
                     return !c.isHost && c.phase != Phase::Connecting && c.proxy.port == b.port && c.leftMs >= 0;
                 });
-                bool silent = 1000 + w.nowMs / 1000 - b.lastHeardTime > 120;
+                uint32_t now = 1000 + uint32_t(w.nowMs / 1000);
+                bool silent = now - b.lastHeardTime > 120 || (!b.heard && now - b.admittedTime > 10);
                 bool behind = b.fed && newestStream - b.ackedSeq >= StoredCount;
                 if (!left && !silent && !behind)
                     w.fail("observer slot " + std::to_string(n) + " was removed without cause");
             }
-            b = SlotSnapshot{s.state != SlotFree, fed(n), portOf(s), s.ackedSeq, s.lastHeardTime};
+            b = SlotSnapshot{s.state != SlotFree, fed(n), s.heard, portOf(s), s.ackedSeq, s.lastHeardTime, s.admittedTime};
         }
         for (Client& c : clients) {
             if (!c.isHost && c.phase != Phase::Connecting && !fakeplatform::portOpen(c.proxy.port))

@@ -61,7 +61,10 @@ protected:
             channel = sim::Channel();
             accepted = false;
         }
-        if (fault == Fault::ChangeUnacked) peers.back().channel.queue.push_back(wire::stringMessage(8, "tail\n"));
+        if (fault == Fault::ChangeUnacked) {
+            peers.back().channel.queue.push_back(wire::stringMessage(8, "tail\n"));
+            tailLost = false;
+        }
         inGame = false;
         peers.push_back(peer);
         say("proxy:connect 127.0.0.3:" + std::to_string(peer.control.port));
@@ -74,10 +77,10 @@ protected:
             accepted = true;
             proxyPort = fakeplatform::loopback(uint16_t(d[5] | d[6] << 8));
         }
-        static const std::string tail = "tail";  // the host never takes the old server's last fragment
-        if (!accepted || w.from.port != proxyPort.port ||
-            std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end())
-            return;
+        static const std::string tail = "tail";  // the old server's last fragment is lost on its first way
+        bool lost = !tailLost && std::search(d.begin(), d.end(), tail.begin(), tail.end()) != d.end();
+        tailLost = tailLost || lost;
+        if (!accepted || w.from.port != proxyPort.port || lost) return;
         Bytes message;
         uint32_t first;
         if (!receive(channel, w, message, first)) return;
@@ -119,7 +122,7 @@ protected:
     std::vector<Peer> peers;
     NetAddress self = fakeplatform::loopback(27001, 2), proxyPort;
     sim::Channel channel;
-    bool accepted = false, inGame = false;
+    bool accepted = false, inGame = false, tailLost = true;
     int64_t requestMs = -10000, deadlineMs = 0, nextEpisodeMs = 0;
     Fault fault = Fault::None;
     int games = 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "net/framing.h"
@@ -43,6 +44,8 @@ inline void openSlot(int i, int state, const char* name = "unnamed") {
     platform::bindSocket(s.socket, bound);
     s.peerAddress = fakeplatform::loopback(uint16_t(40000 + i), uint8_t(i + 1));
     s.state = state;
+    s.heard = true;
+    s.chatTimeMs = loop.nowMs - 2000;  // as admitted: its first chat line goes through
     setPlayerName(s, name);
     if (i >= FirstObserverSlot) slotTable.observerCount++;
 }

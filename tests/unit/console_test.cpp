@@ -14,7 +14,7 @@ using namespace unit;
 const char HelpSummary[] =
     "say proxy: command [parameters]\nRecognized commands:\n\nhelp [command]       disconnect\n"
     "c2sbps [rate]        s2cbps [rate]\nrecord [name|stop]   observers [max]\ntransparent          wakeup [n]\n"
-    "mmode [local|global] kick name\nvoffset [observer] [x] [y] [z]\nconnect server [port]\ndelay [seconds]\n";
+    "mmode [local|global] kick name\nvoffset [observer] [x] [y] [z]\nconnect server [port]\ndelay [seconds]\nlogin password\n";
 
 struct Console : ProxyStateTest {
     void SetUp() override {

@@ -1,17 +1,11 @@
-// Control packets and connection set-up: server information, admission of the host client and
-// of observers, and the wire side of connecting to a server.
+// The server connection: the name lookup, the connect request with its resends, the server's
+// accept or reject, and the server's silence.
 #pragma once
 
 #include <cstdint>
 
 #include "observers/slots.h"
 #include "platform/platform.h"
-
-constexpr uint8_t CCREQ_CONNECT = 0x01;
-constexpr uint8_t CCREQ_SERVER_INFO = 0x02;
-constexpr uint8_t CCREP_ACCEPT = 0x81;
-constexpr uint8_t CCREP_REJECT = 0x82;
-constexpr uint8_t CCREP_SERVER_INFO = 0x83;
 
 // Game clients resend their connect request every 2.5 s; the proxy does the same, three sends in
 // all, and gives up 2.5 s after the last.
@@ -20,12 +14,7 @@ constexpr uint32_t ConnectResendMs = 2500;
 constexpr uint32_t LookupLimitMs = 10 * 1000;
 // A lookup is polled at least this often, so a finished one is taken up promptly.
 constexpr int LookupPollMs = 50;
-// While the listening socket cannot be made again, it is tried at least this often.
-constexpr int ListenerRetryMs = 1000;
 constexpr uint32_t ServerSilenceSeconds = 60;
-// A connect request from the host's machine on a new port, while the host has been silent this
-// long, is the player's game restarted.
-constexpr uint32_t HostRestartSilenceSeconds = 10;
 constexpr int ServerNameSize = 256;  // a server name as typed (a command holds at most 255 characters)
 
 struct ConnectionAddresses {
@@ -49,31 +38,24 @@ struct ServerLink {
     int lookupPort = 0;
     char lookupName[ServerNameSize] = {};
     uint32_t lastHeardSeconds = 0;       // the connected server's last datagram
-    bool listenerDown = false;           // the listening socket could not be made again
 };
 extern ServerLink serverLink;
 
 void resetConnections();
 
-// Binds slot 0's socket to the listening address. False when the bind fails.
-bool openListeningSocket();
-// Start-up: the address text server-information replies give (no lookup per request).
-void settleServerInfoAddress();
-
-void handleListeningPort(int length);
 void handleServerControl(int length);
 // Opens the server socket and sends the connect request to settings.serverAddress:serverPort;
 // `typed` is the server as the host named it (for "No response from %s.").
-void startServerConnection(const char* typed = nullptr);
+// False, with the host and the console told, when no socket could be had.
+bool startServerConnection(const char* typed = nullptr);
 // The connect command once the server's address is known: leaves any old server and starts.
-void connectToServer(uint32_t ip, int port, const char* typed);
+bool connectToServer(uint32_t ip, int port, const char* typed);
 // Starts the name lookup of `name` off the loop's thread, replacing one pending. False when no
 // lookup can start; true with the host told of failure when it failed at once.
 bool lookUpServer(const char* name, int port);
 // Any pending lookup is given up (disconnect, the host gone).
 void cancelLookup();
-// The connect timers, run on every pass: resends, giving up, lookups, the server's silence,
-// the listening socket's return.
+// The connect timers, run on every pass: resends, giving up, lookups, the server's silence.
 void runServerLinkTimers();
 // Milliseconds until runServerLinkTimers has something due, -1 when nothing is.
 int serverLinkWaitMs();

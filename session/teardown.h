@@ -5,13 +5,21 @@
 
 constexpr uint32_t ClientSilenceSeconds = 120;
 constexpr uint32_t HostSilenceWhileConnectedSeconds = 500;
+// A client that has sent nothing since its accept this long is released: it was never there.
+constexpr uint32_t UnheardClientSeconds = 10;
+// Keep-alives go to a slot silent this long, and again each time as long passes.
+constexpr uint32_t KeepAliveSeconds = 10;
+// A client not heard since its accept is asked this often, so a real one answers in time.
+constexpr uint32_t UnheardKeepAliveMs = 3000;
 
 void removeSlot(int slot);
 void kickObserver(int slot);
 void closeClientConnection();
 void disconnectServer();
-// Idle pass (ten seconds without a datagram): "ping" to every used client slot.
-void sendKeepAlives();
+// "ping" to a client slot: its game client answers, which tells the proxy it is there.
+void sendKeepAlive(int slot);
+// Every pass: keep-alives to each client slot on its own silence.
+void sendDueKeepAlives();
 // Every pass: the client, observer and host silence rules.
 void checkSilence(uint32_t nowSeconds);
 // Milliseconds until a silence limit passes (whole seconds, at least one), -1 when none can.

@@ -1,22 +1,21 @@
 // The end of slots and connections, and the silence rules of idle and busy passes.
-#include "observers/teardown.h"
+#include "session/teardown.h"
 
 #include <climits>
 #include <cstring>
 
-#include "console/intercept.h"
-#include "console/observer_chat.h"
 #include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
-#include "net/connect.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "observers/capture.h"
 #include "observers/delay.h"
 #include "observers/prints.h"
 #include "observers/slots.h"
+#include "session/admission.h"
+#include "session/server_link.h"
 
 void removeSlot(int i) {
     Slot& slot = slotTable.slot[i];
@@ -39,7 +38,6 @@ void kickObserver(int i) {
     sendRawToSlot(kicked, sizeof kicked, i);
     appendObserverPrint("Observer %s got the boot.\n", slot.playerName);
     removeSlot(i);
-    consoleState.commandReply = "";
 }
 
 void disconnectServer() {
@@ -101,13 +99,63 @@ static bool silentFor(const Slot& slot, uint32_t nowSeconds, uint32_t limit) {
     return nowSeconds - slot.lastHeardTime > limit;
 }
 
-void sendKeepAlives() {
+void sendKeepAlive(int i) {
     static const uint8_t ping[7] = {9, 'p', 'i', 'n', 'g', '\n', 0};
+    Slot& slot = slotTable.slot[i];
+    sendRawToSlot(ping, sizeof ping, i);
+    slot.keepAliveMs = loop.nowMs;
+    slot.keepAliveUnanswered = true;
+}
+
+// Milliseconds until slot i is due a keep-alive (0: now).
+static int32_t keepAliveDueMs(const Slot& slot) {
+    int32_t sinceLast = int32_t(loop.nowMs - slot.keepAliveMs);
+    if (!slot.heard) return int32_t(UnheardKeepAliveMs) - sinceLast;
+    int32_t untilSilent = int32_t(slot.lastHeardTime + KeepAliveSeconds - loop.nowSeconds) * 1000;
+    int32_t untilNext = int32_t(KeepAliveSeconds * 1000) - sinceLast;
+    return untilSilent > untilNext ? untilSilent : untilNext;
+}
+
+void sendDueKeepAlives() {
     for (int i = HostSlot; i <= settings.slotLimit; ++i)
-        if (slotInUse(i)) sendRawToSlot(ping, sizeof ping, i);
+        if (slotInUse(i) && keepAliveDueMs(slotTable.slot[i]) <= 0) sendKeepAlive(i);
+}
+
+// The earliest-admitted observer that has spoken and may host, or 0.
+static int firstHeardObserver() {
+    int found = 0;
+    for (int i = FirstObserverSlot; i <= settings.slotLimit; ++i) {
+        const Slot& slot = slotTable.slot[i];
+        if (!slotInUse(i) || !slot.heard || !mayHost(i)) continue;
+        if (found == 0 || int32_t(slot.admittedTime - slotTable.slot[found].admittedTime) < 0) found = i;
+    }
+    return found;
+}
+
+// A host that never answered its accept held nothing: the first real observer takes its place (no
+// server was ever connected for it), or the connection closes.
+static void releaseUnheardHost() {
+    int next = firstHeardObserver();
+    if (next == 0) return closeClientConnection();
+    removeSlot(HostSlot);
+    moveObserverToHost(next);
+    static const char text[] = "You are the host now.\n";
+    printToHost(text, sizeof text);
+}
+
+static void releaseUnheardClients(uint32_t nowSeconds) {
+    for (int i = HostSlot; i <= settings.slotLimit; ++i) {
+        const Slot& slot = slotTable.slot[i];
+        if (!slotInUse(i) || slot.heard || nowSeconds - slot.admittedTime <= UnheardClientSeconds) continue;
+        if (i == HostSlot)
+            releaseUnheardHost();
+        else
+            timeOutObserver(i);
+    }
 }
 
 void checkSilence(uint32_t nowSeconds) {
+    releaseUnheardClients(nowSeconds);
     for (int i = FirstObserverSlot; i <= settings.slotLimit; ++i)
         if (slotInUse(i)) dropSilentObserver(i, nowSeconds);
     if (!slotTable.hostConnected) return;
@@ -121,17 +169,20 @@ void checkSilence(uint32_t nowSeconds) {
 }
 
 int silenceWaitMs() {
-    if (!slotTable.hostConnected) return -1;
     int32_t due = INT32_MAX;
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {
         const Slot& slot = slotTable.slot[i];
-        uint32_t limit = ClientSilenceSeconds;
-        if (!slotInUse(i)) {
+        uint32_t limit = slot.heard ? ClientSilenceSeconds : UnheardClientSeconds;
+        if (slotInUse(i)) {
+            int32_t ping = keepAliveDueMs(slot) / 1000;
+            if (ping < due) due = ping > 0 ? ping : 0;
+        } else {
             // A host removed while connected still holds the connection until its longer limit.
             if (i != HostSlot || !slotTable.serverConnected) continue;
             limit = HostSilenceWhileConnectedSeconds;
         }
-        int32_t left = int32_t(slot.lastHeardTime + limit + 1 - loop.nowSeconds);
+        uint32_t since = slot.heard || !slotInUse(i) ? slot.lastHeardTime : slot.admittedTime;
+        int32_t left = int32_t(since + limit + 1 - loop.nowSeconds);
         if (left < due) due = left;
     }
     if (due == INT32_MAX) return -1;
