@@ -25,6 +25,9 @@ void sleepUntilNs(int64_t deadlineNs);
 
 // A UDP socket bound to 127.0.0.1 on a port the system picks; -1 on failure.
 int openLoopbackSocket();
+// The same on another loopback address (host order, e.g. 127.0.3.7): the proxies count clients by
+// address, so a crowd of fake clients comes from many.
+int openSocketAt(uint32_t address);
 int boundPort(int sock);
 sockaddr_in loopbackAddress(int port);
 bool sameAddress(const sockaddr_in& a, const sockaddr_in& b);
@@ -38,6 +41,14 @@ int receiveBefore(int sock, uint8_t* buffer, int capacity, int64_t deadlineNs, s
 // CPU time the process has used so far, in nanoseconds (scheduler accounting where the kernel has
 // it, clock ticks otherwise); -1 when the process is gone.
 int64_t processCpuNs(pid_t pid);
+// Resident memory of the process in KiB; -1 when the process is gone.
+long residentKiB(pid_t pid);
+
+// A bare forwarder in a child process: one socket, blocking recvfrom and sendto, what comes from
+// `client` goes to `server` and everything else to `client`. At the proxy's scheduling priority,
+// so neither is favoured. The child dies with the bench.
+pid_t startForwarder(int sock, const sockaddr_in& client, const sockaddr_in& server);
+void stopForwarder(pid_t pid);
 
 struct ProxyProcess {
     pid_t pid;
