@@ -217,6 +217,7 @@ void receiveAll(int sock, uint32_t tag) {
         ssize_t got = recvfrom(sock, Buffer, sizeof Buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
                                &fromLength);
         if (got < 0) return;
+        run.nowNs = monotonicNs();  // the lag counts to this datagram, not to the start of the pass
         int length = static_cast<int>(got);
         if (run.phase == Phase::Measuring) run.datagramsIn++;
         if (tag < run.clients.size())
@@ -261,7 +262,6 @@ void serveUntilDrained() {
         }
         direct(run.nowNs);
         int ready = epoll_wait(bench.epoll, events, 256, 1);
-        run.nowNs = monotonicNs();
         for (int i = 0; i < ready; i++) {
             uint32_t tag = events[i].data.u32;
             int sock = tag < run.clients.size() ? run.clients[tag].sock

@@ -3,6 +3,8 @@
 // client runs them, and what an observer checks and counts of what reaches it.
 #include <string.h>
 
+#include <algorithm>
+
 #include "bench/tree.h"
 
 namespace {
@@ -116,9 +118,8 @@ void countGameDatagram(Client& c, uint32_t index, int level, bool damaged) {
         return;
     c.received++;
     c.damaged += damaged ? 1 : 0;
-    int64_t bucket = (run.nowNs - run.server.sentAtNs[index]) / LagBucketNs;
-    int64_t last = static_cast<int64_t>(run.lagHistogram.size()) - 1;
-    run.lagHistogram[static_cast<size_t>(bucket < last ? bucket : last)]++;
+    int64_t bucket = std::max<int64_t>((run.nowNs - run.server.sentAtNs[index]) / LagBucketNs, 0);
+    run.lagHistogram[std::min(static_cast<size_t>(bucket), run.lagHistogram.size() - 1)]++;
 }
 
 void takeUnreliable(Client& c, const uint8_t* d, int length) {
