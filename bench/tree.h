@@ -15,6 +15,7 @@ constexpr int64_t NsPerSecond = 1000000000;
 constexpr int64_t NsPerMs = 1000000;
 constexpr int MaxLevels = 4;
 constexpr int GameDatagramSize = 300;  // the server's unreliable datagram, header included
+constexpr int Stage2Bytes = 100000;    // of each level, as a big modern map has
 
 // --- Game messages (tree_messages.cpp), protocol 15 -------------------------------------------
 
@@ -62,12 +63,10 @@ struct Client {
     int64_t sentNs = 0;
     std::vector<uint8_t> partial;     // reliable message being reassembled
 
-    int signon = 0;
     int64_t moveStepNs = 0, nextMoveNs = 0;
     bool inGame = false;              // signonnum 3 taken, until the level ends
     int level = 0;                    // the server's level while in game
     int levelsJoined = 0;
-    int64_t inGameNs = 0;             // when it last came into the game
     int64_t lastGameNs = 0;           // last game datagram of the current level
     uint32_t windowFirst[MaxLevels + 1] = {};  // first game datagram due in each level
     bool windowOpen[MaxLevels + 1] = {};
@@ -79,12 +78,10 @@ struct Client {
     uint64_t printsLost = 0, printsRepeated = 0, printsTorn = 0;
 };
 
-void sendConnectRequest(Client& client, int64_t nowNs);
 void clientTakesDatagram(Client& client, const uint8_t* datagram, int length, const sockaddr_in& from);
 void clientTick(Client& client, int64_t nowNs);
 // What the walk of a message found, as the client acts on it.
 void clientHears(Client& client, uint8_t code, int value, const char* text, int textLength);
-void sendStringCommands(Client& client, const std::string& commands);
 
 // --- The fake game server (tree_server.cpp) ----------------------------------------------------
 
@@ -106,8 +103,6 @@ struct Server {
     std::vector<int64_t> sentAtNs;           // by game datagram index
     uint32_t levelFirst[MaxLevels + 1] = {};  // game datagram indexes of each level: first, end
     uint32_t levelEnd[MaxLevels + 1] = {};
-    int64_t resumedNs[MaxLevels + 1] = {};    // the host's begin: the game goes on
-    int stage2Bytes = 0;
 
     int forwarderSock = -1;                   // each game datagram also goes through the forwarder
     sockaddr_in forwarder{};
@@ -127,7 +122,7 @@ struct TreeRun {
     int relays = 30, observersPerRelay = 30, rate = 20, seconds = 120, hostMoves = 72;
     Server server;
     std::vector<Client> clients;  // the main host, then the relay hosts, then the observers
-    int64_t nowNs = 0;            // read once per pass of the loop
+    int64_t nowNs = 0;            // read at each pass of the loop and at each datagram
     Phase phase = Phase::Joining;
     uint32_t measureFirstIndex = 0;
     int64_t datagramsIn = 0;      // by the peers, measured part

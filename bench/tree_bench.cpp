@@ -29,7 +29,6 @@ constexpr int64_t RejoinGraceNs = 5 * NsPerSecond;
 constexpr int64_t DrainNs = 2 * NsPerSecond;  // and up to ten while prints are on their way
 constexpr int64_t LongestDrainNs = 10 * NsPerSecond;
 constexpr int64_t ObserverMoveStepNs = 100 * NsPerMs;
-constexpr int Stage2Bytes = 100000;
 constexpr uint32_t SinkTag = 0xFFFFFFF0, ControlTag = 0xFFFFFFF1, DataTag = 0xFFFFFFF2;
 
 struct ProxyFigures {
@@ -116,7 +115,6 @@ bool startPeers() {
     s.controlSock = openLoopbackSocket();
     s.dataSock = openLoopbackSocket();
     s.forwarderSock = openLoopbackSocket();
-    s.stage2Bytes = Stage2Bytes;
     bench.sink = openLoopbackSocket();
     int forwarder = openLoopbackSocket();
     if (forwarder < 0 || bench.sink < 0 || s.forwarderSock < 0) return false;
@@ -133,7 +131,8 @@ bool startPeers() {
     bool opened = addClient(Role::MainHost, -1, address(127, 0, 0, 2), bench.proxies[0].port, hostStepNs, say);
     snprintf(say, sizeof say, "proxy:connect 127.0.0.1:%d", bench.proxies[0].port);
     for (int r = 0; r < run.relays; r++)
-        opened &= addClient(Role::RelayHost, r, address(127, 2, r, 1), bench.proxies[size_t(1 + r)].port, hostStepNs, say);
+        opened &= addClient(Role::RelayHost, r, address(127, 2, r, 1), bench.proxies[size_t(1 + r)].port, hostStepNs,
+                            say);
     for (int r = 0; r < run.relays; r++)
         for (int m = 0; m < run.observersPerRelay; m++)
             opened &= addClient(Role::Observer, r, address(127, 3, r, m + 1), bench.proxies[size_t(1 + r)].port,
@@ -174,8 +173,15 @@ void readProxies(int at) {
 }
 
 void startMeasuring(int64_t nowNs) {
-    printf("joining: %d/%d observers in the game after %.1f s; measuring %d s\n", bench.observersInGame,
-           observerCount(), static_cast<double>(nowNs - bench.startNs) / 1e9, run.seconds);
+    uint64_t requests = 0, rejects = 0;
+    for (const Client& c : run.clients) {
+        requests += c.connectRequests;
+        rejects += c.rejects;
+    }
+    printf("joining: %d/%d observers in the game after %.1f s (%llu connect requests, %llu rejected); "
+           "measuring %d s\n",
+           bench.observersInGame, observerCount(), static_cast<double>(nowNs - bench.startNs) / 1e9,
+           (unsigned long long)requests, (unsigned long long)rejects, run.seconds);
     fflush(stdout);
     run.phase = Phase::Measuring;
     run.measureFirstIndex = run.server.nextIndex;

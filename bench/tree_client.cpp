@@ -40,6 +40,17 @@ void sendNextReliable(Client& c) {
     sendInFlight(c, run.nowNs);
 }
 
+void sendStringCommands(Client& c, const std::string& commands) {
+    c.pending.push_back(commands);
+    sendNextReliable(c);
+}
+
+void sendConnectRequest(Client& c, int64_t nowNs) {
+    sendDatagram(c.sock, c.listening, ConnectRequest, sizeof ConnectRequest);
+    c.connectRequests++;
+    c.connectDueNs = nowNs + ConnectRetryNs;
+}
+
 // clc_move under protocol 15: time, angles, forward/side/up, buttons, impulse.
 void sendMove(Client& c) {
     uint8_t datagram[HeaderSize + 16] = {};
@@ -56,7 +67,7 @@ void enterGame(Client& c) {
     Server& s = run.server;
     c.inGame = true;
     c.level = s.level;
-    c.inGameNs = c.lastGameNs = run.nowNs;
+    c.lastGameNs = run.nowNs;
     if (!c.windowOpen[c.level]) c.windowFirst[c.level] = s.nextIndex;
     c.windowOpen[c.level] = true;
     if (c.firstPrintDue < 0) c.firstPrintDue = c.nextPrint = s.nextPrint;
@@ -65,7 +76,6 @@ void enterGame(Client& c) {
 }
 
 void takeSignon(Client& c, int stage) {
-    c.signon = stage;
     if (stage == 1) sendStringCommands(c, command("prespawn"));
     if (stage == 2) sendStringCommands(c, command("name \"watcher\"\n") + command("color 0 0\n") + command("spawn "));
     if (stage == 3) {
@@ -83,7 +93,6 @@ void runStuffedText(Client& c, const char* text, int length) {
         std::string line = lines.substr(start, end - start);
         if (line == "reconnect") {
             c.inGame = false;
-            c.signon = 0;
         } else if (line.compare(0, 4, "say ") == 0) {
             sendStringCommands(c, command(line));
         }
@@ -162,17 +171,6 @@ void takeControl(Client& c, const uint8_t* d, int length) {
 
 }  // namespace
 
-void sendStringCommands(Client& c, const std::string& commands) {
-    c.pending.push_back(commands);
-    sendNextReliable(c);
-}
-
-void sendConnectRequest(Client& c, int64_t nowNs) {
-    sendDatagram(c.sock, c.listening, ConnectRequest, sizeof ConnectRequest);
-    c.connectRequests++;
-    c.connectDueNs = nowNs + ConnectRetryNs;
-}
-
 void clientTakesDatagram(Client& c, const uint8_t* d, int length, const sockaddr_in& from) {
     if (length >= 5 && d[0] == 0x80 && d[1] == 0) return takeControl(c, d, length);
     if (!c.accepted || !sameAddress(from, c.proxy) || length < HeaderSize || readLength(d) != length) return;
@@ -202,7 +200,6 @@ void clientHears(Client& c, uint8_t code, int value, const char* text, int textL
     switch (code) {
     case SvcServerInfo:
         c.inGame = false;
-        c.signon = 0;
         return;
     case SvcSignonNum: return takeSignon(c, value);
     case SvcStuffText: return runStuffedText(c, text, textLength);

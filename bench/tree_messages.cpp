@@ -93,7 +93,8 @@ Message serverInfoMessage(int level) {
     putByte(m, 16);  // maxclients
     putByte(m, 1);   // deathmatch
     putString(m, name);
-    for (const char* model : {static_cast<const char*>(map), "progs/player.mdl", "progs/flame.mdl", ""}) putString(m, model);
+    const char* models[] = {map, "progs/player.mdl", "progs/flame.mdl", ""};
+    for (const char* model : models) putString(m, model);
     for (const char* sound : {"misc/null.wav", "weapons/r_exp3.wav", ""}) putString(m, sound);
     putByte(m, SvcCdTrack);
     putShort(m, 0x0202);

@@ -54,14 +54,13 @@ void takeAck(uint32_t number) {
 void beginGame() {
     s.streaming = true;
     s.levelFirst[s.level] = s.nextIndex;
-    s.resumedNs[s.level] = run.nowNs;
     s.nextFrameNs = run.nowNs;
     s.nextPrintNs = run.nowNs + NsPerSecond;
 }
 
 void takeCommand(const char* text) {
     if (strcmp(text, "prespawn") == 0) {
-        for (Message& message : stage2Messages(s.stage2Bytes)) queueMessage(std::move(message));
+        for (Message& message : stage2Messages(Stage2Bytes)) queueMessage(std::move(message));
     } else if (strncmp(text, "spawn", 5) == 0) {
         queueMessage(stage3Message(1.0f + static_cast<float>(s.nextIndex) / static_cast<float>(run.rate)));
     } else if (strcmp(text, "begin") == 0) {
