@@ -112,6 +112,16 @@ void sendDatagram(int sock, const sockaddr_in& to, const uint8_t* bytes, int len
     (void)sent;  // a lost send shows as a lost datagram at the other end
 }
 
+bool ackReliable(int sock, const sockaddr_in& to, const uint8_t* datagram, uint32_t* expected) {
+    uint8_t ack[HeaderSize];
+    uint32_t sequence = readSequence(datagram);
+    putHeader(ack, FlagAck, HeaderSize, sequence);
+    sendDatagram(sock, to, ack, HeaderSize);
+    if (sequence != *expected) return false;
+    ++*expected;
+    return true;
+}
+
 static int receiveReady(int sock, uint8_t* buffer, int capacity, sockaddr_in* from) {
     sockaddr_in source{};
     socklen_t sourceLength = sizeof source;

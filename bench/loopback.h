@@ -33,6 +33,9 @@ sockaddr_in loopbackAddress(int port);
 bool sameAddress(const sockaddr_in& a, const sockaddr_in& b);
 int freeLoopbackPort();
 void sendDatagram(int sock, const sockaddr_in& to, const uint8_t* bytes, int length);
+// Acks a reliable fragment to its sender, as both ends of a connection do for every one; true when
+// it is the fragment `expected` names, which then moves on; false for a repeat or one out of turn.
+bool ackReliable(int sock, const sockaddr_in& to, const uint8_t* datagram, uint32_t* expected);
 // One datagram within timeoutMs: its length, or -1 when nothing came.
 int receiveDatagram(int sock, uint8_t* buffer, int capacity, int timeoutMs, sockaddr_in* from);
 // The same with a deadline on the monotonic clock, to the nanosecond.

@@ -147,12 +147,7 @@ void takeUnreliable(Client& c, const uint8_t* d, int length) {
 }
 
 void takeReliable(Client& c, const uint8_t* d, int length) {
-    uint8_t ack[HeaderSize];
-    uint32_t sequence = readSequence(d);
-    putHeader(ack, FlagAck, HeaderSize, sequence);
-    sendDatagram(c.sock, c.proxy, ack, HeaderSize);
-    if (sequence != c.reliableIn) return;
-    c.reliableIn++;
+    if (!ackReliable(c.sock, c.proxy, d, &c.reliableIn)) return;
     c.partial.insert(c.partial.end(), d + HeaderSize, d + length);
     if (d[1] != FlagLastFragment) return;
     if (!walkMessage(c, c.partial.data(), static_cast<int>(c.partial.size()))) c.badMessages++;

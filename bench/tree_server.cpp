@@ -70,12 +70,7 @@ void takeCommand(const char* text) {
 
 // The host's string commands, acked; a repeated fragment is acked again and not run again.
 void takeReliable(const uint8_t* d, int length) {
-    uint8_t ack[HeaderSize];
-    uint32_t sequence = readSequence(d);
-    putHeader(ack, FlagAck, HeaderSize, sequence);
-    sendDatagram(s.dataSock, s.proxy, ack, HeaderSize);
-    if (sequence != s.reliableIn) return;
-    s.reliableIn++;
+    if (!ackReliable(s.dataSock, s.proxy, d, &s.reliableIn)) return;
     for (int at = HeaderSize; at < length && d[at] == ClcStringCmd;) {
         const char* text = reinterpret_cast<const char*>(d + at + 1);
         size_t textLength = strnlen(text, static_cast<size_t>(length - at - 1));
