@@ -182,6 +182,18 @@ int64_t processCpuNs(pid_t pid) {
     return static_cast<int64_t>((userTicks + systemTicks) * (1000000000ull / sysconf(_SC_CLK_TCK)));
 }
 
+int64_t processWaitNs(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
+    FILE* file = fopen(path, "r");
+    long long waitNs = -1;
+    if (file != nullptr) {
+        if (fscanf(file, "%*s %lld", &waitNs) != 1) waitNs = -1;
+        fclose(file);
+    }
+    return waitNs;
+}
+
 long residentKiB(pid_t pid) {
     char path[64], line[256];
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));

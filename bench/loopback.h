@@ -44,6 +44,9 @@ int receiveBefore(int sock, uint8_t* buffer, int capacity, int64_t deadlineNs, s
 // CPU time the process has used so far, in nanoseconds (scheduler accounting where the kernel has
 // it, clock ticks otherwise); -1 when the process is gone.
 int64_t processCpuNs(pid_t pid);
+// Time the process was ready to run but waited for a CPU, in nanoseconds (-1 where the kernel does
+// not tell): on a shared machine, what the other work cost it.
+int64_t processWaitNs(pid_t pid);
 // Resident memory of the process in KiB; -1 when the process is gone.
 long residentKiB(pid_t pid);
 

@@ -34,7 +34,7 @@ constexpr uint32_t SinkTag = 0xFFFFFFF0, ControlTag = 0xFFFFFFF1, DataTag = 0xFF
 struct ProxyFigures {
     ProxyProcess process{};
     int port = 0;
-    int64_t cpuNs[2] = {};
+    int64_t cpuNs[2] = {}, waitNs[2] = {};
     long residentKiB[2] = {};
 };
 
@@ -50,7 +50,7 @@ struct Bench {
     std::vector<ProxyFigures> proxies;  // the main proxy, then the relays
     pid_t forwarder = 0;
     int sink = -1, epoll = -1;
-    int64_t forwarded = 0, forwarderCpuNs[2] = {}, peersCpuNs[2] = {};
+    int64_t forwarded = 0, forwarderCpuNs[2] = {}, peersCpuNs[2] = {}, peersWaitNs[2] = {};
     Drops drops[2];
     int64_t startNs = 0, measureStartNs = 0, stopNs = 0;
     int observersInGame = 0, startLevel = 1;
@@ -165,10 +165,12 @@ Drops readDrops() {
 void readProxies(int at) {
     for (ProxyFigures& proxy : bench.proxies) {
         proxy.cpuNs[at] = processCpuNs(proxy.process.pid);
+        proxy.waitNs[at] = processWaitNs(proxy.process.pid);
         proxy.residentKiB[at] = residentKiB(proxy.process.pid);
     }
     bench.forwarderCpuNs[at] = processCpuNs(bench.forwarder);
     bench.peersCpuNs[at] = processCpuNs(getpid());
+    bench.peersWaitNs[at] = processWaitNs(getpid());
     bench.drops[at] = readDrops();
 }
 
@@ -388,6 +390,11 @@ void report() {
            static_cast<double>(mainCpuNs) / measuredS / 1e7, (unsigned long long)copies, (long long)bench.forwarded,
            static_cast<double>(peersCpuNs) / measuredS / 1e7,
            run.datagramsIn > 0 ? static_cast<double>(peersCpuNs) / 1000.0 / static_cast<double>(run.datagramsIn) : 0);
+    int64_t proxiesWaitNs = 0;
+    for (const ProxyFigures& proxy : bench.proxies) proxiesWaitNs += proxy.waitNs[1] - proxy.waitNs[0];
+    printf("ready but waiting for a CPU: the proxies %.1f %% of the time each, the fake peers %.1f %%\n",
+           static_cast<double>(proxiesWaitNs) / static_cast<double>(bench.proxies.size()) / measuredS / 1e7,
+           static_cast<double>(bench.peersWaitNs[1] - bench.peersWaitNs[0]) / measuredS / 1e7);
     const Drops* d = bench.drops;
     printf("receive buffers full in the measured part: fake clients %llu, relays facing the main proxy %llu, "
            "other sockets %llu datagrams dropped\n",
