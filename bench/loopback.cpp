@@ -154,19 +154,28 @@ void drainSocket(int sock, int ms) {
     }
 }
 
-// First field of schedstat is the time on CPU in ns; stat's utime and stime are fields 14 and 15.
-int64_t processCpuNs(pid_t pid) {
+// schedstat holds the time on a CPU and the time waiting for one, in ns; -1 where it is missing.
+static int64_t schedstatNs(pid_t pid, bool waiting) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
     FILE* file = fopen(path, "r");
-    long long onCpuNs = -1;
+    long long ns = -1;
     if (file != nullptr) {
-        if (fscanf(file, "%lld", &onCpuNs) != 1) onCpuNs = -1;
+        if (fscanf(file, waiting ? "%*s %lld" : "%lld", &ns) != 1) ns = -1;
         fclose(file);
-        if (onCpuNs >= 0) return onCpuNs;
     }
+    return ns;
+}
+
+int64_t processWaitNs(pid_t pid) { return schedstatNs(pid, true); }
+
+// Without schedstat: stat's utime and stime, fields 14 and 15, in clock ticks.
+int64_t processCpuNs(pid_t pid) {
+    int64_t onCpuNs = schedstatNs(pid, false);
+    if (onCpuNs >= 0) return onCpuNs;
+    char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    file = fopen(path, "r");
+    FILE* file = fopen(path, "r");
     if (file == nullptr) return -1;
     char line[1024];
     size_t length = fread(line, 1, sizeof line - 1, file);
@@ -180,18 +189,6 @@ int64_t processCpuNs(pid_t pid) {
         return -1;
     }
     return static_cast<int64_t>((userTicks + systemTicks) * (1000000000ull / sysconf(_SC_CLK_TCK)));
-}
-
-int64_t processWaitNs(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
-    FILE* file = fopen(path, "r");
-    long long waitNs = -1;
-    if (file != nullptr) {
-        if (fscanf(file, "%*s %lld", &waitNs) != 1) waitNs = -1;
-        fclose(file);
-    }
-    return waitNs;
 }
 
 long residentKiB(pid_t pid) {
