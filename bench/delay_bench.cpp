@@ -68,17 +68,6 @@ void serveWatcher(Watcher* w) {
     }
 }
 
-long residentKiB(pid_t pid) {
-    char path[64], line[256];
-    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* f = fopen(path, "r");
-    long kib = -1;
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
-        if (strncmp(line, "VmRSS:", 6) == 0) kib = atol(line + 6);
-    if (f != nullptr) fclose(f);
-    return kib;
-}
-
 // Streams the game for warm-up then measured seconds; the figures cover the measured part only.
 bool run(const char* binary, int delay, int measuredSeconds, Figures* figures) {
     char delayText[16];

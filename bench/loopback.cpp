@@ -70,10 +70,13 @@ sockaddr_in loopbackAddress(int port) {
     return address;
 }
 
-int openLoopbackSocket() {
+int openLoopbackSocket() { return openSocketAt(INADDR_LOOPBACK); }
+
+int openSocketAt(uint32_t address) {
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return -1;
     sockaddr_in local = loopbackAddress(0);
+    local.sin_addr.s_addr = htonl(address);
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         close(sock);
         return -1;
@@ -109,6 +112,16 @@ void sendDatagram(int sock, const sockaddr_in& to, const uint8_t* bytes, int len
     (void)sent;  // a lost send shows as a lost datagram at the other end
 }
 
+bool ackReliable(int sock, const sockaddr_in& to, const uint8_t* datagram, uint32_t* expected) {
+    uint8_t ack[HeaderSize];
+    uint32_t sequence = readSequence(datagram);
+    putHeader(ack, FlagAck, HeaderSize, sequence);
+    sendDatagram(sock, to, ack, HeaderSize);
+    if (sequence != *expected) return false;
+    ++*expected;
+    return true;
+}
+
 static int receiveReady(int sock, uint8_t* buffer, int capacity, sockaddr_in* from) {
     sockaddr_in source{};
     socklen_t sourceLength = sizeof source;
@@ -141,19 +154,28 @@ void drainSocket(int sock, int ms) {
     }
 }
 
-// First field of schedstat is the time on CPU in ns; stat's utime and stime are fields 14 and 15.
-int64_t processCpuNs(pid_t pid) {
+// schedstat holds the time on a CPU and the time waiting for one, in ns; -1 where it is missing.
+static int64_t schedstatNs(pid_t pid, bool waiting) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
     FILE* file = fopen(path, "r");
-    long long onCpuNs = -1;
+    long long ns = -1;
     if (file != nullptr) {
-        if (fscanf(file, "%lld", &onCpuNs) != 1) onCpuNs = -1;
+        if (fscanf(file, waiting ? "%*s %lld" : "%lld", &ns) != 1) ns = -1;
         fclose(file);
-        if (onCpuNs >= 0) return onCpuNs;
     }
+    return ns;
+}
+
+int64_t processWaitNs(pid_t pid) { return schedstatNs(pid, true); }
+
+// Without schedstat: stat's utime and stime, fields 14 and 15, in clock ticks.
+int64_t processCpuNs(pid_t pid) {
+    int64_t onCpuNs = schedstatNs(pid, false);
+    if (onCpuNs >= 0) return onCpuNs;
+    char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    file = fopen(path, "r");
+    FILE* file = fopen(path, "r");
     if (file == nullptr) return -1;
     char line[1024];
     size_t length = fread(line, 1, sizeof line - 1, file);
@@ -167,6 +189,47 @@ int64_t processCpuNs(pid_t pid) {
         return -1;
     }
     return static_cast<int64_t>((userTicks + systemTicks) * (1000000000ull / sysconf(_SC_CLK_TCK)));
+}
+
+long residentKiB(pid_t pid) {
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* file = fopen(path, "r");
+    long kib = -1;
+    while (file != nullptr && fgets(line, sizeof line, file) != nullptr)
+        if (strncmp(line, "VmRSS:", 6) == 0) kib = atol(line + 6);
+    if (file != nullptr) fclose(file);
+    return kib;
+}
+
+[[noreturn]] static void forwardForever(int sock, const sockaddr_in& client, const sockaddr_in& server) {
+    static uint8_t Buffer[MaxBenchDatagram];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t length = recvfrom(sock, Buffer, sizeof Buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (length < 0 && errno == EINTR) continue;
+        if (length < 0) _exit(1);
+        const sockaddr_in& to = sameAddress(from, client) ? server : client;
+        ssize_t sent = sendto(sock, Buffer, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(&to),
+                              sizeof to);
+        (void)sent;
+    }
+}
+
+pid_t startForwarder(int sock, const sockaddr_in& client, const sockaddr_in& server) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int ignored = setpriority(PRIO_PROCESS, 0, -10);
+    (void)ignored;
+    forwardForever(sock, client, server);
+}
+
+void stopForwarder(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 static void execProxy(const char* binary, int port, const char* const* extraOptions, const char* logPath) {

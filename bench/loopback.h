@@ -25,11 +25,17 @@ void sleepUntilNs(int64_t deadlineNs);
 
 // A UDP socket bound to 127.0.0.1 on a port the system picks; -1 on failure.
 int openLoopbackSocket();
+// The same on another loopback address (host order, e.g. 127.0.3.7): the proxies count clients by
+// address, so a crowd of fake clients comes from many.
+int openSocketAt(uint32_t address);
 int boundPort(int sock);
 sockaddr_in loopbackAddress(int port);
 bool sameAddress(const sockaddr_in& a, const sockaddr_in& b);
 int freeLoopbackPort();
 void sendDatagram(int sock, const sockaddr_in& to, const uint8_t* bytes, int length);
+// Acks a reliable fragment to its sender, as both ends of a connection do for every one; true when
+// it is the fragment `expected` names, which then moves on; false for a repeat or one out of turn.
+bool ackReliable(int sock, const sockaddr_in& to, const uint8_t* datagram, uint32_t* expected);
 // One datagram within timeoutMs: its length, or -1 when nothing came.
 int receiveDatagram(int sock, uint8_t* buffer, int capacity, int timeoutMs, sockaddr_in* from);
 // The same with a deadline on the monotonic clock, to the nanosecond.
@@ -38,6 +44,17 @@ int receiveBefore(int sock, uint8_t* buffer, int capacity, int64_t deadlineNs, s
 // CPU time the process has used so far, in nanoseconds (scheduler accounting where the kernel has
 // it, clock ticks otherwise); -1 when the process is gone.
 int64_t processCpuNs(pid_t pid);
+// Time the process was ready to run but waited for a CPU, in nanoseconds (-1 where the kernel does
+// not tell): on a shared machine, what the other work cost it.
+int64_t processWaitNs(pid_t pid);
+// Resident memory of the process in KiB; -1 when the process is gone.
+long residentKiB(pid_t pid);
+
+// A bare forwarder in a child process: one socket, blocking recvfrom and sendto, what comes from
+// `client` goes to `server` and everything else to `client`. At the proxy's scheduling priority,
+// so neither is favoured. The child dies with the bench.
+pid_t startForwarder(int sock, const sockaddr_in& client, const sockaddr_in& server);
+void stopForwarder(pid_t pid);
 
 struct ProxyProcess {
     pid_t pid;

@@ -2,15 +2,9 @@
 // with a bare recvfrom/sendto forwarder measured in the same run.
 //
 // Usage: relay_bench PROXY_BINARY [unreliable_count] [pace_us]
-#include <errno.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -210,49 +204,17 @@ void runReliable(RelayPath* path, int payloadSize, int count, RunFigures* figure
     if (cpuBefore >= 0 && cpuAfter >= 0) figures->cpuNs = cpuAfter - cpuBefore;
 }
 
-// The bare forwarder: what the client sends goes to the server, everything else to the client.
-[[noreturn]] void forwardForever(int sock, const sockaddr_in& client, const sockaddr_in& server) {
-    static uint8_t Buffer[MaxBenchDatagram];
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        ssize_t length = recvfrom(sock, Buffer, sizeof Buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (length < 0 && errno == EINTR) continue;
-        if (length < 0) _exit(1);
-        const sockaddr_in& to = sameAddress(from, client) ? server : client;
-        ssize_t sent = sendto(sock, Buffer, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(&to),
-                              sizeof to);
-        (void)sent;
-    }
-}
-
-// Same scheduling priority as the proxy gives itself, so neither is favoured.
-bool startForwarder(RelayPath* path) {
+bool openForwarderPath(RelayPath* path) {
     path->name = "forwarder";
     path->serverSocket = openLoopbackSocket();
     path->clientSocket = openLoopbackSocket();
     int forwarder = openLoopbackSocket();
     if (path->serverSocket < 0 || path->clientSocket < 0 || forwarder < 0) return false;
     path->serverTo = loopbackAddress(boundPort(forwarder));
-    sockaddr_in client = loopbackAddress(boundPort(path->clientSocket));
-    sockaddr_in server = loopbackAddress(boundPort(path->serverSocket));
-    path->pid = fork();
-    if (path->pid < 0) return false;
-    if (path->pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int ignored = setpriority(PRIO_PROCESS, 0, -10);
-        (void)ignored;
-        forwardForever(forwarder, client, server);
-    }
+    path->pid = startForwarder(forwarder, loopbackAddress(boundPort(path->clientSocket)),
+                               loopbackAddress(boundPort(path->serverSocket)));
     close(forwarder);
-    return true;
-}
-
-void stopForwarder(RelayPath* path) {
-    if (path->pid <= 0) return;
-    kill(path->pid, SIGKILL);
-    waitpid(path->pid, nullptr, 0);
-    path->pid = 0;
+    return path->pid > 0;
 }
 
 double percentileUs(std::vector<int64_t>& values, double fraction) {
@@ -345,12 +307,12 @@ int main(int argc, char** argv) {
     if (proxyPort < 0 || !startProxy(&proxy, argv[1], proxyPort, nullptr)) return 1;
     Session session;
     RelayPath paths[2] = {};
-    if (!connectProxyPath(&paths[0], &session, proxy, proxyPort) || !startForwarder(&paths[1])) {
+    if (!connectProxyPath(&paths[0], &session, proxy, proxyPort) || !openForwarderPath(&paths[1])) {
         stopProxy(&proxy, true);
         return 1;
     }
     runAll(paths, count, paceUs);
-    stopForwarder(&paths[1]);
+    stopForwarder(paths[1].pid);
     int64_t proxyCpuNs = stopProxy(&proxy, false);
     printf("proxy CPU for the whole run (kernel accounting at exit): %.1f ms\n",
            static_cast<double>(proxyCpuNs) / 1e6);
