@@ -38,9 +38,9 @@ static void setDemoAnglesFromServer(const uint8_t* angles, int angleBytes) {
 
 // A server svc_setangle: demo angles, and either the observing ring or the host's offset.
 // Returns true when the datagram is kept from the host.
-static bool handleServerSetAngle(int length) {
-    int angleBytes = serverAngleBytes();
-    if (length < HeaderSize + 1 + 3 * angleBytes || !gameState.protocolKnown) return false;
+static bool handleServerSetAngle(int length, const ProtocolInForce& protocol) {
+    int angleBytes = serverAngleBytes(protocol);
+    if (length < HeaderSize + 1 + 3 * angleBytes || !protocol.known) return false;
     uint8_t* angles = PacketBuffer + HeaderSize + 1;
     setDemoAnglesFromServer(angles, angleBytes);
     if (observing.observingMode && angleBytes == 1) {
@@ -53,7 +53,7 @@ static bool handleServerSetAngle(int length) {
 
 // Observer texts ride on the host's datagram when they fit; otherwise they go on their own.
 // Under 15 the host may be a 1996 client, which reads no datagram past 1032 bytes.
-static int appendObserverTexts(int length) {
+static int appendObserverTexts(int length, const ProtocolInForce& protocol) {
     if (observerPrintsEmpty()) return length;
     // Observers watching late must still read them at once: on a datagram of their own.
     if (streamDelayed()) {
@@ -61,7 +61,7 @@ static int appendObserverTexts(int length) {
         return length;
     }
     constexpr int OldestClientDatagram = HeaderSize + MaxBuiltPayload;
-    int room = (gameState.protocol == ProtocolNetQuake ? OldestClientDatagram : MaxGrownDatagram) - length;
+    int room = (protocol.protocol == ProtocolNetQuake ? OldestClientDatagram : MaxGrownDatagram) - length;
     int added = room > 0 ? takeObserverPrints(PacketBuffer + length, room) : 0;
     if (added == 0) {
         flushObserverPrints();
@@ -75,14 +75,14 @@ static int appendObserverTexts(int length) {
 // svc_disconnect: kept from the host, which would otherwise leave the proxy too. Servers send it
 // behind a print in a reliable message (a kick) or alone in unreliable datagrams; a fragment that
 // continues a message may begin with any byte, and one that opens a longer message is read no further.
-static bool serverEndsConnection(int length) {
+static bool serverEndsConnection(int length, const ProtocolInForce& protocol) {
     if (length <= HeaderSize) return false;
     const uint8_t* payload = PacketBuffer + HeaderSize;
     if (isReliableFragment(PacketBuffer)) {
         if (streamInsideMessage()) return false;
         if (!isLastFragment(PacketBuffer)) return payload[0] == 2;
     }
-    return holdsDisconnect(payload, length - HeaderSize);
+    return holdsDisconnect(payload, length - HeaderSize, protocol);
 }
 
 void relayServerDatagram(int length) {
@@ -92,6 +92,7 @@ void relayServerDatagram(int length) {
     bool unreliable = isUnreliableDatagram(d);
     bool limited = settings.s2cbps > 0 && unreliable;
     bool heldBack = limited && holdServerDatagram();
+    ProtocolInForce protocol = liveProtocol();
     if (isReliableFragment(d)) {
         uint32_t a = sequenceField(d) + host.seqOffset;
         if (numbering.resyncHost && int32_t(a - numbering.lastHostReliableSeq) > 0) {
@@ -106,16 +107,16 @@ void relayServerDatagram(int length) {
             platform::sendTo(host.socket, d, length, host.peerAddress);
             return;
         }
-        if (serverEndsConnection(length)) {
+        if (serverEndsConnection(length, protocol)) {
             disconnectServer();
             return;
         }
         numbering.lastHostReliableSeq = a;
-    } else if (unreliable && serverEndsConnection(length)) {
+    } else if (unreliable && serverEndsConnection(length, protocol)) {
         disconnectServer();
         return;
     }
-    if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length)) {
+    if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length, protocol)) {
         handServerDatagram(length);
         return;
     }
@@ -124,7 +125,7 @@ void relayServerDatagram(int length) {
         return;
     }
     if (unreliable) {
-        length = appendObserverTexts(length);
+        length = appendObserverTexts(length, protocol);
         if (limited) chargeServerDatagram(length);
         stampNext(d, host.unreliableSeq);
     } else if (isAckDatagram(d)) {

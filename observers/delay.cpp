@@ -44,6 +44,28 @@ struct DelayLine {
 };
 DelayLine line;
 
+// Under a delay the relays still read by the live game's protocol: its reliable messages are
+// gathered here and walked for the protocol they set, the observer side's walk coming later.
+struct LiveFollower {
+    ProtocolInForce protocol;
+    int length = 0;
+    bool skipping = false;  // inside a message not gathered from its start (or too long): not read
+    uint8_t message[CaptureMessageCapacity];
+};
+LiveFollower live;
+
+void followLiveStream(int length) {
+    if (!isReliableFragment(PacketBuffer)) return;
+    int payload = length - HeaderSize;
+    if (payload > int(sizeof live.message) - live.length) live.skipping = true;
+    if (!live.skipping) std::memcpy(live.message + live.length, PacketBuffer + HeaderSize, size_t(payload));
+    live.length += live.skipping ? 0 : payload;
+    if (!isLastFragment(PacketBuffer)) return;
+    if (!live.skipping) followProtocol(live.message, live.length, live.protocol);
+    live.length = 0;
+    live.skipping = false;
+}
+
 // The relay's datagram is kept here while entries played ahead of time pass through the PacketBuffer.
 uint8_t SavedPacket[PacketBufferSize];
 
@@ -147,7 +169,12 @@ void queue(EntryKind kind, int length, uint32_t streamNumber) {
 
 }  // namespace
 
-void resetDelayLine() { line = DelayLine(); }
+void resetDelayLine() {
+    line = DelayLine();
+    live.protocol = ProtocolInForce();
+    live.length = 0;
+    live.skipping = false;
+}
 
 int delaySeconds() { return line.seconds; }
 
@@ -156,6 +183,12 @@ uint32_t delayLineCapacity() { return line.capacity; }
 bool setDelaySeconds(int seconds) {
     if (seconds < 0 || seconds > MaxDelaySeconds) return false;
     if (seconds == line.seconds) return true;
+    if (line.seconds == 0) {
+        // Until now the observer side read the live game: it goes on from there.
+        live.protocol = playedProtocol();
+        live.length = 0;
+        live.skipping = capture.liveMidMessage;
+    }
     uint32_t capacity = uint32_t(seconds) * DelayLineBytesPerSecond;
     std::unique_ptr<uint8_t[]> bytes;
     if (seconds > 0) {
@@ -200,6 +233,10 @@ int msUntilNextEntry() {
 }
 
 void playDelayLineThrough() {
+    // The live stream ends here: a next server's starts a message of its own.
+    capture.liveMidMessage = false;
+    live.length = 0;
+    live.skipping = false;
     // A disconnect that playing causes (a host timed out) comes back here: the outer call goes on.
     if (line.count == 0 || line.forcing) return;
     holdObservers();
@@ -211,6 +248,7 @@ void playDelayLineThrough() {
 void handServerDatagram(int length) {
     if (isReliableFragment(PacketBuffer)) capture.liveMidMessage = PacketBuffer[1] == FlagData;
     if (line.seconds == 0) return captureServerDatagram(length);
+    followLiveStream(length);
     // Acks tell the observer side nothing.
     if (!isAckDatagram(PacketBuffer)) queue(ServerEntry, length, numbering.lastHostReliableSeq);
 }
@@ -221,6 +259,8 @@ void handHostMove(int length) {
 }
 
 bool streamDelayed() { return line.seconds > 0; }
+
+ProtocolInForce liveProtocol() { return line.seconds > 0 ? live.protocol : playedProtocol(); }
 
 bool stopRecordingWhenPlayed() {
     if (line.seconds == 0) return false;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "observers/scanner.h"
+
 // Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it, a
 // reliable one numbered numbering.lastHostReliableSeq.
 void handServerDatagram(int length);
@@ -15,6 +17,8 @@ void handHostMove(int length);
 bool stopRecordingWhenPlayed();
 // Observers watch late: texts for them cannot ride on the host's datagrams.
 bool streamDelayed();
+// The live game's protocol, which the relays read by whatever the observer side has played.
+ProtocolInForce liveProtocol();
 // The observer side's end of the hand-over: capture, then feed (stream number as handed over).
 void captureStreamDatagram(int length, uint32_t streamNumber);
 void captureServerDatagram(int length);  // numbered numbering.lastHostReliableSeq

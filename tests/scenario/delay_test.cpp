@@ -134,6 +134,21 @@ TEST_F(Delayed, ADelayChangeBringsObserversInAgainAtTheNewPoint) {
     EXPECT_TRUE(holds(take(observerGot), print("now\n")));
 }
 
+TEST_F(Delayed, TheRelaysReadTheLiveGamesProtocolWhileTheObserversPlayTheOldOne) {
+    playWithServer({"-o", "2", "-D", "5", "-c", "100"});
+    // A 999 level with four-byte coordinates, played on the observer side; then a level under 15.
+    reliable(Bytes{11, 0xE7, 3, 0, 0, 0x10, 0, 0, 0, 4, 0, 'T', 0} + model("e1m1") + Bytes{0, 0, 25, 1});
+    later(5000);
+    reliable(info("e1m2"));
+    sent();
+    // Entities 5 and 6 at x = 0.25: under 999's coordinates the 6 would be read as svc_disconnect.
+    fromServer(wire::unreliable(0, {0x82, 5, 2, 0, 0x82, 6, 2, 0}));
+    EXPECT_TRUE(slotTable.serverConnected);
+    // The host's 16-byte moves are moves: the cap thins out the repeat.
+    for (uint32_t n : {1u, 2u}) fromHost(wire::unreliable(n, wire::move(0, 64, 0)));
+    EXPECT_EQ(to(sent(), serverData).size(), 1u);
+}
+
 TEST_F(Delayed, AServerSendingMoreThanTheLineHoldsNeverHoldsUpTheHost) {
     playWithServer({"-o", "2", "-D", "1", "-d", "late"});
     level("e1m1");
