@@ -141,6 +141,7 @@ int silenceWaitMs() {
 void timeOutObserver(int i) {
     if (!slotInUse(i)) return;
     appendObserverPrint("Observer %s timed out.\n", slotTable.slot[i].playerName);
+    consolePrintf("Observer %s timed out.\n", slotTable.slot[i].playerName);
     removeSlot(i);
 }
 
