@@ -41,7 +41,10 @@ struct DelayLine {
     uint32_t count = 0;
     uint32_t usedBytes = 0;
     bool forcing = false;  // observers are held while entries are played ahead of their time
+    bool toldFull = false;
+    uint32_t toldFullMs = 0;  // the console hears of a full line once a minute at most
 };
+constexpr uint32_t FullNoticeMs = 60000;
 DelayLine line;
 
 // Under a delay the relays still read by the live game's protocol: its reliable messages are
@@ -153,16 +156,55 @@ void releaseObservers() {
     if (observersCanJoinMidLevel()) onStageCaptured(3);
 }
 
+// The line's entries, in order, from the start of `bytes` (which holds them all).
+void moveLineInto(std::unique_ptr<uint8_t[]> bytes, uint32_t capacity) {
+    uint32_t at = 0;
+    uint32_t count = line.count;
+    while (line.count > 0) {
+        uint32_t from;
+        uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
+        std::memcpy(bytes.get() + at, line.bytes.get() + from, size);
+        at += size;
+    }
+    line.bytes = std::move(bytes);
+    line.capacity = capacity;
+    emptyLine();
+    line.tail = line.usedBytes = at;
+    line.count = count;
+}
+
+// Room for `size` more bytes by doubling the line, up to DelayLineGrowth times its size; false
+// past that. Each doubling copies the line once (a few milliseconds per 10 MiB).
+bool growLine(uint32_t size) {
+    uint32_t largest = uint32_t(line.seconds) * DelayLineBytesPerSecond * DelayLineGrowth;
+    if (line.capacity >= largest) return false;
+    uint32_t capacity = line.capacity > largest / 2 ? largest : line.capacity * 2;
+    if (capacity - line.usedBytes < size) return false;
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
+    if (!bytes) return false;
+    moveLineInto(std::move(bytes), capacity);
+    return true;
+}
+
+void tellLineFull(uint32_t lateMs, uint32_t nowMs) {
+    if (line.toldFull && nowMs - line.toldFullMs < FullNoticeMs) return;
+    line.toldFull = true;
+    line.toldFullMs = nowMs;
+    consolePrintf("Delay line full: observers catch up again %u.%u seconds late.\n", lateMs / 1000, lateMs % 1000 / 100);
+}
+
 void queue(EntryKind kind, int length, uint32_t streamNumber) {
     EntryHeader h{performanceMs(), streamNumber, uint32_t(length), kind};
     uint32_t size = EntryHeaderBytes + h.length;
-    if (placeFor(size) < 0) {
-        // More than the line holds: the game reaches the observers sooner, never the host later.
+    if (placeFor(size) < 0 && !growLine(size)) {
+        // More than the largest line holds: the game reaches the observers sooner, never the host
+        // later. Half the line goes at once, so observers catch up again once, not per datagram.
         holdObservers();
-        while (line.count > 0 && placeFor(size) < 0 && slotTable.hostConnected) playOldest();
-        uint32_t late = line.count > 0 ? (h.arrivalMs - headEntry().arrivalMs) / 1000 : 0;
+        while (line.count > 0 && (placeFor(size) < 0 || line.usedBytes > line.capacity / 2) && slotTable.hostConnected)
+            playOldest();
+        uint32_t lateMs = line.count > 0 ? h.arrivalMs - headEntry().arrivalMs : 0;
         releaseObservers();
-        consolePrintf("Delay line full: observers catch up again %u seconds late.\n", late);
+        tellLineFull(lateMs, h.arrivalMs);
     }
     if (slotTable.hostConnected) append(h, PacketBuffer);
 }
@@ -202,19 +244,7 @@ bool setDelaySeconds(int seconds) {
         playOldest();
     }
     // What is left goes over in order and fits from the start of the new line.
-    uint32_t at = 0;
-    uint32_t count = line.count;
-    while (line.count > 0) {
-        uint32_t from;
-        uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
-        std::memcpy(bytes.get() + at, line.bytes.get() + from, size);
-        at += size;
-    }
-    line.bytes = std::move(bytes);
-    line.capacity = capacity;
-    emptyLine();
-    line.tail = line.usedBytes = at;
-    line.count = count;
+    moveLineInto(std::move(bytes), capacity);
     releaseObservers();
     return true;
 }
