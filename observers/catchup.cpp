@@ -112,12 +112,17 @@ void startCatchUpMessage(int slot, int32_t message) {
 
 MessageRest storeMessageRest(int slot) {
     Slot& s = slotTable.slot[slot];
+    uint32_t first = s.ackedSeq + 1;
+    const StoredEntry& next = capture.stored[first % StoredCount];
+    bool nextStored = next.held && next.streamNumber == first && int32_t(first - capture.nextReassemblySeq) < 0;
+    // A piece may be out whose ack was lost: its client may hold the start of that message too.
+    if (!s.midMessage && s.pieceOffset == 0 && !nextStored) return RestNone;
     setRecordLength(CatchUpStores[slot], 0);
     s.catchUpCut = 0;
-    for (uint32_t a = s.ackedSeq + 1; int32_t(a - capture.nextReassemblySeq) < 0; a++) {
+    for (uint32_t a = first; int32_t(a - capture.nextReassemblySeq) < 0; a++) {
         const StoredEntry& entry = capture.stored[a % StoredCount];
         if (!entry.held || entry.streamNumber != a || (entry.mask & (1u << slot)) == 0) return RestLost;
-        uint32_t from = a == s.ackedSeq + 1 ? s.pieceOffset : 0;
+        uint32_t from = a == first ? s.pieceOffset : 0;
         if (!appendToStore(slot, entry.datagram + HeaderSize + from, uint32_t(entry.length - HeaderSize) - from))
             return RestLost;
         if (s.catchUpCut == 0) s.catchUpCut = recordLength(CatchUpStores[slot]);

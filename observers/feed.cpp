@@ -274,13 +274,13 @@ void parkWatchingObservers() {
 
 bool leaveStoredStream(int slot) {
     Slot& s = slotTable.slot[slot];
-    if (s.catchUpMessage != NoCatchUpMessage || (!s.midMessage && s.pieceOffset == 0)) {
+    MessageRest rest = s.catchUpMessage == NoCatchUpMessage ? storeMessageRest(slot) : RestNone;
+    if (rest == RestNone) {
         forgetSlotInStore(slot);
         return false;
     }
     // Its client holds the start of a message: nothing may be numbered for it before the rest.
     s.reliableSeq = nextStreamNumber(slot);
-    MessageRest rest = storeMessageRest(slot);
     forgetSlotInStore(slot);
     s.pieceOffset = 0;
     s.midMessage = false;

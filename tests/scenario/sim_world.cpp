@@ -234,7 +234,7 @@ struct World::Impl {
     // that its number maps back onto the server's.
     void takeStreamMessage(Client& c, const Bytes& message, uint32_t firstSeq) {
         int id = idOf(message);
-        if (id < 0) return w.fail(nameOf(c) + " took a message the server never sent");
+        if (id < 0) return w.fail(nameOf(c) + " took a message the server never sent" + std::string(message.begin(), message.begin() + std::min<size_t>(40, message.size())) + " size " + std::to_string(message.size()));
         int expected = c.lastId >= 0 ? c.lastId + 1 : (c.isHost ? 0 : id);
         if (id != expected)
             return w.fail(nameOf(c) + " took message " + std::to_string(id) + " where " + std::to_string(expected) +
