@@ -133,6 +133,21 @@ void stopRecording() {
     if (recording() && writeCreditBlock() && writeClosingBlock()) closeDemoFile(true);
 }
 
+void endRecording() {
+    settings.demoNumber = 0;
+    if (recording()) stopRecording();
+}
+
+bool recordTo(const char* name) {
+    if (recording()) stopRecording();
+    if (!setDemoName(name)) return false;
+    settings.demoNumber = 1;
+    bool inLevel = slotTable.serverConnected && hostSlot().state >= SlotInGame;
+    if (!inLevel || !gameState.protocolKnown || !catchUpRecordsValid()) return false;
+    startRecording();
+    return true;
+}
+
 void recordMessage(const uint8_t* message, int length) {
     if (!recording() || length < 0) return;
     uint8_t header[RecordHeaderSize];

@@ -190,7 +190,6 @@ void restartRecordingAtReconnect() {
     resetStates();
     consolePrintf("Received reconnect.\n");
     stopRecording();
-    if (settings.demoNumber == 0) return;  // a record stop under a delay is on its way
     startRecording();
     capture.fileAwaitsLevel = true;
 }
@@ -215,7 +214,6 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
         bool wasInLevel = hostBefore == SlotInGame || hostBefore == SlotLeftGame;
         if (wasInLevel && !capture.fileAwaitsLevel) {
             stopRecording();
-            if (settings.demoNumber == 0) return;  // a record stop under a delay is on its way
             startRecording();
         }
         capture.fileAwaitsLevel = false;

@@ -18,7 +18,7 @@
 
 namespace {
 
-enum EntryKind : uint32_t { ServerEntry, MoveEntry, RecordStopEntry };
+enum EntryKind : uint32_t { ServerEntry, MoveEntry, RecordStopEntry, RecordStartEntry };
 
 struct EntryHeader {
     uint32_t arrivalMs;
@@ -41,6 +41,7 @@ struct DelayLine {
     uint32_t count = 0;
     uint32_t usedBytes = 0;
     bool forcing = false;  // observers are held while entries are played ahead of their time
+    int recordCommands = 0;  // record commands waiting: a later one must wait behind them
     bool toldFull = false;
     uint32_t toldFullMs = 0;  // the console hears of a full line once a minute at most
 };
@@ -127,6 +128,15 @@ EntryHeader takeOldest(uint32_t* at) {
     return h;
 }
 
+void playRecordCommand(const EntryHeader& h) {
+    line.recordCommands--;
+    if (h.kind == RecordStopEntry) return endRecording();
+    char name[TextStoreSize];
+    std::memcpy(name, PacketBuffer, h.length < sizeof name ? h.length : sizeof name);
+    name[sizeof name - 1] = '\0';
+    recordTo(name);
+}
+
 // The oldest entry into the PacketBuffer and through the observer side.
 void playOldest() {
     uint32_t at;
@@ -136,8 +146,8 @@ void playOldest() {
         captureStreamDatagram(int(h.length), h.streamNumber);
     else if (h.kind == MoveEntry)
         takeHostMove(int(h.length), !line.forcing);
-    else if (recording() && settings.demoNumber == 0)  // no record command since
-        stopRecording();
+    else
+        playRecordCommand(h);
 }
 
 // Entries played ahead of their time would reach the observers as a burst that overruns the
@@ -193,7 +203,7 @@ void tellLineFull(uint32_t lateMs, uint32_t nowMs) {
     consolePrintf("Delay line full: observers catch up again %u.%u seconds late.\n", lateMs / 1000, lateMs % 1000 / 100);
 }
 
-void queue(EntryKind kind, int length, uint32_t streamNumber) {
+void queue(EntryKind kind, const uint8_t* data, int length, uint32_t streamNumber) {
     EntryHeader h{performanceMs(), streamNumber, uint32_t(length), kind};
     uint32_t size = EntryHeaderBytes + h.length;
     if (placeFor(size) < 0 && !growLine(size)) {
@@ -206,7 +216,7 @@ void queue(EntryKind kind, int length, uint32_t streamNumber) {
         releaseObservers();
         tellLineFull(lateMs, h.arrivalMs);
     }
-    if (slotTable.hostConnected) append(h, PacketBuffer);
+    if (slotTable.hostConnected) append(h, data);
 }
 
 }  // namespace
@@ -280,20 +290,26 @@ void handServerDatagram(int length) {
     if (line.seconds == 0) return captureServerDatagram(length);
     followLiveStream(length);
     // Acks tell the observer side nothing.
-    if (!isAckDatagram(PacketBuffer)) queue(ServerEntry, length, numbering.lastHostReliableSeq);
+    if (!isAckDatagram(PacketBuffer)) queue(ServerEntry, PacketBuffer, length, numbering.lastHostReliableSeq);
 }
 
 void handHostMove(int length) {
     if (line.seconds == 0) return takeHostMove(length, true);
-    queue(MoveEntry, length, 0);
+    queue(MoveEntry, PacketBuffer, length, 0);
 }
 
 bool streamDelayed() { return line.seconds > 0; }
 
 ProtocolInForce liveProtocol() { return line.seconds > 0 ? live.protocol : playedProtocol(); }
 
-bool stopRecordingWhenPlayed() {
-    if (line.seconds == 0) return false;
-    queue(RecordStopEntry, 0, 0);
+bool recordWhenPlayed(const char* name) {
+    if (line.seconds == 0 || (!recording() && line.recordCommands == 0)) return false;
+    char copy[TextStoreSize] = {};
+    if (name != nullptr) std::memcpy(copy, name, strnlen(name, sizeof copy - 1));
+    line.recordCommands++;
+    if (name == nullptr)
+        queue(RecordStopEntry, PacketBuffer, 0, 0);
+    else
+        queue(RecordStartEntry, reinterpret_cast<const uint8_t*>(copy), int(strnlen(copy, sizeof copy)) + 1, 0);
     return true;
 }

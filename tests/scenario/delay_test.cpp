@@ -107,13 +107,21 @@ TEST_F(Delayed, TheGameLevelsAndDemoReachTheObserverSideFiveSecondsAfterTheHost)
     std::vector<Datagram> due = take(observerGot);
     for (const Bytes& b : {print("frag\n"), Entity, View}) EXPECT_TRUE(!holds(early, b) && holds(due, b));
 
-    // record stop ends the file once the observer side has played what the host received before it.
+    // Record commands act on the files as playback reaches them: each file ends at its own stop and
+    // holds what the host got while it was named.
+    console();
     reliable(print("last\n"));
+    EXPECT_EQ(say("record stop"), "Demorecording stopped.\n");
+    reliable(print("between\n"));
+    EXPECT_EQ(say("record x"), "");
+    reliable(print("x only\n"));
     EXPECT_EQ(say("record stop"), "Demorecording stopped.\n");
     EXPECT_TRUE(fakeplatform::fileOpen("late02.dem"));
     later(5000);
-    EXPECT_FALSE(fakeplatform::fileOpen("late02.dem"));
-    EXPECT_TRUE(has(fakeplatform::fileContents("late02.dem"), print("last\n")));
+    EXPECT_EQ(console(), "Completed late02.dem.\nRecording to x01.dem.\nCompleted x01.dem.\n");
+    Bytes late = fakeplatform::fileContents("late02.dem"), x = fakeplatform::fileContents("x01.dem");
+    EXPECT_TRUE(has(late, print("last\n")) && !has(late, print("between\n")) && !has(late, print("x only\n")));
+    EXPECT_TRUE(has(x, print("x only\n")) && !has(x, print("between\n")) && has(x, model("e1m2")));
 }
 
 TEST_F(Delayed, ADelayChangeBringsObserversInAgainAtTheNewPointAfterTheMessageTheyAreIn) {
