@@ -19,6 +19,9 @@ inline bool recording() { return recorder.demoFile != platform::NoFile; }
 void startRecording();
 // Ends the file; "Completed" is said only of a file written whole.
 void stopRecording();
+// Something the host received cannot be written: the file ends here, said as not complete ("Unable
+// to write NAME: why."); recording stays armed for the next level.
+void cutRecording(const char* why);
 // `record stop`: recording off, the file ended.
 void endRecording();
 // `record NAME` (a name already checked): the file open ends and NAME's first opens now when the

@@ -222,7 +222,10 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
 }
 
 void completeMessage() {
-    if (capture.dropMessage) return clearCaptureBuffer();
+    if (capture.dropMessage) {
+        cutRecording("a server message too long to record");
+        return clearCaptureBuffer();
+    }
     int length = capture.captureWritePos;
     uint8_t* message = capture.captureBuffer + RecordHeaderSize;
     message[length] = 0;
