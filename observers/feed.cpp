@@ -314,11 +314,4 @@ void takeMessageRests(const uint8_t* bytes, int length, bool last) {
     }
 }
 
-void abandonMessageRests() {
-    // The stream its message belonged to has ended: its client cannot be given a whole one.
-    for (int n = FirstObserverSlot; n < SlotCount && capture.awaitingMessageEnd != 0; n++) {
-        if ((capture.awaitingMessageEnd & slotBit(n)) == 0) continue;
-        capture.awaitingMessageEnd &= ~slotBit(n);
-        timeOutObserver(n);
-    }
-}
+void abandonMessageRests() { takeMessageRests(nullptr, -1, true); }

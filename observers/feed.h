@@ -21,7 +21,8 @@ bool leaveStoredStream(int slot);
 // The stored table must reuse an entry the observer has not taken: it catches up again from the
 // level's records, after the rest of the message its client is inside.
 void fallBehindStore(int slot);
-// A fragment the reassembly takes: the rest of the message observers taken off inside it await.
+// A fragment the reassembly takes: the rest of the message observers taken off inside it await
+// (length -1: none comes, the stream ended, and they are timed out).
 void takeMessageRests(const uint8_t* bytes, int length, bool last);
 // The stream restarts: a message awaited will not end.
 void abandonMessageRests();
