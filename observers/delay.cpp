@@ -41,7 +41,7 @@ struct DelayLine {
     uint32_t count = 0;
     uint32_t usedBytes = 0;
     bool forcing = false;  // observers are held while entries are played ahead of their time
-    int recordCommands = 0;  // record commands waiting: a later one must wait behind them
+    int recordCommands = 0;  // record commands on the line: a later one must wait behind them
     bool toldFull = false;
     uint32_t toldFullMs = 0;  // the console hears of a full line once a minute at most
 };
@@ -88,7 +88,10 @@ void emptyLine() {
     line.wrapped = false;
     line.count = 0;
     line.usedBytes = 0;
+    line.recordCommands = 0;
 }
+
+bool isRecordCommand(const EntryHeader& h) { return h.kind == RecordStopEntry || h.kind == RecordStartEntry; }
 
 // Where an entry of `size` bytes goes, or -1 when the line has no room for it.
 int64_t placeFor(uint32_t size) {
@@ -111,6 +114,7 @@ void append(const EntryHeader& h, const uint8_t* data) {
     line.tail = uint32_t(at) + size;
     line.count++;
     line.usedBytes += size;
+    line.recordCommands += isRecordCommand(h);
 }
 
 // Takes the oldest entry off the line; its bytes stay where they are (at `at`) until the next append.
@@ -120,6 +124,7 @@ EntryHeader takeOldest(uint32_t* at) {
     uint32_t size = EntryHeaderBytes + h.length;
     line.head += size;
     line.usedBytes -= size;
+    line.recordCommands -= isRecordCommand(h);
     if (--line.count == 0) emptyLine();
     if (line.wrapped && line.head == line.wrapEnd) {
         line.head = 0;
@@ -129,7 +134,6 @@ EntryHeader takeOldest(uint32_t* at) {
 }
 
 void playRecordCommand(const EntryHeader& h) {
-    line.recordCommands--;
     if (h.kind == RecordStopEntry) return endRecording();
     char name[TextStoreSize];
     std::memcpy(name, PacketBuffer, h.length < sizeof name ? h.length : sizeof name);
@@ -170,6 +174,7 @@ void releaseObservers() {
 void moveLineInto(std::unique_ptr<uint8_t[]> bytes, uint32_t capacity) {
     uint32_t at = 0;
     uint32_t count = line.count;
+    int recordCommands = line.recordCommands;
     while (line.count > 0) {
         uint32_t from;
         uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
@@ -181,6 +186,7 @@ void moveLineInto(std::unique_ptr<uint8_t[]> bytes, uint32_t capacity) {
     emptyLine();
     line.tail = line.usedBytes = at;
     line.count = count;
+    line.recordCommands = recordCommands;
 }
 
 // Room for `size` more bytes by doubling the line, up to DelayLineGrowth times its size; false
@@ -306,7 +312,6 @@ bool recordWhenPlayed(const char* name) {
     if (line.seconds == 0 || (!recording() && line.recordCommands == 0)) return false;
     char copy[TextStoreSize] = {};
     if (name != nullptr) std::memcpy(copy, name, strnlen(name, sizeof copy - 1));
-    line.recordCommands++;
     if (name == nullptr)
         queue(RecordStopEntry, PacketBuffer, 0, 0);
     else
