@@ -38,6 +38,7 @@ void kickObserver(int i) {
                                        'o', 'n', 's', 'o', 'l', 'e', '.', '\n', 0, 2};
     sendRawToSlot(kicked, sizeof kicked, i);
     appendObserverPrint("Observer %s got the boot.\n", slot.playerName);
+    consolePrintf("Observer %s got the boot.\n", slot.playerName);
     removeSlot(i);
     consoleState.commandReply = "";
 }
