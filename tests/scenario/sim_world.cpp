@@ -275,8 +275,9 @@ struct World::Impl {
     }
 
     void leave(Client& c) {
-        for (int i = 0; i < 3; i++) w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2}));
-        c.leftMs = w.nowMs;
+        bool heard = false;
+        for (int i = 0; i < 3; i++) heard = w.send(c.self, c.proxy, wire::unreliable(c.channel.unreliableSeq++, {2})) || heard;
+        c.leftMs = w.nowMs + (heard ? 0 : 120000);  // all three lost: only its silence ends it
         c.phase = Phase::Gone;
     }
 
@@ -373,13 +374,14 @@ struct World::Impl {
     }
 };
 
-void World::send(const NetAddress& from, const NetAddress& to, const Bytes& bytes) {
-    if (rng.perMille(50)) return;
+bool World::send(const NetAddress& from, const NetAddress& to, const Bytes& bytes) {
+    if (rng.perMille(50)) return false;
     int copies = rng.perMille(100) ? 2 : 1;
     for (int i = 0; i < copies; i++) {
         int late = rng.perMille(100) ? 1 + int(rng.below(4)) : 0;
         wires.push_back(Wire{from, to, bytes, step + 1 + late});
     }
+    return true;
 }
 
 void World::pump(Channel& c, const NetAddress& from, const NetAddress& to) {
