@@ -214,8 +214,7 @@ void runRecord(const char* argument) {
         return;
     }
     if (strcmp(argument, "stop") == 0) {
-        settings.demoNumber = 0;
-        if (recording() && !stopRecordingWhenPlayed()) stopRecording();
+        if (!recordWhenPlayed(nullptr)) endRecording();
         consoleState.commandReply = "Demorecording stopped.\n";
         return;
     }
@@ -228,15 +227,12 @@ void runRecord(const char* argument) {
         consoleState.commandReply = "Demo name too long.\n";
         return;
     }
-    if (recording()) stopRecording();
-    settings.demoNumber = 1;
-    // Only a level the proxy reads on a connected server is recorded at once; else the next one.
-    bool onServer = slotTable.serverConnected && hostSlot().state >= SlotInGame;
-    if (onServer && gameState.protocolKnown && catchUpRecordsValid()) {
-        startRecording();
+    // Said when the file opens ("Recording to"), late under a delay.
+    if (recordWhenPlayed(argument) || recordTo(argument)) {
         consoleState.commandReply = "";
         return;
     }
+    bool onServer = slotTable.serverConnected && hostSlot().state >= SlotInGame;
     int length = 0;
     if (onServer && !gameState.protocolKnown)
         length = formatText(ReplyText, sizeof ReplyText, "Recording is not available for protocol %d.\n",

@@ -46,11 +46,12 @@ PRINTF_FORMAT(1, 2) void tellHostAndConsole(const char* format, ...) {
     consolePrintf("%s", text);
 }
 
-// Closes the file and says how it ended: whole, or cut short (`whole` false or a failed close).
-// Either way recording stays armed for the next level.
-void closeDemoFile(bool whole) {
+// Closes the file and says how it ended: whole, or cut short (`whole` false or a failed close) for
+// `why` or the file error. Either way recording stays armed for the next level.
+void closeDemoFile(bool whole, const char* why = nullptr) {
     char reason[96];
-    formatText(reason, sizeof reason, "%s", platform::lastFileError());  // before the close touches it
+    // Before the close touches the file error.
+    formatText(reason, sizeof reason, "%s", why != nullptr ? why : platform::lastFileError());
     if (!platform::closeFile(recorder.demoFile) && whole) {
         whole = false;
         formatText(reason, sizeof reason, "%s", platform::lastFileError());
@@ -131,6 +132,26 @@ void startRecording() {
 
 void stopRecording() {
     if (recording() && writeCreditBlock() && writeClosingBlock()) closeDemoFile(true);
+}
+
+void cutRecording(const char* why) {
+    // Ended as a file that plays; a write that fails has closed it and said so already.
+    if (recording() && writeCreditBlock() && writeClosingBlock()) closeDemoFile(false, why);
+}
+
+void endRecording() {
+    settings.demoNumber = 0;
+    if (recording()) stopRecording();
+}
+
+bool recordTo(const char* name) {
+    if (recording()) stopRecording();
+    if (!setDemoName(name)) return false;
+    settings.demoNumber = 1;
+    bool inLevel = slotTable.serverConnected && hostSlot().state >= SlotInGame;
+    if (!inLevel || !gameState.protocolKnown || !catchUpRecordsValid()) return false;
+    startRecording();
+    return true;
 }
 
 void recordMessage(const uint8_t* message, int length) {

@@ -19,6 +19,14 @@ inline bool recording() { return recorder.demoFile != platform::NoFile; }
 void startRecording();
 // Ends the file; "Completed" is said only of a file written whole.
 void stopRecording();
+// Something the host received cannot be written: the file ends here, said as not complete ("Unable
+// to write NAME: why."); recording stays armed for the next level.
+void cutRecording(const char* why);
+// `record stop`: recording off, the file ended.
+void endRecording();
+// `record NAME` (a name already checked): the file open ends and NAME's first opens now when the
+// host is in a level the proxy reads on a connected server (true), else at the next level.
+bool recordTo(const char* name);
 // One block: N, the angles, the message bytes.
 void recordMessage(const uint8_t* message, int length);
 // Angle bytes (unsigned) to degrees.

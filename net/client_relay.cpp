@@ -24,12 +24,12 @@ static void sendToServer(int length) {
 
 // The host watches another proxy's game: replay its view 100 ms late and forward moves only
 // when jump changes or every 5 seconds, without fire and impulse, so the upstream proxy sees neither.
-static void relayObservingMove(int length, const MoveLayout& move) {
+static void relayObservingMove(int length, const MoveLayout& move, const ProtocolInForce& protocol) {
     uint8_t* payload = PacketBuffer + HeaderSize;
     uint8_t buttons = payload[move.buttonsOffset];
     uint8_t impulse = payload[move.impulseOffset];
     // The ring holds byte angles; wider server angles reach the host unsmoothed (server relay).
-    if ((buttons & 1) == 0 && serverAngleBytes() == 1) {
+    if ((buttons & 1) == 0 && serverAngleBytes(protocol) == 1) {
         smoothHostView(performanceMs(), SetAngleDatagram + HeaderSize + 1);
         stampNext(SetAngleDatagram, hostSlot().unreliableSeq);
         platform::sendTo(hostSlot().socket, SetAngleDatagram, 12, hostSlot().peerAddress);
@@ -44,13 +44,13 @@ static void relayObservingMove(int length, const MoveLayout& move) {
         payload[move.buttonsOffset] = buttons;
         payload[move.impulseOffset] = impulse;  // the host's own offset keys see what it sent
     }
-    applyViewImpulse(HostSlot, length);
+    applyViewImpulse(HostSlot, length, move);
 }
 
-static void relayMove(int length, const MoveLayout& move) {
+static void relayMove(int length, const MoveLayout& move, bool protocolKnown) {
     const uint8_t* payload = PacketBuffer + HeaderSize;
     if (allowHostMove(length, payload[move.buttonsOffset], payload[move.impulseOffset])) sendToServer(length);
-    if (gameState.protocolKnown) handHostMove(length);
+    if (protocolKnown) handHostMove(length);
 }
 
 // The host's acknowledgement `number` (its numbering) of a fragment it was given.
@@ -92,13 +92,14 @@ void relayClientDatagram(int length) {
     else if (isAckDatagram(d))
         setSequenceField(d, sequenceField(d) + numbering.hostSkew - host.seqOffset);
 
-    MoveLayout move = moveLayout();
+    ProtocolInForce protocol = liveProtocol();
+    MoveLayout move = moveLayout(protocol);
     bool isMove = isUnreliableDatagram(d) && length >= HeaderSize + move.length && d[HeaderSize] == 3;
     if (!isMove) {
         sendToServer(length);
     } else if (observing.observingMode) {
-        relayObservingMove(length, move);
+        relayObservingMove(length, move, protocol);
     } else {
-        relayMove(length, move);
+        relayMove(length, move, protocol.known);
     }
 }

@@ -72,9 +72,9 @@ static void setDemoAnglesFromServer(const uint8_t* angles, int angleBytes) {
 
 // A server svc_setangle: demo angles, and either the observing ring or the host's offset.
 // Returns true when the datagram is kept from the host.
-static bool handleServerSetAngle(int length) {
-    int angleBytes = serverAngleBytes();
-    if (length < HeaderSize + 1 + 3 * angleBytes || !gameState.protocolKnown) return false;
+static bool handleServerSetAngle(int length, const ProtocolInForce& protocol) {
+    int angleBytes = serverAngleBytes(protocol);
+    if (length < HeaderSize + 1 + 3 * angleBytes || !protocol.known) return false;
     uint8_t* angles = PacketBuffer + HeaderSize + 1;
     setDemoAnglesFromServer(angles, angleBytes);
     if (observing.observingMode && angleBytes == 1) {
@@ -87,7 +87,7 @@ static bool handleServerSetAngle(int length) {
 
 // Observer texts ride on the host's datagram when they fit; otherwise they go on their own.
 // Under 15 the host may be a 1996 client, which reads no datagram past 1032 bytes.
-static int appendObserverTexts(int length) {
+static int appendObserverTexts(int length, const ProtocolInForce& protocol) {
     if (observerPrintsEmpty()) return length;
     // Observers watching late must still read them at once: on a datagram of their own.
     if (streamDelayed()) {
@@ -95,7 +95,7 @@ static int appendObserverTexts(int length) {
         return length;
     }
     constexpr int OldestClientDatagram = HeaderSize + MaxBuiltPayload;
-    int room = (gameState.protocol == ProtocolNetQuake ? OldestClientDatagram : MaxGrownDatagram) - length;
+    int room = (protocol.protocol == ProtocolNetQuake ? OldestClientDatagram : MaxGrownDatagram) - length;
     int added = room > 0 ? takeObserverPrints(PacketBuffer + length, room) : 0;
     if (added == 0) {
         flushObserverPrints();
@@ -109,14 +109,14 @@ static int appendObserverTexts(int length) {
 // svc_disconnect: kept from the host, which would otherwise leave the proxy too. Servers send it
 // behind a print in a reliable message (a kick) or alone in unreliable datagrams; a fragment that
 // continues a message may begin with any byte, and one that opens a longer message is read no further.
-static bool serverEndsConnection(int length) {
+static bool serverEndsConnection(int length, const ProtocolInForce& protocol) {
     if (length <= HeaderSize) return false;
     const uint8_t* payload = PacketBuffer + HeaderSize;
     if (isReliableFragment(PacketBuffer)) {
         if (streamInsideMessage()) return false;
         if (!isLastFragment(PacketBuffer)) return payload[0] == 2;
     }
-    return holdsDisconnect(payload, length - HeaderSize);
+    return holdsDisconnect(payload, length - HeaderSize, protocol);
 }
 
 void relayServerDatagram(int length) {
@@ -126,6 +126,7 @@ void relayServerDatagram(int length) {
     bool unreliable = isUnreliableDatagram(d);
     bool limited = settings.s2cbps > 0 && unreliable;
     bool heldBack = limited && holdServerDatagram();
+    ProtocolInForce protocol = liveProtocol();
     if (isReliableFragment(d)) {
         // Dropped unacknowledged: the server sends it again once the host has what came before.
         if (numbering.resyncHost && numbering.holdForHostAck) return;
@@ -142,7 +143,7 @@ void relayServerDatagram(int length) {
             platform::sendTo(host.socket, d, length, host.peerAddress);
             return;
         }
-        if (serverEndsConnection(length)) {
+        if (serverEndsConnection(length, protocol)) {
             disconnectServer();
             return;
         }
@@ -151,11 +152,11 @@ void relayServerDatagram(int length) {
             std::memcpy(HostTail, d, size_t(length));
             hostTailLength = length;
         }
-    } else if (unreliable && serverEndsConnection(length)) {
+    } else if (unreliable && serverEndsConnection(length, protocol)) {
         disconnectServer();
         return;
     }
-    if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length)) {
+    if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length, protocol)) {
         handServerDatagram(length);
         return;
     }
@@ -164,7 +165,7 @@ void relayServerDatagram(int length) {
         return;
     }
     if (unreliable) {
-        length = appendObserverTexts(length);
+        length = appendObserverTexts(length, protocol);
         if (limited) chargeServerDatagram(length);
         stampNext(d, host.unreliableSeq);
     } else if (isAckDatagram(d)) {

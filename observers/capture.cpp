@@ -23,6 +23,12 @@ int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLim
 // Wrap-safe: is stream number a at or after b?
 bool streamAtOrAfter(uint32_t a, uint32_t b) { return int32_t(a - b) >= 0; }
 
+void clearCaptureBuffer() {
+    capture.captureWritePos = 0;
+    setRecordLength(capture.captureBuffer, 0);
+    capture.dropMessage = false;
+}
+
 StoredEntry& entryFor(uint32_t streamNumber) { return capture.stored[streamNumber % StoredCount]; }
 
 void releaseEntry(StoredEntry& entry) {
@@ -32,10 +38,11 @@ void releaseEntry(StoredEntry& entry) {
     entry.length = 0;
 }
 
-// The observers that still need an entry the table must now reuse never got past it.
-void timeOutStoreReaders(StoredEntry& entry) {
+// The observers that still need an entry the table must now reuse never got past it: slow, they
+// catch up again rather than lose their place.
+void leaveStoreBehind(StoredEntry& entry) {
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
-        if ((entry.mask & (1u << n)) != 0 && slotInUse(n)) timeOutObserver(n);
+        if ((entry.mask & (1u << n)) != 0 && slotInUse(n)) fallBehindStore(n);
     // A bit no removal reached would keep the entry, and its slot's stream, forever.
     for (int n = FirstObserverSlot; n < SlotCount && entry.held; n++)
         if ((entry.mask & (1u << n)) != 0) forgetSlotInStore(n);
@@ -54,7 +61,7 @@ bool storeReliable(uint32_t a, int length) {
             closeClientConnection();
             return false;
         }
-        timeOutStoreReaders(entry);
+        leaveStoreBehind(entry);
     }
     if (capture.fanOutMask == 0) return true;
     std::memcpy(entry.datagram, PacketBuffer, size_t(length));
@@ -183,7 +190,6 @@ void restartRecordingAtReconnect() {
     resetStates();
     consolePrintf("Received reconnect.\n");
     stopRecording();
-    if (settings.demoNumber == 0) return;  // a record stop under a delay is on its way
     startRecording();
     capture.fileAwaitsLevel = true;
 }
@@ -208,7 +214,6 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
         bool wasInLevel = hostBefore == SlotInGame || hostBefore == SlotLeftGame;
         if (wasInLevel && !capture.fileAwaitsLevel) {
             stopRecording();
-            if (settings.demoNumber == 0) return;  // a record stop under a delay is on its way
             startRecording();
         }
         capture.fileAwaitsLevel = false;
@@ -217,7 +222,10 @@ void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t h
 }
 
 void completeMessage() {
-    if (capture.dropMessage) return emptyCaptureBuffer();
+    if (capture.dropMessage) {
+        cutRecording("a server message too long to record");
+        return clearCaptureBuffer();
+    }
     int length = capture.captureWritePos;
     uint8_t* message = capture.captureBuffer + RecordHeaderSize;
     message[length] = 0;
@@ -232,7 +240,7 @@ void completeMessage() {
     if (newLevel) beginLevel();
     captureStage(r);
     recordComplete(message, length, newLevel, hostBefore);
-    emptyCaptureBuffer();
+    clearCaptureBuffer();
     onMessageBoundary();
 }
 
@@ -241,6 +249,8 @@ void reassemble() {
         StoredEntry& entry = entryFor(capture.nextReassemblySeq);
         if (!entry.held || entry.streamNumber != capture.nextReassemblySeq) return;
         appendToCaptureBuffer(entry.datagram + HeaderSize, entry.length - HeaderSize);
+        if (capture.awaitingMessageEnd != 0)
+            takeMessageRests(entry.datagram + HeaderSize, entry.length - HeaderSize, isLastFragment(entry.datagram));
         capture.nextReassemblySeq++;
         if (isLastFragment(entry.datagram)) completeMessage();
         entry.mask &= ~HostBit;
@@ -257,7 +267,8 @@ void resetCapture() {
     capture.nextReassemblySeq = 0;
     for (uint32_t& seq : capture.stageEndSeq) seq = 0;
     capture.longMessageSeen = false;
-    emptyCaptureBuffer();
+    clearCaptureBuffer();
+    capture.awaitingMessageEnd = 0;
     std::memset(capture.captureBuffer, 0, RecordHeaderSize);
     std::memset(capture.record1, 0, RecordHeaderSize);
     clearStage2();
@@ -310,15 +321,15 @@ void captureStreamDatagram(int length, uint32_t a) {
 }
 
 void emptyCaptureBuffer() {
-    capture.captureWritePos = 0;
-    setRecordLength(capture.captureBuffer, 0);
-    capture.dropMessage = false;
+    clearCaptureBuffer();
+    abandonMessageRests();
 }
 
 void forgetSlotInStore(int slot) {
     if (slot < 0 || slot >= SlotCount) return;
     uint32_t bit = 1u << slot;
     capture.fanOutMask &= ~bit;
+    capture.awaitingMessageEnd &= ~bit;
     for (StoredEntry& entry : capture.stored) {
         if (!entry.held || (entry.mask & bit) == 0) continue;
         entry.mask &= ~bit;
@@ -339,5 +350,5 @@ void resetStreamNumbering() {
     capture.liveMidMessage = false;
     capture.streamNumber = 0xFFFFFFFF;
     capture.gatheringStage2 = false;
-    emptyCaptureBuffer();
+    clearCaptureBuffer();
 }

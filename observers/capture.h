@@ -58,6 +58,8 @@ struct CaptureState {
     bool liveMidMessage = false;  // the same of the host's own stream, ahead of a delay
     uint32_t streamNumber = 0xFFFFFFFF;  // of the newest datagram the observer side took
     bool observersHeld = false;  // the stream passes ahead of its time: observers are fed nothing
+    // Observers taken off the stream inside a message whose rest the reassembly has yet to bring.
+    uint32_t awaitingMessageEnd = 0;
     // Signon stage 2 may come in several messages: record 2 gathers them from the one after
     // svc_signonnum 1 up to the one carrying svc_signonnum 2.
     bool gatheringStage2 = false;

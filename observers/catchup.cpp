@@ -19,13 +19,55 @@ const uint8_t ReconnectText[] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't',
 uint8_t CatchUpStores[SlotCount][RecordHeaderSize + MaxCatchUpMessage];
 uint8_t FragmentDatagram[HeaderSize + MaxBuiltPayload];
 
+bool awaitingMessageEnd(int slot) { return (capture.awaitingMessageEnd & (1u << slot)) != 0; }
+
+// Pieces of 1024 bytes; the rest of a stream message starts with the piece the stream itself
+// cut there, which its client may hold already.
+int32_t pieceLength(const Slot& s, const uint8_t* store) {
+    int32_t piece = int32_t(recordLength(store) - s.catchUpOffset);
+    if (piece > MaxBuiltPayload) piece = MaxBuiltPayload;
+    if (s.catchUpOffset < s.catchUpCut && int32_t(s.catchUpCut - s.catchUpOffset) < piece)
+        piece = int32_t(s.catchUpCut - s.catchUpOffset);
+    return piece;
+}
+
+uint32_t pieceCount(uint32_t length, uint32_t cut) {
+    auto pieces = [](uint32_t bytes) { return (bytes + MaxBuiltPayload - 1) / MaxBuiltPayload; };
+    return cut == 0 || cut >= length ? pieces(length) : pieces(cut) + pieces(length - cut);
+}
+
 void sendCatchUpFragment(int slot) {
     Slot& s = slotTable.slot[slot];
     const uint8_t* store = CatchUpStores[slot];
-    int32_t remaining = int32_t(recordLength(store) - s.catchUpOffset);
-    if (remaining > 0)
-        sendMessagePiece(store + RecordHeaderSize + s.catchUpOffset, remaining, s.catchUpSeq, FragmentDatagram, slot);
+    int32_t piece = pieceLength(s, store);
+    // A rest still being gathered goes once it is whole: its last piece ends the message.
+    if (piece > 0 && !awaitingMessageEnd(slot)) {
+        bool last = s.catchUpOffset + uint32_t(piece) == recordLength(store);
+        sendFragment(store + RecordHeaderSize + s.catchUpOffset, piece, last, s.catchUpSeq, FragmentDatagram, slot);
+    }
     s.lastReliableSendTime = loop.nowSeconds;
+}
+
+// The store's message goes from its first fragment, numbered on from reliableSeq.
+void beginStoredMessage(int slot, int32_t message, uint32_t cut) {
+    Slot& s = slotTable.slot[slot];
+    uint32_t length = recordLength(CatchUpStores[slot]);
+    s.catchUpCut = cut;
+    s.catchUpSeq = s.reliableSeq;
+    s.catchUpOffset = 0;
+    s.reliableSeq += pieceCount(length, cut);
+    s.catchUpMessage = length > 0 ? message : NoCatchUpMessage;
+    if (length == 0) s.catchUpTaken = message;  // nothing to take: as good as taken
+    sendCatchUpFragment(slot);
+}
+
+bool appendToStore(int slot, const uint8_t* bytes, uint32_t count) {
+    uint8_t* store = CatchUpStores[slot];
+    uint32_t length = recordLength(store);
+    if (count > uint32_t(MaxCatchUpMessage) - length) return false;
+    memcpy(store + RecordHeaderSize + length, bytes, count);
+    setRecordLength(store, length + count);
+    return true;
 }
 
 uint32_t pieceIndex(const Slot& s) { return s.pieceOffset / MaxBuiltPayload; }
@@ -65,20 +107,41 @@ void startCatchUpMessage(int slot, int32_t message) {
         memcpy(store, record, RecordHeaderSize + recordLength(record));
     }
     if (message != 2) s.catchUpPart = 0;
-    uint32_t length = recordLength(store);
-    s.catchUpSeq = s.reliableSeq;
-    s.catchUpOffset = 0;
-    s.reliableSeq += (length + MaxBuiltPayload - 1) / MaxBuiltPayload;
-    s.catchUpMessage = length > 0 ? message : NoCatchUpMessage;
-    if (length == 0) s.catchUpTaken = message;  // nothing to take: as good as taken
-    sendCatchUpFragment(slot);
+    beginStoredMessage(slot, message, 0);
 }
+
+MessageRest storeMessageRest(int slot) {
+    Slot& s = slotTable.slot[slot];
+    uint32_t first = s.ackedSeq + 1;
+    const StoredEntry& next = capture.stored[first % StoredCount];
+    bool nextStored = next.held && next.streamNumber == first && int32_t(first - capture.nextReassemblySeq) < 0;
+    // A piece may be out whose ack was lost: its client may hold the start of that message too.
+    if (!s.midMessage && s.pieceOffset == 0 && !nextStored) return RestNone;
+    setRecordLength(CatchUpStores[slot], 0);
+    s.catchUpCut = 0;
+    for (uint32_t a = first; int32_t(a - capture.nextReassemblySeq) < 0; a++) {
+        const StoredEntry& entry = capture.stored[a % StoredCount];
+        if (!entry.held || entry.streamNumber != a || (entry.mask & (1u << slot)) == 0) return RestLost;
+        uint32_t from = a == first ? s.pieceOffset : 0;
+        if (!appendToStore(slot, entry.datagram + HeaderSize + from, uint32_t(entry.length - HeaderSize) - from))
+            return RestLost;
+        if (s.catchUpCut == 0) s.catchUpCut = recordLength(CatchUpStores[slot]);
+        if (isLastFragment(entry.datagram)) return RestWhole;
+    }
+    return RestPartial;
+}
+
+bool addToMessageRest(int slot, const uint8_t* bytes, int count) {
+    return count >= 0 && appendToStore(slot, bytes, uint32_t(count));
+}
+
+void sendMessageRest(int slot) { beginStoredMessage(slot, EndedRecord, slotTable.slot[slot].catchUpCut); }
 
 bool takeCatchUpAck(int slot, uint32_t number) {
     Slot& s = slotTable.slot[slot];
-    if (s.catchUpMessage == NoCatchUpMessage || number != s.catchUpSeq) return false;
+    if (s.catchUpMessage == NoCatchUpMessage || number != s.catchUpSeq || awaitingMessageEnd(slot)) return false;
     s.catchUpSeq++;
-    s.catchUpOffset += MaxBuiltPayload;
+    s.catchUpOffset += uint32_t(pieceLength(s, CatchUpStores[slot]));
     if (s.catchUpOffset < recordLength(CatchUpStores[slot])) {
         sendCatchUpFragment(slot);
         return true;
@@ -141,6 +204,7 @@ void takeStreamAck(int slot, uint32_t number) {
     s.seqOffset -= pieceIndex(s) - 1;
     s.pieceOffset = 0;
     s.ackedSeq = a;
+    s.midMessage = !isLastFragment(entry.datagram);
     entry.mask &= ~(1u << slot);
     releaseStoredIfDone(entry);
 }

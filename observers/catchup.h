@@ -29,3 +29,13 @@ void sendLiveReliable(int slot, uint32_t streamNumber);
 void takeStreamAck(int slot, uint32_t number);
 // The observer's number for the next piece of its stream it has not acknowledged.
 uint32_t nextStreamNumber(int slot);
+// Taking an observer off the stream: the rest of the message its client is or may be inside, from
+// the stored datagrams it has not acknowledged, into its store; none (at a message boundary with
+// nothing out), whole up to the message's end, waiting for fragments the reassembly has yet to
+// bring, or lost (not held, or too long for the store).
+enum MessageRest { RestNone, RestWhole, RestPartial, RestLost };
+MessageRest storeMessageRest(int slot);
+// More of the rest as the reassembly brings it; false when the store cannot hold it.
+bool addToMessageRest(int slot, const uint8_t* bytes, int count);
+// Sends the rest, numbered on from reliableSeq, as a message that needs no answer (EndedRecord).
+void sendMessageRest(int slot);

@@ -18,7 +18,7 @@
 
 namespace {
 
-enum EntryKind : uint32_t { ServerEntry, MoveEntry, RecordStopEntry };
+enum EntryKind : uint32_t { ServerEntry, MoveEntry, RecordStopEntry, RecordStartEntry };
 
 struct EntryHeader {
     uint32_t arrivalMs;
@@ -41,8 +41,34 @@ struct DelayLine {
     uint32_t count = 0;
     uint32_t usedBytes = 0;
     bool forcing = false;  // observers are held while entries are played ahead of their time
+    int recordCommands = 0;  // record commands on the line: a later one must wait behind them
+    bool toldFull = false;
+    uint32_t toldFullMs = 0;  // the console hears of a full line once a minute at most
 };
+constexpr uint32_t FullNoticeMs = 60000;
 DelayLine line;
+
+// Under a delay the relays still read by the live game's protocol: its reliable messages are
+// gathered here and walked for the protocol they set, the observer side's walk coming later.
+struct LiveFollower {
+    ProtocolInForce protocol;
+    int length = 0;
+    bool skipping = false;  // inside a message not gathered from its start (or too long): not read
+    uint8_t message[CaptureMessageCapacity];
+};
+LiveFollower live;
+
+void followLiveStream(int length) {
+    if (!isReliableFragment(PacketBuffer)) return;
+    int payload = length - HeaderSize;
+    if (payload > int(sizeof live.message) - live.length) live.skipping = true;
+    if (!live.skipping) std::memcpy(live.message + live.length, PacketBuffer + HeaderSize, size_t(payload));
+    live.length += live.skipping ? 0 : payload;
+    if (!isLastFragment(PacketBuffer)) return;
+    if (!live.skipping) followProtocol(live.message, live.length, live.protocol);
+    live.length = 0;
+    live.skipping = false;
+}
 
 // The relay's datagram is kept here while entries played ahead of time pass through the PacketBuffer.
 uint8_t SavedPacket[PacketBufferSize];
@@ -62,7 +88,10 @@ void emptyLine() {
     line.wrapped = false;
     line.count = 0;
     line.usedBytes = 0;
+    line.recordCommands = 0;
 }
+
+bool isRecordCommand(const EntryHeader& h) { return h.kind == RecordStopEntry || h.kind == RecordStartEntry; }
 
 // Where an entry of `size` bytes goes, or -1 when the line has no room for it.
 int64_t placeFor(uint32_t size) {
@@ -85,6 +114,7 @@ void append(const EntryHeader& h, const uint8_t* data) {
     line.tail = uint32_t(at) + size;
     line.count++;
     line.usedBytes += size;
+    line.recordCommands += isRecordCommand(h);
 }
 
 // Takes the oldest entry off the line; its bytes stay where they are (at `at`) until the next append.
@@ -94,12 +124,21 @@ EntryHeader takeOldest(uint32_t* at) {
     uint32_t size = EntryHeaderBytes + h.length;
     line.head += size;
     line.usedBytes -= size;
+    line.recordCommands -= isRecordCommand(h);
     if (--line.count == 0) emptyLine();
     if (line.wrapped && line.head == line.wrapEnd) {
         line.head = 0;
         line.wrapped = false;
     }
     return h;
+}
+
+void playRecordCommand(const EntryHeader& h) {
+    if (h.kind == RecordStopEntry) return endRecording();
+    char name[TextStoreSize];
+    std::memcpy(name, PacketBuffer, h.length < sizeof name ? h.length : sizeof name);
+    name[sizeof name - 1] = '\0';
+    recordTo(name);
 }
 
 // The oldest entry into the PacketBuffer and through the observer side.
@@ -111,8 +150,8 @@ void playOldest() {
         captureStreamDatagram(int(h.length), h.streamNumber);
     else if (h.kind == MoveEntry)
         takeHostMove(int(h.length), !line.forcing);
-    else if (recording() && settings.demoNumber == 0)  // no record command since
-        stopRecording();
+    else
+        playRecordCommand(h);
 }
 
 // Entries played ahead of their time would reach the observers as a burst that overruns the
@@ -131,23 +170,69 @@ void releaseObservers() {
     if (observersCanJoinMidLevel()) onStageCaptured(3);
 }
 
-void queue(EntryKind kind, int length, uint32_t streamNumber) {
+// The line's entries, in order, from the start of `bytes` (which holds them all).
+void moveLineInto(std::unique_ptr<uint8_t[]> bytes, uint32_t capacity) {
+    uint32_t at = 0;
+    uint32_t count = line.count;
+    int recordCommands = line.recordCommands;
+    while (line.count > 0) {
+        uint32_t from;
+        uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
+        std::memcpy(bytes.get() + at, line.bytes.get() + from, size);
+        at += size;
+    }
+    line.bytes = std::move(bytes);
+    line.capacity = capacity;
+    emptyLine();
+    line.tail = line.usedBytes = at;
+    line.count = count;
+    line.recordCommands = recordCommands;
+}
+
+// Room for `size` more bytes by doubling the line, up to DelayLineGrowth times its size; false
+// past that. Each doubling copies the line once (a few milliseconds per 10 MiB).
+bool growLine(uint32_t size) {
+    uint32_t largest = uint32_t(line.seconds) * DelayLineBytesPerSecond * DelayLineGrowth;
+    if (line.capacity >= largest) return false;
+    uint32_t capacity = line.capacity > largest / 2 ? largest : line.capacity * 2;
+    if (capacity - line.usedBytes < size) return false;
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
+    if (!bytes) return false;
+    moveLineInto(std::move(bytes), capacity);
+    return true;
+}
+
+void tellLineFull(uint32_t lateMs, uint32_t nowMs) {
+    if (line.toldFull && nowMs - line.toldFullMs < FullNoticeMs) return;
+    line.toldFull = true;
+    line.toldFullMs = nowMs;
+    consolePrintf("Delay line full: observers catch up again %u.%u seconds late.\n", lateMs / 1000, lateMs % 1000 / 100);
+}
+
+void queue(EntryKind kind, const uint8_t* data, int length, uint32_t streamNumber) {
     EntryHeader h{performanceMs(), streamNumber, uint32_t(length), kind};
     uint32_t size = EntryHeaderBytes + h.length;
-    if (placeFor(size) < 0) {
-        // More than the line holds: the game reaches the observers sooner, never the host later.
+    if (placeFor(size) < 0 && !growLine(size)) {
+        // More than the largest line holds: the game reaches the observers sooner, never the host
+        // later. Half the line goes at once, so observers catch up again once, not per datagram.
         holdObservers();
-        while (line.count > 0 && placeFor(size) < 0 && slotTable.hostConnected) playOldest();
-        uint32_t late = line.count > 0 ? (h.arrivalMs - headEntry().arrivalMs) / 1000 : 0;
+        while (line.count > 0 && (placeFor(size) < 0 || line.usedBytes > line.capacity / 2) && slotTable.hostConnected)
+            playOldest();
+        uint32_t lateMs = line.count > 0 ? h.arrivalMs - headEntry().arrivalMs : 0;
         releaseObservers();
-        consolePrintf("Delay line full: observers catch up again %u seconds late.\n", late);
+        tellLineFull(lateMs, h.arrivalMs);
     }
-    if (slotTable.hostConnected) append(h, PacketBuffer);
+    if (slotTable.hostConnected) append(h, data);
 }
 
 }  // namespace
 
-void resetDelayLine() { line = DelayLine(); }
+void resetDelayLine() {
+    line = DelayLine();
+    live.protocol = ProtocolInForce();
+    live.length = 0;
+    live.skipping = false;
+}
 
 int delaySeconds() { return line.seconds; }
 
@@ -156,6 +241,12 @@ uint32_t delayLineCapacity() { return line.capacity; }
 bool setDelaySeconds(int seconds) {
     if (seconds < 0 || seconds > MaxDelaySeconds) return false;
     if (seconds == line.seconds) return true;
+    if (line.seconds == 0) {
+        // Until now the observer side read the live game: it goes on from there.
+        live.protocol = playedProtocol();
+        live.length = 0;
+        live.skipping = capture.liveMidMessage;
+    }
     uint32_t capacity = uint32_t(seconds) * DelayLineBytesPerSecond;
     std::unique_ptr<uint8_t[]> bytes;
     if (seconds > 0) {
@@ -169,19 +260,7 @@ bool setDelaySeconds(int seconds) {
         playOldest();
     }
     // What is left goes over in order and fits from the start of the new line.
-    uint32_t at = 0;
-    uint32_t count = line.count;
-    while (line.count > 0) {
-        uint32_t from;
-        uint32_t size = EntryHeaderBytes + takeOldest(&from).length;
-        std::memcpy(bytes.get() + at, line.bytes.get() + from, size);
-        at += size;
-    }
-    line.bytes = std::move(bytes);
-    line.capacity = capacity;
-    emptyLine();
-    line.tail = line.usedBytes = at;
-    line.count = count;
+    moveLineInto(std::move(bytes), capacity);
     releaseObservers();
     return true;
 }
@@ -200,6 +279,10 @@ int msUntilNextEntry() {
 }
 
 void playDelayLineThrough() {
+    // The live stream ends here: a next server's starts a message of its own.
+    capture.liveMidMessage = false;
+    live.length = 0;
+    live.skipping = false;
     // A disconnect that playing causes (a host timed out) comes back here: the outer call goes on.
     if (line.count == 0 || line.forcing) return;
     holdObservers();
@@ -211,19 +294,27 @@ void playDelayLineThrough() {
 void handServerDatagram(int length) {
     if (isReliableFragment(PacketBuffer)) capture.liveMidMessage = PacketBuffer[1] == FlagData;
     if (line.seconds == 0) return captureServerDatagram(length);
+    followLiveStream(length);
     // Acks tell the observer side nothing.
-    if (!isAckDatagram(PacketBuffer)) queue(ServerEntry, length, numbering.lastHostReliableSeq);
+    if (!isAckDatagram(PacketBuffer)) queue(ServerEntry, PacketBuffer, length, numbering.lastHostReliableSeq);
 }
 
 void handHostMove(int length) {
     if (line.seconds == 0) return takeHostMove(length, true);
-    queue(MoveEntry, length, 0);
+    queue(MoveEntry, PacketBuffer, length, 0);
 }
 
 bool streamDelayed() { return line.seconds > 0; }
 
-bool stopRecordingWhenPlayed() {
-    if (line.seconds == 0) return false;
-    queue(RecordStopEntry, 0, 0);
+ProtocolInForce liveProtocol() { return line.seconds > 0 ? live.protocol : playedProtocol(); }
+
+bool recordWhenPlayed(const char* name) {
+    if (line.seconds == 0 || (!recording() && line.recordCommands == 0)) return false;
+    char copy[TextStoreSize] = {};
+    if (name != nullptr) std::memcpy(copy, name, strnlen(name, sizeof copy - 1));
+    if (name == nullptr)
+        queue(RecordStopEntry, PacketBuffer, 0, 0);
+    else
+        queue(RecordStartEntry, reinterpret_cast<const uint8_t*>(copy), int(strnlen(copy, sizeof copy)) + 1, 0);
     return true;
 }

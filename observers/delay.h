@@ -8,6 +8,10 @@
 
 // The line holds this much per second of delay: 64 MiB for 300 seconds of a busy server.
 constexpr uint32_t DelayLineBytesPerSecond = (64u << 20) / MaxDelaySeconds;
+// A server sending more makes the line grow, up to this many times its size (256 MiB at 300 s);
+// only past that do observers catch up again at a later point.
+constexpr uint32_t DelayLineGrowth = 4;
+static_assert(uint64_t(MaxDelaySeconds) * DelayLineBytesPerSecond * DelayLineGrowth <= (256u << 20), "at most 256 MiB");
 
 void resetDelayLine();
 int delaySeconds();
@@ -22,5 +26,5 @@ int msUntilNextEntry();
 // Plays everything the line holds at once (the game's end for the observer side: a server
 // disconnect, the host leaving, a break), so a demo file ends with all the host received.
 void playDelayLineThrough();
-// Bytes the line has reserved (0 without a delay).
+// Bytes the line has reserved (0 without a delay): more than the delay's own size once it grew.
 uint32_t delayLineCapacity();

@@ -91,6 +91,7 @@ void spawnObserver(int slot) {
     s.seqOffset = capture.streamNumber - s.reliableSeq + 1;
     s.ackedSeq = capture.streamNumber;
     s.pieceOffset = 0;
+    s.midMessage = false;
     s.lastReliableSendTime = loop.nowSeconds;  // nothing of the stream is due yet
     s.state = SlotInGame;
     capture.fanOutMask |= slotBit(slot);
@@ -268,5 +269,49 @@ void onMessageBoundary() {
 
 void parkWatchingObservers() {
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++)
-        if (slotTable.slot[n].state >= SlotInGame) forgetSlotInStore(n);
+        if (slotTable.slot[n].state >= SlotInGame) leaveStoredStream(n);
 }
+
+bool leaveStoredStream(int slot) {
+    Slot& s = slotTable.slot[slot];
+    MessageRest rest = s.catchUpMessage == NoCatchUpMessage ? storeMessageRest(slot) : RestNone;
+    if (rest == RestNone) {
+        forgetSlotInStore(slot);
+        return false;
+    }
+    // Its client holds the start of a message: nothing may be numbered for it before the rest.
+    s.reliableSeq = nextStreamNumber(slot);
+    forgetSlotInStore(slot);
+    s.pieceOffset = 0;
+    s.midMessage = false;
+    s.state = SlotWaiting;
+    s.catchUpTaken = NoCatchUpMessage;
+    s.catchUpMessage = EndedRecord;
+    if (rest == RestLost) {
+        timeOutObserver(slot);
+    } else if (rest == RestPartial) {
+        capture.awaitingMessageEnd |= slotBit(slot);
+    } else {
+        sendMessageRest(slot);
+    }
+    return true;
+}
+
+void fallBehindStore(int slot) {
+    if (!leaveStoredStream(slot)) resumeCatchUp(slot);
+}
+
+void takeMessageRests(const uint8_t* bytes, int length, bool last) {
+    for (int n = FirstObserverSlot; n < SlotCount && capture.awaitingMessageEnd != 0; n++) {
+        if ((capture.awaitingMessageEnd & slotBit(n)) == 0) continue;
+        bool kept = addToMessageRest(n, bytes, length);
+        if (kept && !last) continue;
+        capture.awaitingMessageEnd &= ~slotBit(n);
+        if (kept)
+            sendMessageRest(n);
+        else
+            timeOutObserver(n);
+    }
+}
+
+void abandonMessageRests() { takeMessageRests(nullptr, -1, true); }

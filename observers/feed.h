@@ -12,6 +12,17 @@ void onStageCaptured(int stage);
 // A complete message has passed: observers whose "spawn" came while the host's stream stood
 // inside a message are switched to the live stream now.
 void onMessageBoundary();
-// A level of a protocol the proxy cannot follow began: observers in the game stop being fed and
-// wait (their stored copies are given up, so the table's wrap does not time them out).
+// A level of a protocol the proxy cannot follow began, or the stream is played ahead of its time:
+// observers in the game stop being fed and wait (their stored copies are given up).
 void parkWatchingObservers();
+// Takes an observer off the stored stream. A client inside a message first gets the rest of it,
+// then catches up again (true); one at a message boundary is only left waiting (false).
+bool leaveStoredStream(int slot);
+// The stored table must reuse an entry the observer has not taken: it catches up again from the
+// level's records, after the rest of the message its client is inside.
+void fallBehindStore(int slot);
+// A fragment the reassembly takes: the rest of the message observers taken off inside it await
+// (length -1: none comes, the stream ended, and they are timed out).
+void takeMessageRests(const uint8_t* bytes, int length, bool last);
+// The stream restarts: a message awaited will not end.
+void abandonMessageRests();

@@ -49,11 +49,16 @@ constexpr uint32_t UMoreBits = 0x0001, UOrigin1 = 0x0002, UOrigin2 = 0x0004, UOr
 // U_ALPHA, U_FRAME2, U_MODEL2, U_LERPFINISH, U_SCALE: one byte each after the angles.
 constexpr uint32_t UExtraBytes = 0x1F0000;
 
-bool extendedProtocol() {
-    return gameState.protocol == ProtocolFitzQuake || gameState.protocol == ProtocolRMQ;
-}
+// Where the walk reads the protocol and writes what it learns: the GameState, or a scratch copy
+// for a walk that only looks (under the protocol its caller gives).
+GameState scratchState;
+GameState* writeTarget = &gameState;
+GameState& model() { return *writeTarget; }
 
-uint32_t flagsInForce() { return gameState.protocol == ProtocolRMQ ? gameState.protocolFlags : 0; }
+bool extendedProtocol() { return model().protocol == ProtocolFitzQuake || model().protocol == ProtocolRMQ; }
+
+uint32_t flagsOf(int32_t protocol, uint32_t flags) { return protocol == ProtocolRMQ ? flags : 0; }
+uint32_t flagsInForce() { return flagsOf(model().protocol, model().protocolFlags); }
 
 int coordBytes() {
     uint32_t flags = flagsInForce();
@@ -125,11 +130,6 @@ void copyCut(char* dest, int size, const char* src, size_t length) {
     memcpy(dest, src, length);
     dest[length] = 0;
 }
-
-// Where the walk writes what it learns: the GameState, or a scratch copy for a walk that only looks.
-GameState scratchState;
-GameState* writeTarget = &gameState;
-GameState& model() { return *writeTarget; }
 
 void addToStat(int index, uint32_t amount) {
     model().Stats[index] = int32_t(uint32_t(model().Stats[index]) + amount);
@@ -444,20 +444,39 @@ void scanOne(Walk& w, uint8_t code) {
     w.stopped = true;
 }
 
-}  // namespace
-
-int scanServerMessage(const uint8_t* message, int length) {
+int walkMessage(const uint8_t* message, int length) {
     Walk w{{message, message + (length > 0 ? length : 0), false}, 0, false};
     while (!w.stopped && w.c.at < w.c.end) {
         uint8_t code = readByte(w.c);
         if (code == 0) break;
         // Under a protocol we do not know only the messages every protocol shares are walked, so
         // that the next level's svc_serverinfo can bring a known protocol back.
-        if (!gameState.protocolKnown && code != 1 && code != 8 && code != 9 && code != 11) break;
+        if (!model().protocolKnown && code != 1 && code != 8 && code != 9 && code != 11) break;
         scanOne(w, code);
     }
-    return gameState.protocolKnown ? w.result : 0;
+    return model().protocolKnown ? w.result : 0;
 }
+
+// The scratch model set up to read by `p`.
+void lookBy(const ProtocolInForce& p) {
+    scratchState.protocol = p.protocol;
+    scratchState.protocolFlags = p.flags;
+    scratchState.protocolKnown = p.known;
+    writeTarget = &scratchState;
+}
+
+}  // namespace
+
+int scanServerMessage(const uint8_t* message, int length) { return walkMessage(message, length); }
+
+void followProtocol(const uint8_t* message, int length, ProtocolInForce& p) {
+    lookBy(p);
+    walkMessage(message, length);
+    p = ProtocolInForce{scratchState.protocol, scratchState.protocolFlags, scratchState.protocolKnown};
+    writeTarget = &gameState;
+}
+
+ProtocolInForce playedProtocol() { return {gameState.protocol, gameState.protocolFlags, gameState.protocolKnown}; }
 
 namespace {
 
@@ -587,23 +606,27 @@ bool buildStateBlock(uint8_t* record, int capacity) {
     return !w.overflow;
 }
 
-int serverAngleBytes() {
-    uint32_t flags = flagsInForce();
+int serverAngleBytes(const ProtocolInForce& p) {
+    uint32_t flags = flagsOf(p.protocol, p.flags);
     if (flags & FlagFloatAngle) return 4;
     return flags & FlagShortAngle ? 2 : 1;
 }
 
-MoveLayout moveLayout() {
+int serverAngleBytes() { return serverAngleBytes({model().protocol, model().protocolFlags, model().protocolKnown}); }
+
+MoveLayout moveLayout(const ProtocolInForce& p) {
     int angle = 1;
-    if (gameState.protocol == ProtocolFitzQuake) angle = 2;
-    if (gameState.protocol == ProtocolRMQ) angle = (gameState.protocolFlags & FlagFloatAngle) ? 4 : 2;
+    if (p.protocol == ProtocolFitzQuake) angle = 2;
+    if (p.protocol == ProtocolRMQ) angle = (p.flags & FlagFloatAngle) ? 4 : 2;
     // code, time float, 3 angles, 3 shorts, buttons, impulse
     int length = 1 + 4 + 3 * angle + 6 + 2;
     return {length, angle, length - 2, length - 1};
 }
 
-bool holdsDisconnect(const uint8_t* message, int length) {
-    writeTarget = &scratchState;
+MoveLayout moveLayout() { return moveLayout(playedProtocol()); }
+
+bool holdsDisconnect(const uint8_t* message, int length, const ProtocolInForce& p) {
+    lookBy(p);
     Walk w{{message, message + (length > 0 ? length : 0), false}, 0, false};
     bool found = false;
     while (!w.stopped && w.c.at < w.c.end) {
@@ -613,7 +636,7 @@ bool holdsDisconnect(const uint8_t* message, int length) {
             found = true;
             break;
         }
-        if (!gameState.protocolKnown && code != 1 && code != 8 && code != 9) break;
+        if (!p.known && code != 1 && code != 8 && code != 9) break;
         scanOne(w, code);
     }
     writeTarget = &gameState;

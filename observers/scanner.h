@@ -66,9 +66,20 @@ constexpr int MaxStateBlockSize = MaxScoreboard * (10 + ScoreNameSize - 1) +
                                   MaxLightStyles * (3 + LightStyleSize - 1) + 4 * 6 + 37 + 3 + 2 + 7 +
                                   1 + SkyNameSize;
 
-// Does the message hold svc_disconnect at a message boundary? A walk that changes nothing: servers
-// end a connection with svc_disconnect behind a print, or alone in unreliable datagrams.
-bool holdsDisconnect(const uint8_t* message, int length);
+// The protocol a side of the proxy reads by: the relays the live game's, the observer side the
+// GameState's (the game it plays, later than the live one under a delay).
+struct ProtocolInForce {
+    int32_t protocol = ProtocolNetQuake;
+    uint32_t flags = 0;
+    bool known = true;
+};
+ProtocolInForce playedProtocol();
+// What a complete message leaves in force after `p`: a walk that changes nothing else.
+void followProtocol(const uint8_t* message, int length, ProtocolInForce& p);
+
+// Does the message hold svc_disconnect at a message boundary, read by `p`? A walk that changes
+// nothing: servers end a connection with svc_disconnect behind a print, or alone in unreliable datagrams.
+bool holdsDisconnect(const uint8_t* message, int length, const ProtocolInForce& p);
 
 // Writes the state block into the record (length, angles untouched, message). Returns false, and
 // sets the length to 0, when it would exceed `capacity` message bytes or the protocol is unknown.
@@ -81,6 +92,8 @@ struct MoveLayout {
     int buttonsOffset; // 14, 17 or 23
     int impulseOffset; // 15, 18 or 24
 };
-MoveLayout moveLayout();
+MoveLayout moveLayout(const ProtocolInForce& p);
+MoveLayout moveLayout();  // the GameState's
 // The svc_setangle angle size in server messages under the protocol in force (1, 2 or 4).
-int serverAngleBytes();
+int serverAngleBytes(const ProtocolInForce& p);
+int serverAngleBytes();  // the GameState's

@@ -26,7 +26,8 @@ enum SlotStates : int32_t {
 enum CatchUpMessages : int32_t {
     NoCatchUpMessage = 0,
     ReconnectOrder = 4,  // "reconnect" ahead of a record 1 for a client that took a signon before
-    EndedRecord = 5,     // of a catch-up that was started over: finished only to close the client's message
+    EndedRecord = 5,     // finished only to close the client's message: a catch-up started over, or
+                         // the rest of a stream message for a client taken off the stream inside it
 };
 
 struct Slot {
@@ -50,7 +51,9 @@ struct Slot {
     uint32_t catchUpOffset = 0;                 // message offset of the fragment in flight
     uint32_t catchUpSeq = 0;                    // its number
     uint32_t catchUpPart = 0;                   // which stage-2 message, while catchUpMessage is 2
+    uint32_t catchUpCut = 0;                    // the first piece of the message ends here (0: none)
     uint32_t pieceOffset = 0;  // bytes of the stored datagram after ackedSeq its client has acknowledged
+    bool midMessage = false;   // observers: the datagram at ackedSeq did not end its message
     int8_t viewOffset[3] = {0, 0, 0};
     char playerName[PlayerNameSize] = {};
     // Connection life: a client that never answers its accept holds its slot for a few seconds only.

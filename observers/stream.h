@@ -4,17 +4,22 @@
 
 #include <cstdint>
 
+#include "observers/scanner.h"
+
 // Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it, a
 // reliable one numbered numbering.lastHostReliableSeq.
 void handServerDatagram(int length);
 // Hand-over from the client relay: a host move in the PacketBuffer, for the observers' view and
 // the demo angles.
 void handHostMove(int length);
-// `record stop` under a delay: the file ends once the observer side comes to this moment, so it
-// holds all the host received. False without a delay.
-bool stopRecordingWhenPlayed();
+// `record stop` (no name) or `record NAME` under a delay, while a file is still written: it acts
+// once the observer side comes to this moment, so each file holds all the host received up to its
+// own command. False when it can act now (no delay, no file, no command waiting).
+bool recordWhenPlayed(const char* name);
 // Observers watch late: texts for them cannot ride on the host's datagrams.
 bool streamDelayed();
+// The live game's protocol, which the relays read by whatever the observer side has played.
+ProtocolInForce liveProtocol();
 // The observer side's end of the hand-over: capture, then feed (stream number as handed over).
 void captureStreamDatagram(int length, uint32_t streamNumber);
 void captureServerDatagram(int length);  // numbered numbering.lastHostReliableSeq

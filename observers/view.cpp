@@ -92,8 +92,8 @@ bool changeOffsetByImpulse(int8_t offset[3], int impulse) {
     return true;
 }
 
-void applyViewImpulse(int slot, int length) {
-    int impulseAt = HeaderSize + moveLayout().impulseOffset;
+void applyViewImpulse(int slot, int length, const MoveLayout& move) {
+    int impulseAt = HeaderSize + move.impulseOffset;
     if (slot < 0 || slot >= SlotCount || !isMove(PacketBuffer, length) || length <= impulseAt) return;
     Slot& s = slotTable.slot[slot];
     if (s.state != SlotInGame || !changeOffsetByImpulse(s.viewOffset, PacketBuffer[impulseAt])) return;

@@ -3,9 +3,12 @@
 
 #include <cstdint>
 
+#include "observers/scanner.h"
+
 // For a move in the PacketBuffer: impulses 1-12 from a slot in state 4 change its offset and
 // answer "View offset: x=%d y=%d z=%d\n".
-void applyViewImpulse(int slot, int length);
+// The layout is the game's the slot's client plays: the host's may run ahead of the observers'.
+void applyViewImpulse(int slot, int length, const MoveLayout& move = moveLayout());
 // A host move in the PacketBuffer as the observer side takes it: the demo angles and, unless
 // `toObservers` is false, the observers' view.
 void takeHostMove(int length, bool toObservers);

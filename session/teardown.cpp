@@ -37,6 +37,7 @@ void kickObserver(int i) {
                                        'o', 'n', 's', 'o', 'l', 'e', '.', '\n', 0, 2};
     sendRawToSlot(kicked, sizeof kicked, i);
     appendObserverPrint("Observer %s got the boot.\n", slot.playerName);
+    consolePrintf("Observer %s got the boot.\n", slot.playerName);
     removeSlot(i);
 }
 
@@ -192,6 +193,7 @@ int silenceWaitMs() {
 void timeOutObserver(int i) {
     if (!slotInUse(i)) return;
     appendObserverPrint("Observer %s timed out.\n", slotTable.slot[i].playerName);
+    consolePrintf("Observer %s timed out.\n", slotTable.slot[i].playerName);
     removeSlot(i);
 }
 

@@ -107,16 +107,24 @@ TEST_F(Delayed, TheGameLevelsAndDemoReachTheObserverSideFiveSecondsAfterTheHost)
     std::vector<Datagram> due = take(observerGot);
     for (const Bytes& b : {print("frag\n"), Entity, View}) EXPECT_TRUE(!holds(early, b) && holds(due, b));
 
-    // record stop ends the file once the observer side has played what the host received before it.
+    // Record commands act on the files as playback reaches them: each file ends at its own stop and
+    // holds what the host got while it was named.
+    console();
     reliable(print("last\n"));
+    EXPECT_EQ(say("record stop"), "Demorecording stopped.\n");
+    reliable(print("between\n"));
+    EXPECT_EQ(say("record x"), "");
+    reliable(print("x only\n"));
     EXPECT_EQ(say("record stop"), "Demorecording stopped.\n");
     EXPECT_TRUE(fakeplatform::fileOpen("late02.dem"));
     later(5000);
-    EXPECT_FALSE(fakeplatform::fileOpen("late02.dem"));
-    EXPECT_TRUE(has(fakeplatform::fileContents("late02.dem"), print("last\n")));
+    EXPECT_EQ(console(), "Completed late02.dem.\nRecording to x01.dem.\nCompleted x01.dem.\n");
+    Bytes late = fakeplatform::fileContents("late02.dem"), x = fakeplatform::fileContents("x01.dem");
+    EXPECT_TRUE(has(late, print("last\n")) && !has(late, print("between\n")) && !has(late, print("x only\n")));
+    EXPECT_TRUE(has(x, print("x only\n")) && !has(x, print("between\n")) && has(x, model("e1m2")));
 }
 
-TEST_F(Delayed, ADelayChangeBringsObserversInAgainAtTheNewPoint) {
+TEST_F(Delayed, ADelayChangeBringsObserversInAgainAtTheNewPointAfterTheMessageTheyAreIn) {
     playWithServer({"-o", "2", "-D", "5", "-d", "late"});
     for (const char* wrong : {"delay 301", "delay -1", "delay 5s"})
         EXPECT_EQ(say(wrong), "Delay must be 0 to 300 seconds.\n") << wrong;
@@ -124,33 +132,71 @@ TEST_F(Delayed, ADelayChangeBringsObserversInAgainAtTheNewPoint) {
     level("e1m1");
     later(5000);
     join();
+    // A message in three fragments: the observer has taken the first when the delay changes.
+    const Bytes m = print(std::string(2500, 'x'));
+    for (size_t at = 0; at < m.size(); at += 1024) {
+        size_t end = std::min(m.size(), at + 1024);
+        fromServer(wire::reliable(serverSeq++, Bytes(m.begin() + long(at), m.begin() + long(end)), end == m.size()));
+        if (at == 0) later(1000);
+    }
     reliable(print("soon\n"));
-    later(1000);
+    later(4000);
+    std::vector<Datagram> got = take(observerGot);
     EXPECT_EQ(say("delay 0"), "Observer delay set to\n0 seconds.\n");
-    // Caught up again at the live point: the print already reached the observer side.
-    std::vector<Datagram> again = signOn(true);
-    EXPECT_TRUE(holds(again, wire::stringMessage(9, "reconnect\n")) && !holds(again, print("soon\n")));
+    // It finishes that message, then is caught up again at the live point: the print is behind it.
+    for (const Datagram& d : signOn(true)) got.push_back(d);
+    std::vector<Bytes> taken = wire::messages(got);
+    ASSERT_GE(taken.size(), 2u);
+    EXPECT_EQ(taken[0], m);
+    EXPECT_EQ(taken[1], wire::stringMessage(9, "reconnect\n"));
+    EXPECT_FALSE(holds(got, print("soon\n")));
     reliable(print("now\n"));
     EXPECT_TRUE(holds(take(observerGot), print("now\n")));
 }
 
-TEST_F(Delayed, AServerSendingMoreThanTheLineHoldsNeverHoldsUpTheHost) {
+TEST_F(Delayed, TheRelaysReadTheLiveGamesProtocolWhileTheObserversPlayTheOldOne) {
+    playWithServer({"-o", "2", "-D", "5", "-c", "100"});
+    // A 999 level with four-byte coordinates, played on the observer side; then a level under 15.
+    reliable(Bytes{11, 0xE7, 3, 0, 0, 0x10, 0, 0, 0, 4, 0, 'T', 0} + model("e1m1") + Bytes{0, 0, 25, 1});
+    later(5000);
+    reliable(info("e1m2"));
+    sent();
+    // Entities 5 and 6 at x = 0.25: under 999's coordinates the 6 would be read as svc_disconnect.
+    fromServer(wire::unreliable(0, {0x82, 5, 2, 0, 0x82, 6, 2, 0}));
+    EXPECT_TRUE(slotTable.serverConnected);
+    // The host's 16-byte moves are moves: the cap thins out the repeat.
+    for (uint32_t n : {1u, 2u}) fromHost(wire::unreliable(n, wire::move(0, 64, 0)));
+    EXPECT_EQ(to(sent(), serverData).size(), 1u);
+}
+
+TEST_F(Delayed, TheLineGrowsForABusyServerAndPastFourTimesItsSizeObserversCatchUpOncePerOverflow) {
     playWithServer({"-o", "2", "-D", "1", "-d", "late"});
     level("e1m1");
     later(1000);
     join();
     take(hostGot);
-    for (char c : std::string("abcd")) reliable(print(std::string(60000, c)));
-    EXPECT_EQ(take(hostGot).size(), 4u);
-    EXPECT_NE(console().find("Delay line full: observers catch up again 0 seconds late.\n"), std::string::npos);
-    later(1000);
-    EXPECT_TRUE(holds(signOn(true), wire::stringMessage(9, "reconnect\n")));
+    console();
+    // 60 KB messages 40 ms apart: the line of one second grows twice, the 15th passes four times its size.
+    auto send = [&](int count) {
+        for (int i = 0; i < count; i++, later(40)) reliable(print(std::string(60000, char('a' + i))));
+    };
+    send(14);
+    EXPECT_EQ(console(), "");
+    EXPECT_EQ(delayLineCapacity(), 4 * DelayLineBytesPerSecond);
+    send(1);  // half the line is played at once: the observer is 0.28 s behind the host
+    EXPECT_EQ(console(), "Delay line full: observers catch up again 0.2 seconds late.\n");
+    send(7);  // a second overflow within the minute: the console is not told again
+    EXPECT_EQ(console(), "");
+    std::vector<Datagram> got = take(hostGot);
+    EXPECT_EQ(got.size(), 22u);  // the host never waits
+    got = take(observerGot);
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Datagram& d) { return has(d.bytes, wire::stringMessage(9, "reconnect\n")); }), 2);
     // A break plays what the line still holds through to the file.
     reliable(print("end\n"));
     fakeplatform::requestBreak();
     EXPECT_FALSE(runLoopPass());
     shutDown();
-    EXPECT_TRUE(has(fakeplatform::fileContents("late01.dem"), print(std::string(60000, 'd'))));
+    EXPECT_TRUE(has(fakeplatform::fileContents("late01.dem"), print(std::string(60000, 'g'))));
     EXPECT_TRUE(has(fakeplatform::fileContents("late01.dem"), print("end\n")));
 }
 

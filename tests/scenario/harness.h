@@ -61,6 +61,22 @@ inline std::vector<std::string> prints(const Datagram& d) {
     }
     return texts;
 }
+// The reliable messages a client makes of what it got: fragments taken in order from the first
+// one's number (repeats dropped), each message ended by its last fragment.
+inline std::vector<Bytes> messages(const std::vector<Datagram>& got) {
+    std::vector<Bytes> out(1);
+    bool started = false;
+    uint32_t next = 0;
+    for (const Datagram& d : got) {
+        if ((flags(d) & 0xF7) != 0x01 || (started && sequence(d) != next)) continue;
+        started = true;
+        next = sequence(d) + 1;
+        out.back() = out.back() + payload(d);
+        if (flags(d) == 0x09) out.emplace_back();
+    }
+    out.pop_back();
+    return out;
+}
 inline std::string allPrints(const std::vector<Datagram>& sent) {
     std::string all;
     for (const Datagram& d : sent)

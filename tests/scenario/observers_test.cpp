@@ -52,16 +52,6 @@ struct Observers : ProxyScenario {
         for (const Datagram& d : all) out.push_back(wire::sequence(d));
         return out;
     }
-    // The messages the fragments make, each ended by its last fragment.
-    static std::vector<Bytes> messages(const std::vector<Datagram>& fragments) {
-        std::vector<Bytes> out(1);
-        for (const Datagram& d : fragments) {
-            out.back() = out.back() + wire::payload(d);
-            if (wire::flags(d) == 0x09) out.emplace_back();
-        }
-        out.pop_back();
-        return out;
-    }
     // The observer's client answers every reliable datagram with an ack, as the game does, from
     // those in `first` on to what the proxy sends next; all it got, in order.
     std::vector<Datagram> ackEach(std::vector<Datagram> first = {}) {
@@ -83,7 +73,7 @@ struct Observers : ProxyScenario {
         EXPECT_EQ(numbers(first), (std::vector<uint32_t>{0}));  // also to a client not heard from yet
         auto record1 = ackEach(first);
         EXPECT_EQ(numbers(record1), (std::vector<uint32_t>{0, 1, 2}));
-        EXPECT_EQ(messages(record1), std::vector<Bytes>{info});
+        EXPECT_EQ(wire::messages(record1), std::vector<Bytes>{info});
         request("prespawn");
     }
 
@@ -98,7 +88,7 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
     catchUpToRecord2();
     auto record2 = ackEach();
     EXPECT_EQ(numbers(record2), (std::vector<uint32_t>{3, 4, 5}));
-    EXPECT_EQ(messages(record2), std::vector<Bytes>{stage2});
+    EXPECT_EQ(wire::messages(record2), std::vector<Bytes>{stage2});
 
     // A spawn inside a host message waits for its end: the tail alone would garble its client.
     Bytes longPrint = print(std::string(1500, 'l'));
@@ -116,6 +106,57 @@ TEST_F(Observers, AnObserverJoiningMidLevelIsCaughtUpAndTakesTheLiveStreamInItsO
     EXPECT_TRUE(got().empty());
     fromWatcher(wire::ack(6));
     EXPECT_EQ(got().at(0).bytes, wire::reliable(7, print("live")));
+}
+
+TEST_F(Observers, AnObserverAWholeTableBehindFinishesItsMessageAndCatchesUpAgainFromTheLevelsRecords) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    // The next level: stage 2 in 20 messages of 8000 bytes, which the host takes faster.
+    const Bytes nextInfo = Bytes{11, 15, 0, 0, 0, 4, 0} + wire::stringMessage('T', "wo") +
+                           wire::stringMessage('m', "aps/e1m2.bsp") + Bytes{0, 0} + signon(1);
+    std::vector<Bytes> stage2;
+    for (char c = 'a'; c < 'a' + 20; c++) stage2.push_back(print(std::string(7997, c)) + (c == 'a' + 19 ? signon(2) : Bytes{}));
+    std::vector<Datagram> taken;
+    auto keep = [&](const std::vector<Datagram>& more) { taken.insert(taken.end(), more.begin(), more.end()); };
+    serverMessage(nextInfo);
+    keep(ackEach());
+    request("prespawn");
+    for (size_t i = 0; i < stage2.size(); i++) {
+        serverMessage(stage2[i]);
+        if (i == 0) keep(ackEach());
+        for (int k = 0; i == 1 && k < 3; k++) {  // three fragments into the second, then nothing
+            auto round = got();
+            keep(round);
+            if (!round.empty()) fromWatcher(wire::ack(wire::sequence(round[0])));
+        }
+    }
+    EXPECT_EQ(console().find("timed out"), std::string::npos);
+    keep(ackEach());  // the rest of the message it is in
+    serverMessage(signon(3));
+    keep(ackEach());
+    fakeplatform::advanceSeconds(2);
+    serverUnreliable({1});
+    keep(ackEach());
+    request("prespawn");
+    keep(ackEach());
+    request("spawn");
+    keep(ackEach());
+    ASSERT_TRUE(slotInUse(FirstObserverSlot));
+    EXPECT_EQ(slotTable.slot[FirstObserverSlot].state, SlotInGame);
+    std::vector<Bytes> expected = {nextInfo, stage2[0], stage2[1], wire::stringMessage(9, "reconnect\n"), nextInfo};
+    expected.insert(expected.end(), stage2.begin(), stage2.end());
+    std::vector<Bytes> messages = wire::messages(taken);
+    ASSERT_EQ(messages.size(), expected.size() + 1);
+    for (size_t i = 0; i < expected.size(); i++) EXPECT_EQ(messages[i], expected[i]) << i;
+    EXPECT_EQ(messages.back().back(), 3);  // the state block
+    // Removed only when silent for two minutes, and the console says so.
+    console();
+    fakeplatform::advanceSeconds(121);
+    fromHost(wire::unreliable(0, wire::move(0, 0, 0)));
+    EXPECT_NE(console().find("Observer unnamed timed out.\n"), std::string::npos);
 }
 
 TEST_F(Observers, AServerDisconnectEndsACatchUpAndNothingOfTheOldLevelFollowsTheReconnectOrder) {

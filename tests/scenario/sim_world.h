@@ -45,7 +45,7 @@ public:
     void fail(const std::string& what) { failed = failed.empty() ? what : failed; }
 
     // Links and clock, shared with other drivers of the proxy.
-    void send(const NetAddress& from, const NetAddress& to, const Bytes& bytes);
+    bool send(const NetAddress& from, const NetAddress& to, const Bytes& bytes);  // false: lost
     // Sends the channel's next fragment (new, or the one in flight once its resend is due), if any.
     void pump(Channel& c, const NetAddress& from, const NetAddress& to);
     // Takes a datagram of the channel's connection (acknowledging data as NetQuake does): true when

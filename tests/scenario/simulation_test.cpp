@@ -2,12 +2,25 @@
 // levels to the host and to observers that come, go and fall silent; and a host whose connects meet
 // late, dead, silent and changing servers. A failing run names its seed and step.
 #include <algorithm>
+#include <cstdlib>
 
 #include "scenario/sim_world.h"
 
 namespace {
 
 class Simulation : public sim::World, public ::testing::WithParamInterface<uint64_t> {};
+
+// SKOPOS_SIM_SEED=first SKOPOS_SIM_SEEDS=count SKOPOS_SIM_STEPS=n runs a longer search.
+uint64_t fromEnvironment(const char* name, uint64_t otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::strtoull(value, nullptr, 0) : otherwise;
+}
+std::vector<uint64_t> seeds(std::vector<uint64_t> otherwise) {
+    if (std::getenv("SKOPOS_SIM_SEED") == nullptr) return otherwise;
+    std::vector<uint64_t> chosen;
+    for (uint64_t i = 0; i < fromEnvironment("SKOPOS_SIM_SEEDS", 1); i++) chosen.push_back(fromEnvironment("SKOPOS_SIM_SEED", 1) + i);
+    return chosen;
+}
 
 // Odd seeds also record, so that the reconnect order restarts the demo file; every third seed caps
 // the server's bytes, so that the limiter holds unreliable datagrams back; even seeds watch 2 s late.
@@ -18,12 +31,12 @@ TEST_P(Simulation, EveryReaderGetsTheStreamInOrderOnceAndTheTablesStayConsistent
     if (seed % 3 == 0) options.insert(options.end(), {"-s", "3000"});
     if (seed % 2 == 0) options.insert(options.end(), {"-D", "2"});
     build(seed, options);
-    while (step < 5000 && failure().empty()) stepWorld();
+    while (step < int(fromEnvironment("SKOPOS_SIM_STEPS", 5000)) && failure().empty()) stepWorld();
     ASSERT_EQ(failure(), "") << "seed " << seed << ", step " << step;
     EXPECT_GT(levelsFollowed, 5);
 }
 
-INSTANTIATE_TEST_SUITE_P(Simulation, Simulation, ::testing::Values(1, 2, 3, 4, 5, 6, 0x5EED, 20240611));
+INSTANTIATE_TEST_SUITE_P(Simulation, Simulation, ::testing::ValuesIn(seeds({1, 2, 3, 4, 5, 6, 0x5EED, 20240611})));
 
 // ---- Every player ends in the game or is told why not, within the limits ----
 
@@ -132,7 +145,7 @@ TEST_P(Resilience, EveryPlayerEndsInTheGameOrIsToldWhyNot) {
     start();
     rng.state = GetParam();
     listener = self;
-    while (step < 6000 && failure().empty()) {
+    while (step < int(fromEnvironment("SKOPOS_SIM_STEPS", 6000)) && failure().empty()) {
         tick();
         if (accepted && deadlineMs == 0 && nowMs >= nextEpisodeMs) startEpisode();
         if (!accepted && nowMs - requestMs >= 2500) {  // as game clients do
@@ -162,6 +175,6 @@ TEST_P(Resilience, EveryPlayerEndsInTheGameOrIsToldWhyNot) {
     EXPECT_GT(games, 5);
 }
 
-INSTANTIATE_TEST_SUITE_P(Resilience, Resilience, ::testing::Values(1, 2, 3, 0x5EED, 20240611));
+INSTANTIATE_TEST_SUITE_P(Resilience, Resilience, ::testing::ValuesIn(seeds({1, 2, 3, 0x5EED, 20240611})));
 
 }  // namespace

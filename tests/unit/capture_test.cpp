@@ -85,13 +85,19 @@ TEST_F(CaptureTest, FailuresAreToldAndAFileCutShortIsNeverCompleted) {
     fakeplatform::failFileOpen(false);
     startRecording();
     told("Recording to g02.dem.\n");
+    // A reliable message too long to capture cannot be written: the file ends there, not complete.
+    for (int i = 0; i < 70; i++) fromServer(datagram(i < 69 ? 0x01 : 0x09, next++, Bytes(1000, 1)));
+    EXPECT_FALSE(recording());
+    told("Unable to write g02.dem: a server message too long to record.\n");
+    startRecording();
+    told("Recording to g03.dem.\n");
     fakeplatform::failFileWritesAfter(10);
     const uint8_t message[2] = {1, 1};
     recordMessage(message, 2);
     EXPECT_FALSE(recording());
-    EXPECT_FALSE(fakeplatform::fileOpen("g02.dem"));
-    told("Unable to write g02.dem: No space left on device.\n");
-    EXPECT_EQ(settings.demoNumber, 3);  // still armed
+    EXPECT_FALSE(fakeplatform::fileOpen("g03.dem"));
+    told("Unable to write g03.dem: No space left on device.\n");
+    EXPECT_EQ(settings.demoNumber, 4);  // still armed
     stopRecording();
     EXPECT_EQ(fakeplatform::takeConsole(), "");
 }

@@ -162,7 +162,9 @@ TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {
     flushObserverPrints();
     fakeplatform::takeSent();
     EXPECT_EQ("Maximum number of observers\nset to 1\n", say("proxy:observers 1"));
-    EXPECT_EQ("Observer ab got the boot.\nObserver bob got the boot.\nObserver anna got the boot.\n", observerTexts());
+    const std::string booted = "Observer ab got the boot.\nObserver bob got the boot.\nObserver anna got the boot.\n";
+    EXPECT_EQ(booted, observerTexts());
+    EXPECT_NE(fakeplatform::takeConsole().find(booted), std::string::npos);  // every removal is said there
     EXPECT_EQ("Maximum number of observers\nset to 30\n", say("proxy:observers 99"));
 }
 

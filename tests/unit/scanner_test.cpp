@@ -50,10 +50,10 @@ TEST_F(Scanner, SignonCodesDisconnectsAndServerInfo) {
                                            {{25, 4}, 4}, {{25, 2, 0, 25, 3}, 2}};
     for (const auto& [message, code] : codes) EXPECT_EQ(scan(message), code);
     Bytes kick = Bytes{8} + str("Kicked by Console\n") + Bytes{2};
-    EXPECT_TRUE(holdsDisconnect(kick.data(), int(kick.size())));
-    EXPECT_FALSE(holdsDisconnect(kick.data(), int(kick.size()) - 1));
+    EXPECT_TRUE(holdsDisconnect(kick.data(), int(kick.size()), playedProtocol()));
+    EXPECT_FALSE(holdsDisconnect(kick.data(), int(kick.size()) - 1, playedProtocol()));
     Bytes stat = Bytes{3, 0, 2, 2, 0, 0, 0x83, 1, 2, 0};  // byte 2 inside a stat or an origin is no message
-    EXPECT_FALSE(holdsDisconnect(stat.data(), int(stat.size())));
+    EXPECT_FALSE(holdsDisconnect(stat.data(), int(stat.size()), playedProtocol()));
     EXPECT_EQ(scan(Bytes{8} + str("FITZQUAKE") + serverInfo(15, "maps/e1m1.bsp") + Bytes{32, 2, 2, 5, 1, 0, 25, 1}), 1);
     EXPECT_TRUE(gameState.maxClients == 4 && gameState.viewEntity == 1 && gameState.serverInfoCount == 1);
     scan(serverInfo(15, "maps/abcdefghijklmnopqrstuvwxyz.bsp"));
