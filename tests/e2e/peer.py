@@ -95,6 +95,7 @@ class GameClient(Endpoint):
     def __init__(self, name="e2eclient", address=LOOPBACK):      # 127.0.0.2 and up: strangers
         super().__init__(name, address=address)
         self.next_move, self.accept, self.reject, self.control_replies, self.prints = 0.0, None, None, [], []
+        self.pinged = False
         self.events, self.levels, self.reliable_messages, self.reliable_in, self.unreliable_seqs = [], [], [], [], []
 
     def connect(self, port):
@@ -122,6 +123,7 @@ class GameClient(Endpoint):
             self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
         elif code == SVC_STUFFTEXT and value.strip() == "ping":      # as real clients: ping goes on to the server
             self.send_reliable(["ping"])
+            self.pinged = True
         elif code == SVC_SERVERINFO:
             self.levels.append(value["level"])
             self.signon = 0
@@ -302,7 +304,8 @@ class Session:
         try:
             self.proxy.wait_output(WAITING, 10)
             self.host.connect(self.port)
-            self.serve(lambda: self.host.prints, 3, "the greeting")
+            # the greeting, and the answer to the keep-alive that came with it taken, as a real client's
+            self.serve(lambda: self.host.prints and self.host.pinged and not self.host.in_flight, 3, "the greeting")
         except BaseException:
             self.close()
             raise
