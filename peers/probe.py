@@ -4,9 +4,10 @@ connects, walks the signon, walks or jumps for a while sending moves at 20 Hz, r
 gets, and prints what it saw. Exit 0 when it reached the game, 1 when not, 2 when nothing answered.
 
   probe.py [--host 127.0.0.1] [--port 26000] [--seconds 10] [--name NAME] [--impulse-at T]
-           [--say TEXT] [--verbose]
+           [--say TEXT]... [--verbose]
 
-e.g. probe.py --port 26500 --seconds 5 --verbose; probe.py --port 26000 --say "proxy:help"
+e.g. probe.py --port 26500 --seconds 5 --verbose
+     probe.py --port 26000 --say "proxy:connect 127.0.0.1:26500" (through a proxy to a server)
 """
 import argparse, select, socket, struct, sys, time
 import netquake as nq
@@ -85,8 +86,6 @@ def play(client, args):
             impulse = 9 if args.impulse_at is not None and not impulse_sent and now - client.t0 >= args.impulse_at else 0
             impulse_sent |= impulse == 9
             client.move(forward=200 if int(now) % 2 else -200, impulse=impulse)
-            if args.say and client.stats["moves"] == 20:
-                client.commands("say " + args.say)
             client.stats["moves"] += 1
     client.leave()
 
@@ -98,7 +97,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--name", default="probe")
     ap.add_argument("--impulse-at", type=float, help="send impulse 9 (the rig's game: end the level) then")
-    ap.add_argument("--say", help="say this a second into the game")
+    ap.add_argument("--say", action="append", default=[], help="say this once connected")
     ap.add_argument("--verbose", action="store_true", help="every reliable message and print")
     args = ap.parse_args()
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -119,6 +118,7 @@ def main():
     port = struct.unpack_from("<H", reply, 5)[0]
     print("accepted, game port %d" % port)
     client = Probe(sock, (server[0], port), args)
+    client.commands(*("say " + text for text in args.say))
     play(client, args)
     counts = {name(code): n for code, n in sorted(client.counts.items())}
     print("signons: %s" % client.signons)
