@@ -86,12 +86,12 @@ class Cursor:
 
     def fields(self, layout):
         """Fields by letter: b byte, c char, h short, H unsigned short, l long, f float, s string,
-        C coordinate, A angle. One field comes back alone, more as a tuple."""
+        C coordinate, A angle. One field comes back alone, more as a tuple, none as None."""
         read = {"b": lambda: self.take("B"), "c": lambda: self.take("b"), "h": lambda: self.take("h"),
                 "H": lambda: self.take("H"), "l": lambda: self.take("i"), "f": lambda: self.take("f"),
                 "s": self.string, "C": self.coord, "A": self.angle}
         values = tuple(read[letter]() for letter in layout)
-        return values[0] if len(values) == 1 else values
+        return values[0] if len(values) == 1 else values or None
 
 
 # the messages of fixed layout, by code; the protocol-specific ones (37 and up) only under 666 and 999

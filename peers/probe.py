@@ -67,8 +67,6 @@ def ask(sock, server, request, seconds):
             data, source = sock.recvfrom(65536)
             if source == server and data[:2] == b"\x80\0" and len(data) >= 5:
                 return data
-            if time.monotonic() >= until:
-                break
     return None
 
 
@@ -83,8 +81,8 @@ def play(client, args):
         client.tick(now)
         if client.in_game() and now >= next_move:
             next_move = now + 0.05
-            impulse = 9 if args.impulse_at is not None and not impulse_sent and now - client.t0 >= args.impulse_at else 0
-            impulse_sent |= impulse == 9
+            due = args.impulse_at is not None and not impulse_sent and now - client.t0 >= args.impulse_at
+            impulse, impulse_sent = (9, True) if due else (0, impulse_sent)
             client.move(forward=200 if int(now) % 2 else -200, impulse=impulse)
             client.stats["moves"] += 1
     client.leave()

@@ -40,26 +40,37 @@ def run(command, cwd=None):
         raise RigError("%s failed:\n%s%s" % (" ".join(command), p.stdout[-3000:], p.stderr[-3000:]))
 
 
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+BUILT = ("progs.dat", "skopos-rig.pak", "loopback.so")
+
+
 def layout(home=HOME):
-    """Builds progs.dat, the data archive and the bind preload into `home`, unless the sources are
-    unchanged since the last build there. Safe to run from several processes at once."""
+    """Builds progs.dat, the data archive and the bind preload into `home`, unless they are there and
+    their sources unchanged since. Safe from several processes at once: each file is replaced whole,
+    so a running server never reads half of one."""
     os.makedirs(home, exist_ok=True)
-    digest = hashlib.sha256(b"".join(open(os.path.join(HERE, s), "rb").read() for s in SOURCES)).hexdigest()
+    digest = hashlib.sha256(b"".join(read(os.path.join(HERE, s), "rb") for s in SOURCES)).hexdigest()
     stamp = os.path.join(home, "built-from")
     with open(os.path.join(home, ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(stamp) and open(stamp).read() == digest:
+        built = all(os.path.exists(os.path.join(home, f)) for f in BUILT)
+        if built and os.path.exists(stamp) and read(stamp) == digest:
             return home
         absent = missing("fteqcc", "gcc")
         if absent:
             raise RigError("not installed: %s (peers/install.sh installs them)" % ", ".join(absent))
-        with tempfile.TemporaryDirectory(dir=home) as build:      # fteqcc writes ../progs.dat
+        with tempfile.TemporaryDirectory(dir=home) as build:
             shutil.copytree(os.path.join(HERE, "game"), os.path.join(build, "game"))
-            run(["fteqcc", "-srcfile", "progs.src"], cwd=os.path.join(build, "game"))
-            os.replace(os.path.join(build, "progs.dat"), os.path.join(home, "progs.dat"))
-        run([sys.executable, os.path.join(HERE, "mklevel.py"), os.path.join(home, "skopos-rig.pak")])
-        run(["gcc", "-shared", "-fPIC", "-O2", "-o", os.path.join(home, "loopback.so"),
-             os.path.join(HERE, "loopback.c"), "-ldl"])
+            run(["fteqcc", "-srcfile", "progs.src"], cwd=os.path.join(build, "game"))    # writes ../progs.dat
+            run([sys.executable, os.path.join(HERE, "mklevel.py"), os.path.join(build, "skopos-rig.pak")])
+            run(["gcc", "-shared", "-fPIC", "-O2", "-o", os.path.join(build, "loopback.so"),
+                 os.path.join(HERE, "loopback.c"), "-ldl"])
+            for name in BUILT:
+                os.replace(os.path.join(build, name), os.path.join(home, name))
         with open(stamp, "w") as f:
             f.write(digest)
     return home
@@ -166,7 +177,7 @@ class Server:
             raise RigError("not installed: %s (peers/install.sh installs them)" % ", ".join(absent))
         layout(self.home)
         game_folder(self.folder, self.kind, self.home)
-        if os.path.exists(self.path("server.pid")) and alive(int(open(self.path("server.pid")).read())):
+        if os.path.exists(self.path("server.pid")) and alive(int(read(self.path("server.pid")))):
             raise RigError("a server already runs in %s" % self.folder)
         self.write_settings()
         if os.path.lexists(self.path("console")):
@@ -224,7 +235,7 @@ class Server:
     def kill(self, grace=0.0):
         """Ends the server, after `grace` seconds at most for it to end by itself; at once it tells nobody."""
         if self.pid is None and os.path.exists(self.path("server.pid")):
-            self.pid = int(open(self.path("server.pid")).read())
+            self.pid = int(read(self.path("server.pid")))
         if self.pid is None:
             return
         deadline = time.monotonic() + grace

@@ -10,10 +10,10 @@ ARGS.proxy = os.path.abspath(ARGS.proxy)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "peers"))
 import netquake as nq    # the rig's datagram layer, signon walk and message reader
 import rig
-from netquake import DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, \
-    PROTOCOL_RMQ, CONNECT_REQUEST, INFO_REQUEST, control, datagram
+from netquake import DATA, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, \
+    PROTOCOL_RMQ, CONNECT_REQUEST, INFO_REQUEST, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, \
+    SVC_INTERMISSION, control, datagram
 
-SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_INTERMISSION = 7, 8, 9, 11, 25, 30
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
 WAITING, BREAK = "Waiting for client...\n", "\nReceived break - terminating...\n"
