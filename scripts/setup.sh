@@ -3,6 +3,7 @@
 #   scripts/setup.sh          build tools, test tools and the peer rig (peers/: real game servers and client)
 #   scripts/setup.sh --build  build tools only
 #   scripts/setup.sh --windows  the Windows cross build and Wine (scripts/windows.sh)
+#   scripts/setup.sh --rig    the peer rig alone (peers/install.sh)
 # Runs apt-get as root, else through sudo; apt-get update runs at most once, and only when a
 # package is missing.
 set -euo pipefail
@@ -18,21 +19,23 @@ peer_rig_packages() {
   bash "$root/peers/install.sh" --packages
 }
 peer_rig_layout() {  # its game, levels and preload, built in $SKOPOS_RIG_HOME (default /tmp/skopos-peers)
-  bash "$root/peers/install.sh"
+  python3 "$root/peers/rig.py" layout
 }
 
 mode=all
 case ${1:-} in
   --build) mode=build ;;
   --windows) mode=windows ;;
+  --rig) mode=rig ;;
   "") ;;
-  *) echo "usage: $0 [--build | --windows]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--build | --windows | --rig]" >&2; exit 2 ;;
 esac
 
 pkgs=("${build_pkgs[@]}")
 case $mode in
   all) mapfile -t rig_pkgs < <(peer_rig_packages); pkgs+=("${test_pkgs[@]}" "${rig_pkgs[@]}") ;;
   windows) pkgs+=("${windows_pkgs[@]}") ;;
+  rig) mapfile -t pkgs < <(peer_rig_packages) ;;
 esac
 
 missing=()
@@ -57,5 +60,6 @@ if ((${#missing[@]})); then
   rm -f "$log"
 fi
 
-[ "$mode" = all ] || exit 0
-peer_rig_layout
+case $mode in
+  all | rig) peer_rig_layout ;;
+esac
