@@ -55,17 +55,17 @@ def serve(endpoints, until=None, timeout=5.0):
     return True
 
 
-def loopback_socket():
+def loopback_socket(address=LOOPBACK):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind((LOOPBACK, 0))
+    sock.bind((address, 0))
     return sock
 
 
 class GameClient(nq.Client):
     """The rig's client on a socket of its own, recording what it is told; datagrams go in through on_datagram()."""
 
-    def __init__(self, name="e2eclient"):
-        super().__init__(loopback_socket(), None, name)
+    def __init__(self, name="e2eclient", address=LOOPBACK):      # 127.0.0.2 and up: strangers
+        super().__init__(loopback_socket(address), None, name)
         self.socks, self.next_move, self.accept, self.reject, self.control_replies = [self.sock], 0.0, None, None, []
         self.prints, self.events, self.levels, self.reliable_messages, self.reliable_in, self.unreliable_seqs = \
             [], [], [], [], [], []
@@ -96,6 +96,8 @@ class GameClient(nq.Client):
         self.events.append((reliable, code, value))
         if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
             self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
+        elif code == SVC_STUFFTEXT and value.strip() == "ping":      # as real clients: ping goes on to the server
+            self.commands("ping")
         elif code == SVC_SERVERINFO:
             self.levels.append(value["level"])
         super().on_svc(code, value, reliable)
