@@ -184,7 +184,7 @@ class Server:
             os.unlink(self.path("console"))
         os.mkfifo(self.path("console"))
         console = os.open(self.path("console"), os.O_RDWR)    # read-write: never an end of file
-        env = dict(os.environ, LD_PRELOAD=os.path.join(self.home, "loopback.so"))
+        env = dict(os.environ, LD_PRELOAD=os.path.join(self.home, "loopback.so")) if self.kind == "quakespasm" else None
         with open(self.path("server.log"), "wb") as log:
             self.pid = subprocess.Popen(self.command(), cwd=self.folder, stdin=console, stdout=log,
                                         stderr=subprocess.STDOUT, env=env, start_new_session=True).pid
