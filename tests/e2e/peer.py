@@ -3,19 +3,17 @@ import argparse, concurrent.futures, os, re, select, shlex, shutil, signal, sock
 
 LOOPBACK, CI, _CASES = "127.0.0.1", os.environ.get("CI") == "true", []
 _ap = argparse.ArgumentParser()
-for _name, _options in ("--proxy", dict(required=True)), ("--peers", dict(default="")), ("cases", dict(nargs="*")):
+for _name, _options in ("--proxy", dict(required=True)), ("cases", dict(nargs="*")):
     _ap.add_argument(_name, **_options)
 ARGS = _ap.parse_args()
 ARGS.proxy = os.path.abspath(ARGS.proxy)
-if not os.path.isfile(os.path.join(ARGS.peers, "nqclient.py")):
-    print("%s: the peer rig's nqclient.py (--peers %s)" % ("FAIL missing under CI" if CI else "SKIP", ARGS.peers))
-    sys.exit(1 if CI else 77)
-sys.path.insert(0, ARGS.peers)
-import nqclient as NQ     # the rig's reference client: its datagram layer, signon walk and message parser
-from nqclient import DATA, ACK, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, \
-    PROTOCOL_RMQ
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "peers"))
+import netquake as nq    # the rig's datagram layer, signon walk and message reader
+import rig
+from netquake import DATA, EOM, UNRELIABLE, CCREP_ACCEPT, CCREP_REJECT, PROTOCOL_NETQUAKE, PROTOCOL_FITZQUAKE, \
+    PROTOCOL_RMQ, CONNECT_REQUEST, INFO_REQUEST, SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, \
+    SVC_INTERMISSION, control, datagram
 
-SVC_TIME, SVC_PRINT, SVC_STUFFTEXT, SVC_SERVERINFO, SVC_SIGNONNUM, SVC_INTERMISSION = 7, 8, 9, 11, 25, 30
 VERSION = "Skopos-Proxy v1.04"
 BANNER = re.compile(r"\n" + re.escape(VERSION) + r" - Visit Skopos homepage at (\S+)\n[^\n]+\n\n")
 WAITING, BREAK = "Waiting for client...\n", "\nReceived break - terminating...\n"
@@ -35,17 +33,6 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind((LOOPBACK, 0))
         return s.getsockname()[1]
-
-
-def control(code, body=b""):
-    return struct.pack(">BBHB", 0x80, 0, 5 + len(body), code) + body
-
-
-def datagram(flags, seq, payload=b""):
-    return struct.pack(">BBHI", 0, flags, 8 + len(payload), seq) + payload
-
-
-CONNECT_REQUEST, INFO_REQUEST = control(1, b"QUAKE\0\3"), control(2, b"QUAKE\0\3")
 
 
 def consecutive(seqs):
@@ -68,106 +55,94 @@ def serve(endpoints, until=None, timeout=5.0):
     return True
 
 
-class Endpoint(NQ.Client):
-    """The rig client's datagram layer on sockets of its own; a reliable message unacked for 1 s is sent again."""
-
-    def __init__(self, name, sockets=1, address=LOOPBACK):
-        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(sockets)]
-        for sock in self.socks:
-            sock.bind((address, 0))
-        super().__init__(self.socks[-1], None, argparse.Namespace(name=name, verbose=False))
-        self.name, self.t0, self.sent_at = name, time.monotonic(), 0.0
-
-    def log(self, text): pass     # the rig client's trace; what a test asks of it is in self.stats
-
-    def close(self):
-        for sock in self.socks:
-            sock.close()
-
-    def tick(self, now):
-        if self.in_flight and now - self.sent_at > 1.0:
-            self.resend()
+def loopback_socket(address=LOOPBACK):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((address, 0))
+    return sock
 
 
-class GameClient(Endpoint):
-    """The rig's client, recording what it is told; its datagrams go in through on_datagram()."""
+class GameClient(nq.Client):
+    """The rig's client on a socket of its own, recording what it is told; datagrams go in through on_datagram()."""
 
     def __init__(self, name="e2eclient", address=LOOPBACK):      # 127.0.0.2 and up: strangers
-        super().__init__(name, address=address)
-        self.next_move, self.accept, self.reject, self.control_replies, self.prints = 0.0, None, None, [], []
+        super().__init__(loopback_socket(address), None, name)
+        self.socks, self.next_move, self.accept, self.reject, self.control_replies = [self.sock], 0.0, None, None, []
         self.pinged = False
-        self.events, self.levels, self.reliable_messages, self.reliable_in, self.unreliable_seqs = [], [], [], [], []
+        self.prints, self.events, self.levels, self.reliable_messages, self.reliable_in, self.unreliable_seqs = \
+            [], [], [], [], [], []
 
     def connect(self, port):
         self.sock.sendto(CONNECT_REQUEST, (LOOPBACK, port))
+
+    def close(self):
+        self.sock.close()
 
     def on_datagram(self, sock, data, src):
         if data[:2] == b"\x80\0" and len(data) >= 5:
             self.control_replies.append((data, src))
             if data[4] == CCREP_ACCEPT and self.accept is None and len(data) >= 7:
-                self.accept, self.addr = data, (src[0], data[5] | data[6] << 8)
+                self.accept, self.peer = data, (src[0], data[5] | data[6] << 8)
             elif data[4] == CCREP_REJECT:
                 self.reject = data
-        elif src == self.addr and len(data) >= 8:
+        elif src == self.peer and len(data) >= 8:
             seqs = {UNRELIABLE: self.unreliable_seqs, DATA: self.reliable_in, DATA | EOM: self.reliable_in}
             seqs.get(data[1], []).append(struct.unpack_from(">I", data, 4)[0])
-            self.handle(data)
+            self.receive(data)
 
-    def walk(self, msg, reliable):
-        self.reliable_messages += [msg] if reliable else []
-        return super().walk(msg, reliable)
+    def on_message(self, message, reliable):
+        self.reliable_messages += [message] if reliable else []
+        super().on_message(message, reliable)
 
     def on_svc(self, code, value, reliable):
         self.events.append((reliable, code, value))
         if code == SVC_PRINT:        # as shown: without the colour byte of chat and proxy texts
             self.prints.append(value[1:] if value[:1] in ("\1", "\2") else value)
         elif code == SVC_STUFFTEXT and value.strip() == "ping":      # as real clients: ping goes on to the server
-            self.send_reliable(["ping"])
+            self.commands("ping")
             self.pinged = True
         elif code == SVC_SERVERINFO:
             self.levels.append(value["level"])
-            self.signon = 0
         super().on_svc(code, value, reliable)
 
     def tick(self, now):
         super().tick(now)
-        if self.signon == 4 and now >= self.next_move:
+        if self.in_game() and now >= self.next_move:
             self.next_move = now + 0.05
-            self.send_move()
+            self.move(forward=200 if int(now) % 2 else -200)
 
     def printed(self, fragment): return any(fragment in p for p in self.prints)
-    def in_game(self): return self.signon == 4
 
 
-
-class FakeServer(Endpoint):
+class FakeServer(nq.Link):
     """A game server for one client, on a port of its own: a small signon (`stage2`: the reply to prespawn), then a
-    frame every 50 ms. Reliable messages go whole, as QuakeSpasm sends up to 64000 bytes."""
+    frame every 50 ms."""
     baseline = struct.pack("<BhB3x3h3B", 22, 1, 1, 0, 0, 0, 0, 0, 0) + b"\x19\x02"   # entity 1, model 1 at the origin
 
     def __init__(self, level="fake", stage2=(baseline,)):
-        super().__init__("server", sockets=2)
-        self.listen, self.port, self.game_port = self.socks[0], *(s.getsockname()[1] for s in self.socks)
+        self.listen = loopback_socket()
+        super().__init__(loopback_socket())
+        self.socks, self.port, self.game_port = [self.listen, self.sock], *(s.getsockname()[1] for s in (self.listen,
+                                                                                                        self.sock))
         self.level, self.stage2, self.begun, self.next_frame, self.time = level, stage2, False, 0.0, 1.0
         self.commands, self.unreliable, self.raw = [], [], []
 
-    def send_reliable(self, message):
-        self.pending.append(message)
-        self.flush_reliable()
+    def close(self):
+        for sock in self.socks:
+            sock.close()
 
     def on_datagram(self, sock, data, src):
         if sock is self.sock:
             self.raw.append(data)
-            if src == self.addr and len(data) >= 8:
-                self.handle(data)
+            if src == self.peer and len(data) >= 8:
+                self.receive(data)
         elif data[:2] == b"\x80\0" and data[4:5] == b"\x01":
-            self.addr = src
+            self.peer = src
             self.listen.sendto(control(CCREP_ACCEPT, struct.pack("<I", self.game_port)), src)
             level = self.level.encode()
             self.send_reliable(b"\x08fake server\n\0\x0b" + struct.pack("<iBB", 15, 8, 1) + b"%s\0maps/%s.bsp\0"
                                b"progs/player.mdl\0\0misc/null.wav\0\0\x19\x01" % (level, level))
 
-    def walk(self, msg, reliable):      # the client's messages: moves, and commands answered
+    def on_message(self, msg, reliable):      # the client's messages: moves, and commands answered
         self.unreliable += [] if reliable else [msg]
         for text in re.findall(rb"\x04([^\0]*)\0", msg if reliable else b""):
             self.commands.append(text.decode("latin-1"))
@@ -176,7 +151,6 @@ class FakeServer(Endpoint):
             if text.startswith(b"spawn"):
                 self.send_reliable(struct.pack("<Bf", SVC_TIME, self.time) + b"\x19\x03")
             self.begun |= text == b"begin"
-        return []
 
     def tick(self, now):
         super().tick(now)
@@ -320,7 +294,7 @@ class Session:
 
     def command(self, text, reply, timeout=3):
         before = len(self.host.prints)
-        self.host.send_reliable(["say " + text])
+        self.host.commands("say " + text)
         self.serve(lambda: any(reply in p for p in self.host.prints[before:]), timeout, repr(reply))
 
     def connect(self, server):
@@ -363,91 +337,49 @@ def read_text(path):
         return ""
 
 
-INSTALLED = os.environ.get("NQPEER_DIR", "/tmp/nqpeer")
+class PeerServer(rig.Server):
+    """A real server of the rig in a temporary folder of its own (its `dir`), so tests run side by side; `game`:
+    the rig's game settings (noise, bulk, cycle, next_level)."""
 
-
-class PeerServer:
-    """A real server of the rig ("darkplaces" or "quakespasm") in a folder of its own, so tests run side by side."""
-
-    def __init__(self, level=None, cvars=(), kind="darkplaces", protocol=15):
-        self.kind, self.protocol, self.cvars, self.dp = kind, protocol, [str(c) for c in cvars], kind == "darkplaces"
-        self.level, self.port = level or ("am_underworks" if self.dp else "box1"), None
-        require(shutil.which("quakestat") and os.path.exists("/usr/games/darkplaces-server" if self.dp else
-                "/usr/games/quakespasm") and os.path.isfile(os.path.join(INSTALLED, "id1/progs.dat" if self.dp else
-                "qs/nqpeer.pak")), "the rig's %s server installed in %s, qstat" % (self.kind, INSTALLED))
+    def __init__(self, level=None, kind="darkplaces", protocol=15, **game):
+        require(not rig.missing(rig.SERVER_PROGRAM[kind], "quakestat", "fteqcc", "gcc"),
+                "the rig's %s server, qstat, fteqcc, gcc (peers/install.sh)" % kind)
         self.dir = tempfile.mkdtemp(prefix="skopos-e2e-")
-        os.mkdir(os.path.join(self.dir, "id1"))
-        links = ["id1/" + n for n in os.listdir(INSTALLED + "/id1") if n.endswith((".dat", ".pk3", ".pak"))]
-        for where in links + ["qs"]:
-            if os.path.exists(os.path.join(INSTALLED, where)):
-                os.symlink(os.path.realpath(os.path.join(INSTALLED, where)), os.path.join(self.dir, where))
+        super().__init__(kind, 0, level, protocol, folder=self.dir, **game)
 
     def start(self, port=None):
         for _ in range(3):                     # a port taken between probe and bind: another
             self.port = port or free_port()
-            cmd = ["bash", os.path.join(ARGS.peers, "start-server.sh" if self.dp else "start-qs-server.sh"),
-                   str(self.port), self.level] + ([] if self.dp else [str(self.protocol)]) + self.cvars
-            p = subprocess.run(cmd, env=self.env(), capture_output=True, text=True, timeout=30)
-            if p.returncode == 0:
-                return self
-        shutil.rmtree(self.dir, ignore_errors=True)
-        raise AssertionError("peer server did not start: %s\n%s%s" % (" ".join(cmd), p.stdout, p.stderr))
-
-    def env(self): return dict(os.environ, NQPEER_DIR=self.dir)
-
-    def log(self):
-        return read_text(os.path.join(self.dir, ("server-%d.log" if self.dp else "qs-server-%d.log") % self.port))
+            try:
+                return super().start()
+            except rig.RigError as e:
+                error = e
+        raise AssertionError(error)
 
     def describe(self):
         return "--- %s server log (port %s):\n%s" % (self.kind, self.port, self.log()[-3000:])
 
-    def console(self, *command):
-        cmd = [sys.executable, os.path.join(ARGS.peers, "rcon.py"), "--port"] if self.dp else \
-            ["bash", os.path.join(ARGS.peers, "qs-console.sh")]
-        return subprocess.run(cmd + [str(self.port)] + list(command), env=self.env(), capture_output=True,
-                              text=True, timeout=10).stdout
-
-    def stop(self):
-        subprocess.run(["bash", os.path.join(ARGS.peers, "stop-server.sh" if self.dp else "stop-qs-server.sh"),
-                        str(self.port)], env=self.env(), capture_output=True, timeout=30)
-
     def __exit__(self, *exc):
-        if self.port:
-            self.stop()
+        self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     __enter__ = start
 
 
-class RealClient:
+class RealClient(rig.RealClient):
+    """The real DarkPlaces client of the rig, headless, in the game folder of a PeerServer."""
 
-    def __init__(self, port, name, *client_args, seconds=40, game_dir=None):
-        require(os.path.exists("/usr/games/darkplaces") and shutil.which("xvfb-run"), "darkplaces client, xvfb")
-        game_dir = game_dir or INSTALLED
-        self.path = os.path.join(game_dir, "client-%s.log" % name)
-        command = ("timeout %d xvfb-run -a -s" % (seconds + 15)).split() + ["-screen 0 320x240x24"] + (
-            "/usr/games/darkplaces -basedir %s -nohome -nosound -nocdaudio +net_address %s +vid_fullscreen 0 +vid_width"
-            " 320 +vid_height 240 +cl_maxfps 30 +developer 1 +_cl_name %s" % (game_dir, LOOPBACK, name)).split()
-        command += [str(a) for a in client_args] + (["+connect", "%s:%s" % (LOOPBACK, port)] if port else [])
-        with open(self.path, "wb") as log:    # as the rig's real-client.sh, but in a process group of our own
-            self.proc = subprocess.Popen(command + ["+defer", str(seconds), "quit"], cwd=game_dir, stdout=log,
-                                         stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT, start_new_session=True)
-
-    def log(self): return read_text(self.path)
+    def __init__(self, game_dir, port, name, *args, seconds=40):
+        require(not rig.missing(rig.CLIENT_PROGRAM, "xvfb-run"), "the darkplaces client, xvfb (peers/install.sh)")
+        super().__init__(game_dir, port, name, args, seconds)
 
     def describe(self):
         return "--- client log:\n" + "\n".join(l for l in self.log().splitlines() if "GL" not in l)[-3000:]
 
-    def close(self):
-        end_group(self.proc, signal.SIGTERM)      # xvfb-run ends Xvfb and removes its lock file
-        end_group(self.proc)
-
-    __enter__, __exit__ = Proxy.__enter__, Proxy.__exit__
-
 
 def play_demo(game_dir, name, seconds=5):
     for _ in range(2):     # its software renderer now and then crashes on a file it plays well the next time
-        with RealClient(None, "demo", "+playdemo", name, seconds=seconds, game_dir=game_dir) as rc:
+        with RealClient(game_dir, None, "demo", "+playdemo", name, seconds=seconds) as rc:
             rc.proc.wait(seconds + 30)
         if "Segmentation fault" not in rc.log():
             break
@@ -462,9 +394,8 @@ def walk_demo(path):
     while i < len(data):
         length = struct.unpack_from("<i", data, i)[0] if i + 16 <= len(data) else -1
         check(0 <= length <= len(data) - i - 16, "%s: block at offset %d runs past the end" % (path, i))
-        message, i, svcs = data[i + 16:i + 16 + length], i + 16 + length, []
-        out.append((message, svcs))
-        NQ.parse_message(message, lambda code, value: svcs.append((code, value)), state)    # raises if torn
+        message, i = data[i + 16:i + 16 + length], i + 16 + length
+        out.append((message, list(nq.read_messages(message, state))))    # raises if torn
     check(out and out[-1][0] == b"\x02", "%s does not end with the closing block" % path)
     check(out[0][0][:2] == b"\x08\x02" and DEMO_CREDIT in out[0][0] and DEMO_CREDIT in out[-2][0], path + ": credits")
     check(not any(b"\x09reconnect\n\0" in m for m, _ in out), "%s holds the reconnect order" % path)

@@ -23,7 +23,7 @@ def phantom_gives_way_to_the_real_host():
             waited = time.monotonic() - start
         check(host.printed("You are the host now.\n") and waited < 11, "the host waited %.1f s" % waited, p.describe)
         p.wait_output("127.0.0.1:%d is the host now.\n" % host.sock.getsockname()[1])
-        host.send_reliable(["say proxy:mmode"])
+        host.commands("say proxy:mmode")
         serve([host], lambda: host.printed("Message mode"), 3)
         check(host.printed("Message mode"), "the commands of the host", p.describe)
 
@@ -40,7 +40,7 @@ def refused_host_then_login():
         serve([host, outsider], lambda: host.prints, 3)
         for text, reply in (("proxy:connect 127.0.0.1:9", "Log in first: say proxy:login password\n"),
                             ("proxy:login open", "Wrong password.\n"), ("proxy:login sesame", "Logged in.\n")):
-            host.send_reliable(["say " + text])
+            host.commands("say " + text)
             serve([host, outsider], lambda: host.printed(reply), 4)
             check(host.printed(reply), "%r: %r" % (text, host.prints[-3:]), p.describe)
         check("open" not in p.stdout and "sesame" not in p.stdout, "the password on the console", p.describe)

@@ -14,10 +14,10 @@ def big_stage_two_reaches_a_late_observer_and_a_mid_level_demo():
             s.connect(FakeServer("am_underworks", stage2=PARTS))
             s.serve(s.host.in_game, 10, "the host in the game")
             watcher = s.observer()
-            with RealClient(s.port, "realwatcher", game_dir=game.dir) as rc:
+            with RealClient(game.dir, s.port, "realwatcher") as rc:
                 s.serve(lambda: watcher.in_game() and "CL_SignonReply: 4" in rc.log(), 30, "the observers in the game",
                         rc.describe)
-            check(watcher.max_datagram <= 1032, "the observer got a %d-byte datagram" % watcher.max_datagram)
+            check(watcher.largest <= 1032, "the observer got a %d-byte datagram" % watcher.largest)
             whole = [m for m in watcher.reliable_messages if len(m) > 40000]
             check(whole == PARTS and watcher.levels == s.host.levels and not watcher.stats["parse errors"], "observer",
                   s.describe)
@@ -32,8 +32,8 @@ def big_stage_two_reaches_a_late_observer_and_a_mid_level_demo():
 
 @case
 def real_host_plays():
-    with PeerServer() as server, Proxy(port=free_port()) as p, RealClient(p.port, "realhost", "+defer", "3",
-            "say proxy:connect %s:%d" % (LOOPBACK, server.port), game_dir=server.dir) as rc:
+    with PeerServer() as server, Proxy(port=free_port()) as p, RealClient(server.dir, p.port, "realhost", "+defer", "3",
+            "say proxy:connect %s:%d" % (LOOPBACK, server.port)) as rc:
         wait_until(lambda: "CL_SignonReply: 4" in rc.log() and "realhost entered the game" in server.log(), 40,
                    "the real client in the game", p.describe, rc.describe, server.describe)
         check("say proxy: help for list of commands" in rc.log() and "Connection accepted" in rc.log(), "", rc.describe)

@@ -10,7 +10,7 @@ def connect_before_the_server_starts():
     port = free_port()
     with Session() as s, PeerServer() as server:
         server.stop()
-        s.host.send_reliable(["say proxy:connect %s:%d" % (LOOPBACK, port)])
+        s.host.commands("say proxy:connect %s:%d" % (LOOPBACK, port))
         s.serve(lambda: "trying...\n" in s.host.prints, 3, "trying...")
         server.start(port)
         s.serve(lambda: "Connection accepted\n" in s.host.prints, 8, "the accept of a resent request")
@@ -22,7 +22,7 @@ def connect_before_the_server_starts():
 def server_stopped_mid_game():
     with PeerServer() as server, Session() as s:
         s.play_on(server, seconds=1)
-        server.stop()
+        server.kill()                           # without a word to its clients
         s.serve(lambda: "Server timed out.\n" in s.host.prints, 70, "Server timed out.")
         s.proxy.wait_output("Server timed out.\n")
         s.command("proxy:help", "Recognized commands:")  # the host stays

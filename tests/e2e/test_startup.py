@@ -40,8 +40,8 @@ def server_info_admission_and_junk():
         info = [control(0x83, b"%s\0%s\0not connected\0%c\2\3" % (address, name, n)) for n in range(3)]
         check(ask(p.port) == info[:1], "server info %r" % ask(p.port), p.describe)
         host = admit(p.port)     # greeted from a port of its own
-        check(host.addr[1] != p.port and host.unreliable_seqs == [0] and host.prints, "accept %r" % host.accept)
-        p.wait_output("Client connected.\n%s:%d<->%s:%d\n" % (host.sock.getsockname() + host.addr))
+        check(host.peer[1] != p.port and host.unreliable_seqs == [0] and host.prints, "accept %r" % host.accept)
+        p.wait_output("Client connected.\n%s:%d<->%s:%d\n" % (host.sock.getsockname() + host.peer))
         check(admit(p.port, "obs1").prints and admit(p.port, "obs2").reject, "the limit of one observer")
         for junk in (b"", b"\x80", b"\x81\0\0\x0c\x02QUAKE\0\3", b"\x80\x01\0\x0c\x01QUAKE\0\3", control(5),
                      datagram(DATA | EOM, 0, b"\x04say hi\0"), b"\x80\0" + b"\xff" * 3000, bytes(2048)):
