@@ -9,8 +9,8 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
 #include "session/admission.h"
 #include "session/login.h"
 

@@ -8,9 +8,9 @@
 #include "core/print.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 
 RecorderState recorder;
 

@@ -6,7 +6,7 @@
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "platform/memory.h"
 #include "session/server_link.h"
 

@@ -9,7 +9,7 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/framing.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 
 static uint8_t SendBuffer[SendBufferSize] = {0x00, FlagUnreliable, 0, 0, 0, 0, 0, 0, 8, 2};
 

@@ -7,9 +7,9 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
+#include "net/slots.h"
 #include "observers/feed.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "session/teardown.h"
 
 CaptureState capture;

@@ -7,8 +7,8 @@
 #include "core/loop.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
-#include "observers/slots.h"
 #include "platform/platform.h"
 
 namespace {

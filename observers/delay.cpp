@@ -10,9 +10,9 @@
 #include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/limiter.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/feed.h"
-#include "observers/slots.h"
 #include "observers/stream.h"
 #include "observers/view.h"
 

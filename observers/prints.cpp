@@ -7,7 +7,7 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/framing.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "observers/stream.h"
 #include "platform/platform.h"
 

@@ -8,10 +8,10 @@
 #include "core/settings.h"
 #include "demo/recorder.h"
 #include "net/framing.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
+#include "relay/relay.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "session/admission.h"
 #include "session/gate.h"
 #include "session/teardown.h"

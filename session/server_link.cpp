@@ -9,10 +9,10 @@
 #include "core/settings.h"
 #include "demo/recorder.h"
 #include "net/framing.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/stream.h"
-#include "observers/slots.h"
+#include "relay/relay.h"
 #include "session/admission.h"
 #include "session/teardown.h"
 

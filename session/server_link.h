@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "platform/platform.h"
 
 // Game clients resend their connect request every 2.5 s; the proxy does the same, three sends in

@@ -10,10 +10,10 @@
 #include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/delay.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
 #include "session/admission.h"
 #include "session/server_link.h"
 

@@ -3,8 +3,8 @@
 // and observing mode are played end to end.
 #include "scenario/harness.h"
 
-#include "net/relay.h"
 #include "net/senders.h"
+#include "relay/relay.h"
 #include "session/teardown.h"
 
 namespace {

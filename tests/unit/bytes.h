@@ -12,8 +12,8 @@
 #include "core/startup.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
 #include "platform/memory.h"
 
 namespace unit {

@@ -4,7 +4,7 @@
 #include "console/observer_chat.h"
 #include "core/print.h"
 #include "net/limiter.h"
-#include "net/relay.h"
+#include "relay/relay.h"
 #include "unit/bytes.h"
 
 namespace {

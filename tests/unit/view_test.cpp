@@ -1,7 +1,7 @@
 // View offsets, impulses, the observers' setangle from host moves, and observing-mode smoothing.
-#include "net/relay.h"
 #include "observers/scanner.h"
 #include "observers/view.h"
+#include "relay/relay.h"
 #include "unit/bytes.h"
 
 namespace {

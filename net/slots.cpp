@@ -1,5 +1,5 @@
 // The slot table, its reset, and the address texts shown to operators and players.
-#include "observers/slots.h"
+#include "net/slots.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Server-to-client relay: the server's datagrams renumbered into the host's numbering, with the
 // collected observer texts carried along, then handed to the observer side.
-#include "net/relay.h"
+#include "relay/relay.h"
 
 #include <cstring>
 
@@ -11,9 +11,9 @@
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "observers/stream.h"
 #include "observers/view.h"
 #include "session/teardown.h"
