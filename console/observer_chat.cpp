@@ -5,7 +5,7 @@
 
 #include "console/commands.h"
 #include "console/intercept.h"
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"

@@ -2,6 +2,7 @@
 // order and the server last, or the idle rules when nothing came.
 #include "core/loop.h"
 
+#include "core/clock.h"
 #include "core/settings.h"
 #include "net/framing.h"
 #include "net/limiter.h"
@@ -14,10 +15,6 @@
 #include "session/login.h"
 #include "session/server_link.h"
 #include "session/teardown.h"
-
-LoopState loop;
-
-void resetLoop() { loop = LoopState(); }
 
 // The longest wait: every timer due sooner shortens it.
 constexpr int IdleWaitMs = 10 * 1000;
@@ -50,7 +47,6 @@ void receiveFromSlot(int i) {
     platform::NetAddress from;
     int length = platform::receiveFrom(slot.socket, PacketBuffer, MaxDatagram, from);
     if (length <= 0) return;
-    loop.currentSlot = i;
     if (i == 0) {
         slot.peerAddress = from;
         handleListeningPort(length);
@@ -74,7 +70,6 @@ void receiveFromServer() {
     if (received <= 4) return;
     int length = lengthField(PacketBuffer);
     if (length > received) return;
-    loop.currentSlot = -1;
     if (!slotTable.serverConnected && isControlPacket(PacketBuffer)) {
         if (from != addresses.connectTarget || length < 5) return;
         addresses.server = from;

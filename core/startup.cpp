@@ -2,6 +2,7 @@
 #include "core/startup.h"
 
 #include "console/intercept.h"
+#include "core/clock.h"
 #include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
@@ -23,7 +24,7 @@
 
 void resetProxyState() {
     resetSettings();
-    resetLoop();
+    resetClock();
     resetFraming();
     resetSenders();
     resetObserverPrints();

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "core/clock.h"
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"

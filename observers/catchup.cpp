@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "net/slots.h"

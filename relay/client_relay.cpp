@@ -1,7 +1,7 @@
 // Client-to-server relay: the host's datagrams, renumbered into the server's numbering, with its
 // moves rate-limited, recorded as demo angles and turned into the observers' views.
 #include "console/intercept.h"
-#include "core/loop.h"
+#include "core/clock.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"

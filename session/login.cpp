@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"

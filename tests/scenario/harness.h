@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "net/framing.h"
