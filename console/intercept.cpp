@@ -10,7 +10,7 @@
 #include "net/senders.h"
 #include "net/slots.h"
 #include "observers/prints.h"
-#include "relay/relay.h"
+#include "observers/view.h"
 #include "session/admission.h"
 
 ConsoleState consoleState;

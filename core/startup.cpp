@@ -15,6 +15,7 @@
 #include "observers/delay.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
+#include "observers/view.h"
 #include "platform/platform.h"
 #include "relay/relay.h"
 #include "session/admission.h"
@@ -39,6 +40,7 @@ void resetProxyState() {
     resetRecorder();
     resetLimiter();
     resetRelays();
+    resetView();
     resetDelayLine();
 }
 

@@ -11,6 +11,7 @@
 #include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/scanner.h"
+#include "observers/view.h"
 
 RecorderState recorder;
 
@@ -29,11 +30,7 @@ constexpr int MaxNameTries = 1000;
 
 void writeBlockHeader(uint8_t* block, uint32_t length) {
     setRecordLength(block, length);
-    for (int i = 0; i < 3; i++) {
-        uint32_t bits;
-        std::memcpy(&bits, &recorder.demoAngles[i], sizeof bits);
-        writeLong(block + 4 + 4 * i, bits);
-    }
+    writeDemoView(block);
 }
 
 PRINTF_FORMAT(1, 2) void tellHostAndConsole(const char* format, ...) {
@@ -159,13 +156,6 @@ void recordMessage(const uint8_t* message, int length) {
     uint8_t header[RecordHeaderSize];
     writeBlockHeader(header, uint32_t(length));
     if (writeOrFail(header, sizeof header)) writeOrFail(message, size_t(length));
-}
-
-void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll) {
-    const float DegreesPerUnit = 1.40625f;  // 360 / 256
-    recorder.demoAngles[0] = pitch * DegreesPerUnit;
-    recorder.demoAngles[1] = yaw * DegreesPerUnit;
-    recorder.demoAngles[2] = roll * DegreesPerUnit;
 }
 
 bool isReconnectOrder(const uint8_t* message, int length) {

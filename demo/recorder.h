@@ -9,7 +9,6 @@
 struct RecorderState {
     char demoFileName[TextStoreSize] = {};
     platform::File demoFile = platform::NoFile;
-    float demoAngles[3] = {0, 0, 0};  // pitch, yaw, roll in degrees
 };
 extern RecorderState recorder;
 
@@ -29,8 +28,6 @@ void endRecording();
 bool recordTo(const char* name);
 // One block: N, the angles, the message bytes.
 void recordMessage(const uint8_t* message, int length);
-// Angle bytes (unsigned) to degrees.
-void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll);
 // Is the complete reliable message the server's order to reload for a new level?
 bool isReconnectOrder(const uint8_t* message, int length);
 // A name typed in the game names a file in the demo folder and nothing else: no folder separators,

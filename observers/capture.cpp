@@ -10,6 +10,7 @@
 #include "net/slots.h"
 #include "observers/feed.h"
 #include "observers/scanner.h"
+#include "observers/view.h"
 #include "session/teardown.h"
 
 CaptureState capture;
@@ -82,14 +83,6 @@ void appendToCaptureBuffer(const uint8_t* bytes, int count) {
     std::memcpy(capture.captureBuffer + RecordHeaderSize + capture.captureWritePos, bytes, size_t(count));
     capture.captureWritePos += count;
     setRecordLength(capture.captureBuffer, uint32_t(capture.captureWritePos));
-}
-
-void writeDemoAngles(uint8_t* record) {
-    for (int i = 0; i < 3; i++) {
-        uint32_t bits;
-        std::memcpy(&bits, &recorder.demoAngles[i], sizeof bits);
-        writeLong(record + 4 + 4 * i, bits);
-    }
 }
 
 void setHostState(int32_t state) {
@@ -230,7 +223,7 @@ void completeMessage() {
     uint8_t* message = capture.captureBuffer + RecordHeaderSize;
     message[length] = 0;
     setRecordLength(capture.captureBuffer, uint32_t(length));
-    writeDemoAngles(capture.captureBuffer);
+    writeDemoView(capture.captureBuffer);
 
     int32_t hostBefore = hostSlot().state;
     bool knownBefore = gameState.protocolKnown;

@@ -11,7 +11,6 @@
 #include "net/senders.h"
 #include "net/slots.h"
 #include "observers/scanner.h"
-#include "relay/relay.h"
 
 namespace {
 
@@ -57,8 +56,17 @@ bool isMove(const uint8_t* datagram, int length) {
 
 int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
 
-// The move's view angles in degrees, whatever size the protocol gives them.
-void recordMoveAngles(const uint8_t* angles, int angleBytes) {
+}  // namespace
+
+ObservingState observing;
+DemoView demoView;
+
+void resetView() {
+    observing = ObservingState();
+    demoView = DemoView();
+}
+
+void setDemoView(const uint8_t* angles, int angleBytes) {
     for (int i = 0; i < 3; ++i) {
         const uint8_t* a = angles + i * angleBytes;
         float degrees;
@@ -70,11 +78,17 @@ void recordMoveAngles(const uint8_t* angles, int angleBytes) {
             uint32_t bits = readLong(a);
             memcpy(&degrees, &bits, sizeof degrees);
         }
-        recorder.demoAngles[i] = degrees;
+        demoView.angles[i] = degrees;
     }
 }
 
-}  // namespace
+void writeDemoView(uint8_t* record) {
+    for (int i = 0; i < 3; i++) {
+        uint32_t bits;
+        std::memcpy(&bits, &demoView.angles[i], sizeof bits);
+        writeLong(record + 4 + 4 * i, bits);
+    }
+}
 
 bool changeOffsetByImpulse(int8_t offset[3], int impulse) {
     struct Change {
@@ -123,7 +137,7 @@ void feedObserverViews(int length) {
 }
 
 void takeHostMove(int length, bool toObservers) {
-    if (recording()) recordMoveAngles(PacketBuffer + HeaderSize + MoveAnglesOffset, moveLayout().angleBytes);
+    if (recording()) setDemoView(PacketBuffer + HeaderSize + MoveAnglesOffset, moveLayout().angleBytes);
     if (toObservers && slotTable.observerCount != 0) feedObserverViews(length);
 }
 

@@ -14,10 +14,6 @@
 #include "session/server_link.h"
 #include "session/teardown.h"
 
-ObservingState observing;
-
-void resetRelays() { observing = ObservingState(); }
-
 static void sendToServer(int length) {
     platform::sendTo(slotTable.serverSocket, PacketBuffer, length, addresses.server);
 }

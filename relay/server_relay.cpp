@@ -7,7 +7,6 @@
 #include "core/clock.h"
 
 #include "core/settings.h"
-#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"
@@ -24,6 +23,11 @@ constexpr uint32_t HostTailResendMs = 1000;
 static uint8_t HostTail[MaxDatagram];
 static int hostTailLength = 0;
 static uint32_t hostTailSentMs = 0;
+
+void resetRelays() {
+    hostTailLength = 0;
+    hostTailSentMs = 0;
+}
 
 static uint32_t lastGivenToHost() { return numbering.lastHostReliableSeq - numbering.hostSkew; }
 
@@ -61,22 +65,13 @@ static void offsetServerAngles(uint8_t* angles, int angleBytes, const int8_t off
     }
 }
 
-static void setDemoAnglesFromServer(const uint8_t* angles, int angleBytes) {
-    if (angleBytes == 1) {
-        setDemoAngles(angles[0], angles[1], angles[2]);
-    } else if (angleBytes == 2) {
-        for (int i = 0; i < 3; ++i)
-            recorder.demoAngles[i] = float(uint16_t(angles[2 * i] | angles[2 * i + 1] << 8)) * (360.0f / 65536.0f);
-    }
-}
-
 // A server svc_setangle: demo angles, and either the observing ring or the host's offset.
 // Returns true when the datagram is kept from the host.
 static bool handleServerSetAngle(int length, const ProtocolInForce& protocol) {
     int angleBytes = serverAngleBytes(protocol);
     if (length < HeaderSize + 1 + 3 * angleBytes || !protocol.known) return false;
     uint8_t* angles = PacketBuffer + HeaderSize + 1;
-    setDemoAnglesFromServer(angles, angleBytes);
+    if (angleBytes <= 2) setDemoView(angles, angleBytes);
     if (observing.observingMode && angleBytes == 1) {
         storeAngleSample(PacketBuffer + HeaderSize, performanceMs());
         return true;

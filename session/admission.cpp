@@ -15,7 +15,7 @@
 #include "observers/prints.h"
 #include "observers/scanner.h"
 #include "observers/stream.h"
-#include "relay/relay.h"
+#include "observers/view.h"
 #include "session/gate.h"
 #include "session/server_link.h"
 #include "session/teardown.h"

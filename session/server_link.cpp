@@ -12,6 +12,7 @@
 #include "net/senders.h"
 #include "net/slots.h"
 #include "observers/stream.h"
+#include "observers/view.h"
 #include "relay/relay.h"
 #include "session/admission.h"
 #include "session/teardown.h"

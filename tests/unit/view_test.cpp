@@ -1,7 +1,6 @@
 // View offsets, impulses, the observers' setangle from host moves, and observing-mode smoothing.
 #include "observers/scanner.h"
 #include "observers/view.h"
-#include "relay/relay.h"
 #include "unit/bytes.h"
 
 namespace {
