@@ -7,8 +7,12 @@
 #include "core/settings.h"
 
 SlotTable slotTable;
+ConnectionAddresses addresses;
 
-void resetSlotTable() { slotTable = SlotTable(); }
+void resetSlotTable() {
+    slotTable = SlotTable();
+    addresses = ConnectionAddresses();
+}
 
 void resetClientStates() {
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {

@@ -74,6 +74,16 @@ struct SlotTable {
 
 extern SlotTable slotTable;
 
+struct ConnectionAddresses {
+    platform::NetAddress listening;     // localif:port, the template for every client socket
+    platform::NetAddress serverLocal;   // remoteif:0, bound by the server socket
+    platform::NetAddress server;        // where everything for the server goes
+    platform::NetAddress connectTarget; // where the connect request went: control replies only from here
+    uint16_t slotPort[SlotCount] = {};  // each client slot's own port, as its accept named it
+    char serverInfoAddress[24] = {};    // "a.b.c.d" of server-information replies, worked out at start-up
+};
+extern ConnectionAddresses addresses;
+
 void resetSlotTable();
 
 inline Slot& hostSlot() { return slotTable.slot[HostSlot]; }

@@ -11,7 +11,6 @@
 #include "observers/stream.h"
 #include "observers/view.h"
 #include "relay/relay.h"
-#include "session/server_link.h"
 #include "session/teardown.h"
 
 static void sendToServer(int length) {

@@ -17,13 +17,9 @@
 #include "session/admission.h"
 #include "session/teardown.h"
 
-ConnectionAddresses addresses;
 ServerLink serverLink;
 
-void resetConnections() {
-    addresses = ConnectionAddresses();
-    serverLink = ServerLink();
-}
+void resetConnections() { serverLink = ServerLink(); }
 
 static const uint8_t ConnectRequest[12] = {0x80, 0x00, 0x00, 0x0C, CCREQ_CONNECT, 'Q', 'U', 'A', 'K', 'E', 0x00, 0x03};
 
