@@ -52,19 +52,19 @@ void sendUnreliableCopy(int slot, int length) {
     if (!welcomeDue(s)) return sendToSlot(PacketBuffer, length, slot);
     s.welcomeCount++;
     s.welcomeTime = loop.nowSeconds;
-    int welcomeLength = consoleState.welcomeLength;
+    int welcomeLength = welcomeBlock.length;
     if (welcomeLength < 0) welcomeLength = 0;
     if (welcomeLength > WelcomeBlockCapacity) welcomeLength = WelcomeBlockCapacity;
     if (length + welcomeLength <= MaxGrownDatagram) {
         std::memcpy(WelcomeDatagram, PacketBuffer, size_t(length));
-        std::memcpy(WelcomeDatagram + length, consoleState.welcomeBlock, size_t(welcomeLength));
+        std::memcpy(WelcomeDatagram + length, welcomeBlock.bytes, size_t(welcomeLength));
         return sendToSlot(WelcomeDatagram, length + welcomeLength, slot);
     }
     // Together they would pass the largest datagram a client takes: two datagrams instead.
     sendToSlot(PacketBuffer, length, slot);
     WelcomeDatagram[0] = 0;
     WelcomeDatagram[1] = FlagUnreliable;
-    std::memcpy(WelcomeDatagram + HeaderSize, consoleState.welcomeBlock, size_t(welcomeLength));
+    std::memcpy(WelcomeDatagram + HeaderSize, welcomeBlock.bytes, size_t(welcomeLength));
     sendToSlot(WelcomeDatagram, HeaderSize + welcomeLength, slot);
 }
 

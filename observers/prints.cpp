@@ -12,10 +12,14 @@
 #include "platform/platform.h"
 
 ObserverPrintBuffer observerPrints;
+WelcomeBlock welcomeBlock;
 
 static uint8_t ScratchDatagram[MaxGrownDatagram];
 
-void resetObserverPrints() { observerPrints = ObserverPrintBuffer(); }
+void resetObserverPrints() {
+    observerPrints = ObserverPrintBuffer();
+    welcomeBlock = WelcomeBlock();
+}
 
 int observerPrintTextLength() { return observerPrints.writePos - 2; }
 
