@@ -2,6 +2,7 @@
 // order and the server last, or the idle rules when nothing came.
 #include "core/loop.h"
 
+#include "console/intercept.h"
 #include "core/clock.h"
 #include "core/settings.h"
 #include "net/framing.h"
@@ -42,6 +43,21 @@ int buildReadSet(platform::Socket* list, int* owner) {
     return count;
 }
 
+// The relay's first step, the walk of the string commands (proxy commands, chat, the chain), then
+// the relay's second step.
+void handleHostDatagram(int length) {
+    if (!takeClientDatagram(length)) return;
+    if (isLastFragment(PacketBuffer) && length > HeaderSize) interceptStringCommands(HostSlot, &length);
+    relayClientDatagram(length);
+}
+
+void handleObserverDatagram(int i, int length) {
+    ObserverDatagram taken = takeObserverDatagram(i, length);
+    if (!taken.taken) return;
+    int signon = taken.walkCommands ? interceptStringCommands(i, &length) : 0;
+    finishObserverDatagram(i, taken, signon);
+}
+
 void receiveFromSlot(int i) {
     Slot& slot = slotTable.slot[i];
     platform::NetAddress from;
@@ -59,7 +75,7 @@ void receiveFromSlot(int i) {
         slot.keepAliveUnanswered = false;
     }
     if (i == HostSlot)
-        relayClientDatagram(length);
+        handleHostDatagram(length);
     else if (isDataDatagram(PacketBuffer))
         handleObserverDatagram(i, length);
 }

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "console/intercept.h"
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
@@ -158,14 +157,21 @@ void runCatchUpStep(int slot) {
     }
 }
 
-void takeReliable(int slot, int length) {
+// A reliable fragment in the observer's order: acknowledged, and true when it is the next one, whose
+// string commands are then walked.
+bool takeReliable(int slot) {
     Slot& s = slotTable.slot[slot];
     uint32_t n = sequenceField(PacketBuffer);
-    if (int32_t(n - s.recvSeq) > 0) return;  // ahead of what it may send: no ack
+    if (int32_t(n - s.recvSeq) > 0) return false;  // ahead of what it may send: no ack
     acknowledgeToSlot(PacketBuffer, slot);
-    if (n != s.recvSeq) return;
+    if (n != s.recvSeq) return false;
     s.recvSeq++;
-    int code = interceptStringCommands(slot, &length);
+    return true;
+}
+
+// A signon step the walk of its string commands found: 1 "prespawn", 2 "spawn".
+void takeSignonStep(int slot, int code) {
+    Slot& s = slotTable.slot[slot];
     if ((code != 1 && code != 2) || !slotInUse(slot)) return;
     if (s.state >= SlotInGame) {
         s.state = (s.state & 4) + code + 1;
@@ -197,7 +203,8 @@ void leave(int slot) {
     removeSlot(slot);
 }
 
-void takeObserverDatagram(int slot, int length) {
+// True when a reliable fragment came whose string commands are to be walked.
+bool takeByKind(int slot, int length) {
     Slot& s = slotTable.slot[slot];
     bool hasPayload = length > HeaderSize;
     if (isUnreliableDatagram(PacketBuffer)) {
@@ -208,25 +215,33 @@ void takeObserverDatagram(int slot, int length) {
             leave(slot);
         }
     } else if (isReliableFragment(PacketBuffer)) {
-        takeReliable(slot, length);
+        return takeReliable(slot);
     } else if (isAckDatagram(PacketBuffer)) {
         takeAck(slot);
     }
+    return false;
 }
 
 }  // namespace
 
-void handleObserverDatagram(int slot, int length) {
-    if (slot < FirstObserverSlot || slot > lastSlotVisited() || !slotInUse(slot)) return;
-    if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return;
+ObserverDatagram takeObserverDatagram(int slot, int length) {
+    ObserverDatagram taken;
+    if (slot < FirstObserverSlot || slot > lastSlotVisited() || !slotInUse(slot)) return taken;
+    if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return taken;
+    taken.taken = true;
     slotTable.slot[slot].lastHeardTime = loop.nowSeconds;
     applyViewImpulse(slot, length);
     // Read before the interceptor may cut commands out of the payload.
-    bool request = isLastFragment(PacketBuffer) && length > HeaderSize && PacketBuffer[HeaderSize] != ClcNop;
-    takeObserverDatagram(slot, length);
+    taken.request = isLastFragment(PacketBuffer) && length > HeaderSize && PacketBuffer[HeaderSize] != ClcNop;
+    taken.walkCommands = takeByKind(slot, length);
+    return taken;
+}
+
+void finishObserverDatagram(int slot, const ObserverDatagram& taken, int signon) {
+    if (taken.walkCommands) takeSignonStep(slot, signon);
     if (!slotTable.serverConnected) return flushObserverPrints();
     if (observerPrintTextLength() > ObserverPrintFlushThreshold) flushObserverPrints();
-    if (request && slotInUse(slot)) runCatchUpStep(slot);
+    if (taken.request && slotInUse(slot)) runCatchUpStep(slot);
 }
 
 void fanOutToObservers(int length, uint32_t streamNumber) {

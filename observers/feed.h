@@ -3,7 +3,16 @@
 
 #include <cstdint>
 
-void handleObserverDatagram(int slot, int length);
+// A datagram from observer `slot` in the PacketBuffer, in two steps around the walk of its string
+// commands: the first takes it (acks, moves, leaving) and says whether the walk is due, the second
+// takes the signon step the walk found (1 "prespawn", 2 "spawn", else 0) and runs the catch-up.
+struct ObserverDatagram {
+    bool taken = false;         // false: not the observer's, nothing more to do with it
+    bool walkCommands = false;  // a new reliable fragment: its string commands are walked
+    bool request = false;       // it asked for something (any message but clc_nop)
+};
+ObserverDatagram takeObserverDatagram(int slot, int length);
+void finishObserverDatagram(int slot, const ObserverDatagram& taken, int signon);
 // The server datagram in the PacketBuffer to every observer in the game; `streamNumber` is the
 // stream number of a reliable fragment.
 void fanOutToObservers(int length, uint32_t streamNumber);

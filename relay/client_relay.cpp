@@ -1,6 +1,5 @@
 // Client-to-server relay: the host's datagrams, renumbered into the server's numbering, with its
 // moves rate-limited, recorded as demo angles and turned into the observers' views.
-#include "console/intercept.h"
 #include "core/clock.h"
 #include "net/framing.h"
 #include "net/limiter.h"
@@ -56,20 +55,24 @@ static void noteHostAck(uint32_t number) {
     runHostTailTimer();  // the held fragment acknowledged: the new server's stream may begin
 }
 
-void relayClientDatagram(int length) {
+bool takeClientDatagram(int length) {
     uint8_t* d = PacketBuffer;
-    if (!isDataDatagram(d) || length < HeaderSize) return;
-    Slot& host = hostSlot();
-    host.lastHeardTime = loop.nowSeconds;
+    if (!isDataDatagram(d) || length < HeaderSize) return false;
+    hostSlot().lastHeardTime = loop.nowSeconds;
     bool hasPayload = length > HeaderSize;
     if (isUnreliableDatagram(d) && hasPayload && d[HeaderSize] == 2) {  // clc_disconnect
         if (slotTable.serverConnected) sendToServer(length);
         closeClientConnection();
-        return;
+        return false;
     }
     if (isReliableFragment(d)) numbering.lastReliableFromHost = sequenceField(d);
     if (isAckDatagram(d)) noteHostAck(sequenceField(d));
-    if (isLastFragment(d) && hasPayload) interceptStringCommands(HostSlot, &length);
+    return true;
+}
+
+void relayClientDatagram(int length) {
+    uint8_t* d = PacketBuffer;
+    Slot& host = hostSlot();
     if (!slotTable.serverConnected) {
         // Taken here, so the next server's first reliable datagram from the host is its number 0.
         if (isReliableFragment(d)) {

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
-// A datagram from the host client (slot 1) in the PacketBuffer.
+// A datagram from the host client (slot 1) in the PacketBuffer, in two steps around the walk of its
+// string commands: the first takes its numbers and acks (false: nothing more to do with it), the
+// second sends it on.
+bool takeClientDatagram(int length);
 void relayClientDatagram(int length);
 // A data datagram from the server in the PacketBuffer (length checks already done).
 void relayServerDatagram(int length);
