@@ -46,7 +46,11 @@ int buildReadSet(platform::Socket* list, int* owner) {
 // The relay's first step, the walk of the string commands (proxy commands, chat, the chain), then
 // the relay's second step.
 void handleHostDatagram(int length) {
-    if (!takeClientDatagram(length)) return;
+    switch (takeClientDatagram(length)) {
+    case ClientStep::Done: return;
+    case ClientStep::HostLeft: return closeClientConnection();
+    case ClientStep::Relay: break;
+    }
     if (isLastFragment(PacketBuffer) && length > HeaderSize) interceptStringCommands(HostSlot, &length);
     relayClientDatagram(length);
 }
@@ -54,6 +58,7 @@ void handleHostDatagram(int length) {
 void handleObserverDatagram(int i, int length) {
     ObserverDatagram taken = takeObserverDatagram(i, length);
     if (!taken.taken) return;
+    if (taken.left) removeSlot(i);
     int signon = taken.walkCommands ? interceptStringCommands(i, &length) : 0;
     finishObserverDatagram(i, taken, signon);
 }
@@ -96,7 +101,7 @@ void receiveFromServer() {
     if (!isDataDatagram(PacketBuffer) || !slotTable.serverConnected || from != addresses.server) return;
     if (length < HeaderSize) return;
     serverLink.lastHeardSeconds = loop.nowSeconds;
-    relayServerDatagram(length);
+    if (relayServerDatagram(length)) disconnectServer();
 }
 
 void dispatchReady(const platform::Socket* list, const int* owner, const bool* ready, int count) {
@@ -116,8 +121,10 @@ void dispatchReady(const platform::Socket* list, const int* owner, const bool* r
         if (dropSilentObserver(i, loop.nowSeconds)) continue;
         // A slot freed and taken again during this pass has a socket the wait did not cover.
         if (set.ready[i] && set.socket[i] == slotTable.slot[i].socket) receiveFromSlot(i);
+        settleEnds();
     }
     if (set.serverIndex >= 0 && list[set.serverIndex] == slotTable.serverSocket) receiveFromServer();
+    settleEnds();
 }
 
 }  // namespace
@@ -147,6 +154,7 @@ bool runLoopPass() {
     if (platform::breakRequested()) return false;
     readLoopClocks();
     playDueEntries();
+    settleEnds();
     // A failed wait counts as a time-out.
     if (result > 0) dispatchReady(list, owner, ready, count);
     sendDueKeepAlives();

@@ -22,6 +22,7 @@
 #include "session/gate.h"
 #include "session/login.h"
 #include "session/server_link.h"
+#include "session/teardown.h"
 
 void resetProxyState() {
     resetSettings();
@@ -98,6 +99,7 @@ int startUp(int argc, const char* const* argv) {
 int shutDown() {
     consolePrintf("\nReceived break - terminating...\n");
     playDelayLineThrough();
+    settleEnds();
     if (recording()) stopRecording();
     platform::stopNetwork();
     return 0;

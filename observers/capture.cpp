@@ -11,9 +11,9 @@
 #include "observers/feed.h"
 #include "observers/scanner.h"
 #include "observers/view.h"
-#include "session/teardown.h"
 
 CaptureState capture;
+EndRequests endRequests;
 
 namespace {
 
@@ -59,7 +59,7 @@ bool storeReliable(uint32_t a, int length) {
     if (entry.held) {
         if ((entry.mask & HostBit) != 0) {
             consolePrintf("Client timed out.\n");
-            closeClientConnection();
+            endRequests.host = true;
             return false;
         }
         leaveStoreBehind(entry);
@@ -254,6 +254,7 @@ void reassemble() {
 }  // namespace
 
 void resetCapture() {
+    endRequests = EndRequests();
     for (StoredEntry& entry : capture.stored) releaseEntry(entry);
     capture.stored[0].streamNumber = 1;
     capture.fanOutMask = HostBit;

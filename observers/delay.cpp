@@ -152,6 +152,8 @@ void playOldest() {
         takeHostMove(int(h.length), !line.forcing);
     else
         playRecordCommand(h);
+    // The host's connection ends: what the line still holds has no reader left.
+    if (endRequests.host) emptyLine();
 }
 
 // Entries played ahead of their time would reach the observers as a burst that overruns the
@@ -167,7 +169,7 @@ void releaseObservers() {
     if (!line.forcing) return;
     line.forcing = capture.observersHeld = false;
     std::memcpy(PacketBuffer, SavedPacket, sizeof SavedPacket);
-    if (observersCanJoinMidLevel()) onStageCaptured(3);
+    if (!endRequests.host && observersCanJoinMidLevel()) onStageCaptured(3);
 }
 
 // The line's entries, in order, from the start of `bytes` (which holds them all).
@@ -222,7 +224,7 @@ void queue(EntryKind kind, const uint8_t* data, int length, uint32_t streamNumbe
         releaseObservers();
         tellLineFull(lateMs, h.arrivalMs);
     }
-    if (slotTable.hostConnected) append(h, data);
+    if (slotTable.hostConnected && !endRequests.host) append(h, data);
 }
 
 }  // namespace

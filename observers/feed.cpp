@@ -16,7 +16,6 @@
 #include "observers/scanner.h"
 #include "observers/view.h"
 #include "platform/platform.h"
-#include "session/teardown.h"
 
 namespace {
 
@@ -196,15 +195,21 @@ void takeAck(int slot) {
     sendNextStoredBlock(slot);
 }
 
-void leave(int slot) {
+void sayLeft(int slot) {
     const char* name = slotTable.slot[slot].playerName;
     appendObserverPrint("Observer %s left.\n", name);
     consolePrintf("Observer %s disconnected\n", name);
-    removeSlot(slot);
+}
+
+// The observer lost its stream: said now; the session removes it once the handler returns.
+void requestTimeOut(int slot) {
+    if (!slotInUse(slot) || endRequested(slot)) return;
+    sayTimedOut(slot);
+    endRequests.observers |= slotBit(slot);
 }
 
 // True when a reliable fragment came whose string commands are to be walked.
-bool takeByKind(int slot, int length) {
+bool takeByKind(int slot, int length, bool& left) {
     Slot& s = slotTable.slot[slot];
     bool hasPayload = length > HeaderSize;
     if (isUnreliableDatagram(PacketBuffer)) {
@@ -212,7 +217,8 @@ bool takeByKind(int slot, int length) {
         if (hasPayload && PacketBuffer[HeaderSize] == ClcMove) {
             if (buttonsAt < length) s.moveButtons = PacketBuffer[buttonsAt];
         } else if (hasPayload && PacketBuffer[HeaderSize] == ClcDisconnect) {
-            leave(slot);
+            sayLeft(slot);
+            left = true;
         }
     } else if (isReliableFragment(PacketBuffer)) {
         return takeReliable(slot);
@@ -233,7 +239,7 @@ ObserverDatagram takeObserverDatagram(int slot, int length) {
     applyViewImpulse(slot, length);
     // Read before the interceptor may cut commands out of the payload.
     taken.request = isLastFragment(PacketBuffer) && length > HeaderSize && PacketBuffer[HeaderSize] != ClcNop;
-    taken.walkCommands = takeByKind(slot, length);
+    taken.walkCommands = takeByKind(slot, length, taken.left);
     return taken;
 }
 
@@ -248,7 +254,7 @@ void fanOutToObservers(int length, uint32_t streamNumber) {
     if (length < HeaderSize || capture.observersHeld) return;
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
-        if (s.state == SlotFree) continue;
+        if (s.state == SlotFree || endRequested(n)) continue;
         // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
         bool live = s.state >= SlotInGame && inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
         // A client inside its catch-up sends nothing unasked: its message is resent however long
@@ -303,7 +309,7 @@ bool leaveStoredStream(int slot) {
     s.catchUpTaken = NoCatchUpMessage;
     s.catchUpMessage = EndedRecord;
     if (rest == RestLost) {
-        timeOutObserver(slot);
+        requestTimeOut(slot);
     } else if (rest == RestPartial) {
         capture.awaitingMessageEnd |= slotBit(slot);
     } else {
@@ -325,8 +331,13 @@ void takeMessageRests(const uint8_t* bytes, int length, bool last) {
         if (kept)
             sendMessageRest(n);
         else
-            timeOutObserver(n);
+            requestTimeOut(n);
     }
 }
 
 void abandonMessageRests() { takeMessageRests(nullptr, -1, true); }
+
+void sayTimedOut(int slot) {
+    appendObserverPrint("Observer %s timed out.\n", slotTable.slot[slot].playerName);
+    consolePrintf("Observer %s timed out.\n", slotTable.slot[slot].playerName);
+}

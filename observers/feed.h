@@ -10,6 +10,7 @@ struct ObserverDatagram {
     bool taken = false;         // false: not the observer's, nothing more to do with it
     bool walkCommands = false;  // a new reliable fragment: its string commands are walked
     bool request = false;       // it asked for something (any message but clc_nop)
+    bool left = false;          // its clc_disconnect: the session removes it before the second step
 };
 ObserverDatagram takeObserverDatagram(int slot, int length);
 void finishObserverDatagram(int slot, const ObserverDatagram& taken, int signon);
@@ -35,3 +36,5 @@ void fallBehindStore(int slot);
 void takeMessageRests(const uint8_t* bytes, int length, bool last);
 // The stream restarts: a message awaited will not end.
 void abandonMessageRests();
+// "Observer NAME timed out." to the players and the console.
+void sayTimedOut(int slot);

@@ -55,6 +55,7 @@ void flushObserverPrints() {
         Slot& s = slotTable.slot[i];
         // Clients in the game read the texts on the server's next datagram, unless that is late.
         if ((s.state & 1) == 0 && (s.state == SlotFree || !streamDelayed())) continue;
+        if (endRequested(i)) continue;
         stampNext(ScratchDatagram, s.unreliableSeq);
         platform::sendTo(s.socket, ScratchDatagram, n + HeaderSize, s.peerAddress);
     }

@@ -6,6 +6,15 @@
 
 #include "observers/scanner.h"
 
+// Ends the observer side finds while it handles a datagram, which the session acts on as soon as
+// the handler returns (the loop settles them after each). Until then a slot named here is sent nothing.
+struct EndRequests {
+    uint32_t observers = 0;  // bit n: observer n lost its stream and is timed out
+    bool host = false;       // the host side fell a whole stored table behind: its connection ends
+};
+extern EndRequests endRequests;
+inline bool endRequested(int slot) { return (endRequests.observers & (1u << slot)) != 0; }
+
 // Hand-over from the server relay: the datagram in the PacketBuffer as the relay left it, a
 // reliable one numbered numbering.lastHostReliableSeq.
 void handServerDatagram(int length);

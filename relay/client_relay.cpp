@@ -10,7 +10,6 @@
 #include "observers/stream.h"
 #include "observers/view.h"
 #include "relay/relay.h"
-#include "session/teardown.h"
 
 static void sendToServer(int length) {
     platform::sendTo(slotTable.serverSocket, PacketBuffer, length, addresses.server);
@@ -55,19 +54,18 @@ static void noteHostAck(uint32_t number) {
     runHostTailTimer();  // the held fragment acknowledged: the new server's stream may begin
 }
 
-bool takeClientDatagram(int length) {
+ClientStep takeClientDatagram(int length) {
     uint8_t* d = PacketBuffer;
-    if (!isDataDatagram(d) || length < HeaderSize) return false;
+    if (!isDataDatagram(d) || length < HeaderSize) return ClientStep::Done;
     hostSlot().lastHeardTime = loop.nowSeconds;
     bool hasPayload = length > HeaderSize;
     if (isUnreliableDatagram(d) && hasPayload && d[HeaderSize] == 2) {  // clc_disconnect
         if (slotTable.serverConnected) sendToServer(length);
-        closeClientConnection();
-        return false;
+        return ClientStep::HostLeft;
     }
     if (isReliableFragment(d)) numbering.lastReliableFromHost = sequenceField(d);
     if (isAckDatagram(d)) noteHostAck(sequenceField(d));
-    return true;
+    return ClientStep::Relay;
 }
 
 void relayClientDatagram(int length) {

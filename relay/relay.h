@@ -4,12 +4,17 @@
 #include <cstdint>
 
 // A datagram from the host client (slot 1) in the PacketBuffer, in two steps around the walk of its
-// string commands: the first takes its numbers and acks (false: nothing more to do with it), the
-// second sends it on.
-bool takeClientDatagram(int length);
+// string commands: the first takes its numbers and acks, the second sends it on.
+enum class ClientStep {
+    Done,      // nothing more to do with it
+    HostLeft,  // its clc_disconnect went on to the server: the host's connection ends
+    Relay,     // walk its commands, then relay it
+};
+ClientStep takeClientDatagram(int length);
 void relayClientDatagram(int length);
-// A data datagram from the server in the PacketBuffer (length checks already done).
-void relayServerDatagram(int length);
+// A data datagram from the server in the PacketBuffer (length checks already done). True when it
+// ended the connection (svc_disconnect, kept from the host): the server connection ends.
+bool relayServerDatagram(int length);
 
 // The held fragment of the last change of server forgotten.
 void resetRelays();

@@ -15,7 +15,6 @@
 #include "observers/scanner.h"
 #include "observers/stream.h"
 #include "observers/view.h"
-#include "session/teardown.h"
 
 constexpr uint32_t HostTailResendMs = 1000;
 
@@ -114,9 +113,9 @@ static bool serverEndsConnection(int length, const ProtocolInForce& protocol) {
     return holdsDisconnect(payload, length - HeaderSize, protocol);
 }
 
-void relayServerDatagram(int length) {
+bool relayServerDatagram(int length) {
     uint8_t* d = PacketBuffer;
-    if (!isDataDatagram(d) || length < HeaderSize) return;
+    if (!isDataDatagram(d) || length < HeaderSize) return false;
     Slot& host = hostSlot();
     bool unreliable = isUnreliableDatagram(d);
     bool limited = settings.s2cbps > 0 && unreliable;
@@ -124,7 +123,7 @@ void relayServerDatagram(int length) {
     ProtocolInForce protocol = liveProtocol();
     if (isReliableFragment(d)) {
         // Dropped unacknowledged: the server sends it again once the host has what came before.
-        if (numbering.resyncHost && numbering.holdForHostAck) return;
+        if (numbering.resyncHost && numbering.holdForHostAck) return false;
         uint32_t a = sequenceField(d) + host.seqOffset;
         if (numbering.resyncHost && int32_t(a - numbering.lastHostReliableSeq) > 0) {
             // A new server's first fragment: the host gets the number it waits for.
@@ -136,28 +135,24 @@ void relayServerDatagram(int length) {
         // while its bytes are captured already and the observers' numbers have moved on past it.
         if (int32_t(a - numbering.lastHostReliableSeq) <= 0) {
             platform::sendTo(host.socket, d, length, host.peerAddress);
-            return;
+            return false;
         }
-        if (serverEndsConnection(length, protocol)) {
-            disconnectServer();
-            return;
-        }
+        if (serverEndsConnection(length, protocol)) return true;
         numbering.lastHostReliableSeq = a;
         if (length <= MaxDatagram) {
             std::memcpy(HostTail, d, size_t(length));
             hostTailLength = length;
         }
     } else if (unreliable && serverEndsConnection(length, protocol)) {
-        disconnectServer();
-        return;
+        return true;
     }
     if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length, protocol)) {
         handServerDatagram(length);
-        return;
+        return false;
     }
     if (heldBack) {
         handServerDatagram(length);
-        return;
+        return false;
     }
     if (unreliable) {
         length = appendObserverTexts(length, protocol);
@@ -168,4 +163,5 @@ void relayServerDatagram(int length) {
     }
     platform::sendTo(host.socket, d, length, host.peerAddress);
     handServerDatagram(length);
+    return false;
 }

@@ -13,6 +13,7 @@
 #include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/delay.h"
+#include "observers/feed.h"
 #include "observers/prints.h"
 #include "session/admission.h"
 #include "session/server_link.h"
@@ -28,6 +29,15 @@ void removeSlot(int i) {
     slot.state = SlotFree;
     if (i > HostSlot) --slotTable.observerCount;
     forgetSlotInStore(i);
+    endRequests.observers &= ~(1u << i);  // a later client in this slot owes nothing
+}
+
+void settleEnds() {
+    for (int i = FirstObserverSlot; i < SlotCount && endRequests.observers != 0; ++i)
+        if (endRequested(i)) removeSlot(i);
+    if (!endRequests.host) return;
+    endRequests.host = false;
+    closeClientConnection();
 }
 
 void kickObserver(int i) {
@@ -44,6 +54,7 @@ void kickObserver(int i) {
 void disconnectServer() {
     // The game is over for the observer side too: what the delay line holds goes first.
     playDelayLineThrough();
+    settleEnds();
     uint8_t banner[1024];
     int bannerLength = formatObserverBanner(banner, sizeof banner);
     static const char reconnect[] = "\treconnect\ntoggleconsole\ntoggleconsole\n";
@@ -192,8 +203,7 @@ int silenceWaitMs() {
 
 void timeOutObserver(int i) {
     if (!slotInUse(i)) return;
-    appendObserverPrint("Observer %s timed out.\n", slotTable.slot[i].playerName);
-    consolePrintf("Observer %s timed out.\n", slotTable.slot[i].playerName);
+    sayTimedOut(i);
     removeSlot(i);
 }
 
