@@ -9,7 +9,6 @@
 #include "net/framing.h"
 #include "net/senders.h"
 #include "net/slots.h"
-#include "observers/capture.h"
 #include "observers/scanner.h"
 #include "observers/view.h"
 
@@ -114,6 +113,8 @@ bool createNextFile() {
 
 void resetRecorder() { recorder = RecorderState{}; }
 
+bool recording() { return recorder.demoFile != platform::NoFile; }
+
 void startRecording() {
     if (!gameState.protocolKnown) return;
     if (recording()) stopRecording();  // never leave a file open behind us
@@ -158,9 +159,47 @@ void recordMessage(const uint8_t* message, int length) {
     if (writeOrFail(header, sizeof header)) writeOrFail(message, size_t(length));
 }
 
-bool isReconnectOrder(const uint8_t* message, int length) {
-    static const uint8_t Order[12] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
-    return length >= int(sizeof Order) && std::memcmp(message, Order, sizeof Order) == 0;
+// Level changes end one file and open the next; recording armed while no file is open begins with
+// the next level it can read.
+void recordStreamMessage(const uint8_t* message, int length, bool newLevel, bool wasInLevel) {
+    if (!recording()) {
+        if (newLevel && settings.demoNumber != 0 && gameState.protocolKnown && slotTable.serverConnected) {
+            startRecording();
+            recordMessage(message, length);
+        }
+        return;
+    }
+    if (newLevel) {
+        if (!gameState.protocolKnown) {
+            stopRecording();
+            recorder.fileAwaitsLevel = false;
+            return;
+        }
+        if (wasInLevel && !recorder.fileAwaitsLevel) {
+            stopRecording();
+            startRecording();
+        }
+        recorder.fileAwaitsLevel = false;
+    }
+    if (gameState.protocolKnown) recordMessage(message, length);
+}
+
+void recordReconnect() {
+    consolePrintf("Received reconnect.\n");
+    stopRecording();
+    startRecording();
+    recorder.fileAwaitsLevel = true;
+}
+
+void recordUnreliable(const uint8_t* payload, int length) {
+    if (recording() && gameState.protocolKnown) recordMessage(payload, length);
+}
+
+void playRecordCommand(const char* name) {
+    if (name == nullptr)
+        endRecording();
+    else
+        recordTo(name);
 }
 
 bool isPlainFileName(const char* name) {

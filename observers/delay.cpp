@@ -7,7 +7,6 @@
 #include <new>
 
 #include "core/print.h"
-#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/slots.h"
@@ -133,12 +132,12 @@ EntryHeader takeOldest(uint32_t* at) {
     return h;
 }
 
-void playRecordCommand(const EntryHeader& h) {
-    if (h.kind == RecordStopEntry) return endRecording();
+void playRecordEntry(const EntryHeader& h) {
+    if (h.kind == RecordStopEntry) return playRecordCommand(nullptr);
     char name[TextStoreSize];
     std::memcpy(name, PacketBuffer, h.length < sizeof name ? h.length : sizeof name);
     name[sizeof name - 1] = '\0';
-    recordTo(name);
+    playRecordCommand(name);
 }
 
 // The oldest entry into the PacketBuffer and through the observer side.
@@ -151,7 +150,7 @@ void playOldest() {
     else if (h.kind == MoveEntry)
         takeHostMove(int(h.length), !line.forcing);
     else
-        playRecordCommand(h);
+        playRecordEntry(h);
     // The host's connection ends: what the line still holds has no reader left.
     if (endRequests.host) emptyLine();
 }

@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "core/settings.h"
-#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "net/slots.h"
 #include "observers/scanner.h"
+#include "observers/stream.h"
 
 namespace {
 
