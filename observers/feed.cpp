@@ -150,8 +150,10 @@ void runCatchUpStep(int slot) {
         if (host > 1) feedStoredUpTo(slot, 2);  // as far as the host's stage 2 has come
         return;
     case 7:
-        sendNextStoredBlock(slot);
+        // In the game first: with all of stage 2 taken, the next stored block goes by the in-game
+        // rule, not after the resend timer.
         s.state = SlotInGame;
+        sendNextStoredBlock(slot);
         return;
     }
 }

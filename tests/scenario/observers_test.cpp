@@ -159,6 +159,25 @@ TEST_F(Observers, AnObserverAWholeTableBehindFinishesItsMessageAndCatchesUpAgain
     EXPECT_NE(console().find("Observer unnamed timed out.\n"), std::string::npos);
 }
 
+TEST_F(Observers, AnObserverThatTookAllOfTheNextLevelsStage2GetsItsStage3AtItsSpawn) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    serverMessage(info);  // the next level, which the host takes faster
+    ackEach();
+    request("prespawn");
+    serverMessage(stage2);
+    ackEach();
+    serverMessage(signon(3));
+    EXPECT_TRUE(got().empty());  // not before its own spawn
+    request("spawn");
+    auto stage3 = got();  // at once, not a resend period later
+    ASSERT_EQ(stage3.size(), 1u);
+    EXPECT_EQ(wire::payload(stage3[0]), signon(3));
+}
+
 TEST_F(Observers, AServerDisconnectEndsACatchUpAndNothingOfTheOldLevelFollowsTheReconnectOrder) {
     playHost(0);
     catchUpToRecord2();  // record 2 in flight
