@@ -28,6 +28,27 @@ void resetClientStates() {
     }
 }
 
+int slotOfDatagram(platform::Socket socket, const platform::NetAddress& from) {
+    for (int i = HostSlot; i <= settings.slotLimit && i < SlotCount; ++i) {
+        const Slot& slot = slotTable.slot[i];
+        if (slot.state != SlotFree && slot.socket == socket && slot.peerAddress == from) return i;
+    }
+    return 0;
+}
+
+bool slotSocketInUse(platform::Socket socket) {
+    for (int i = 0; i < SlotCount; ++i)
+        if (slotInUse(i) && slotTable.slot[i].socket == socket) return true;
+    return false;
+}
+
+void releaseSlotSocket(platform::Socket socket) {
+    bool observers = false;
+    for (int i = FirstObserverSlot; i < SlotCount; ++i) observers = observers || slotInUse(i);
+    if (!observers) slotTable.observerSocket = platform::NoSocket;
+    if (!slotSocketInUse(socket)) platform::closeSocket(socket);
+}
+
 void setPlayerName(Slot& slot, const char* name) {
     snprintf(slot.playerName, sizeof slot.playerName, "%.*s", MaxPlayerName, name);
 }

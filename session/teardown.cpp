@@ -24,9 +24,10 @@ void removeSlot(int i) {
     // The client toggles its console and ends the connection.
     static const uint8_t farewell[18] = {9, 't', 'o', 'g', 'g', 'l', 'e', 'c', 'o', 'n', 's', 'o', 'l', 'e', '\n', 0, 2, 0};
     sendRawToSlot(farewell, sizeof farewell, i);
-    platform::closeSocket(slot.socket);
+    platform::Socket socket = slot.socket;
     slot.socket = platform::NoSocket;
     slot.state = SlotFree;
+    releaseSlotSocket(socket);
     if (i > HostSlot) --slotTable.observerCount;
     forgetSlotInStore(i);
     endRequests.observers &= ~(1u << i);  // a later client in this slot owes nothing
