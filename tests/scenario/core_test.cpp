@@ -48,11 +48,16 @@ struct Core : ProxyScenario {
 
 // Who asks again, from where, and what the proxy makes of it.
 TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
-    NetAddress watcher = admitAll({"-o", "1"}, 1).at(0);
+    NetAddress watcher = admitAll({"-o", "2"}, 2).at(0);
     // A client whose accept was lost gets the same one again, and nothing else changes.
     EXPECT_EQ(connectClient(host), hostSocket.port);
     EXPECT_EQ(connectClient(watcher), addresses.slotPort[2]);
-    EXPECT_EQ(slotTable.observerCount, 1);
+    EXPECT_EQ(slotTable.observerCount, 2);
+    // The observers share a port, where a datagram is an observer's only from its exact address.
+    EXPECT_EQ(addresses.slotPort[3], addresses.slotPort[2]);
+    for (NetAddress stranger : {NetAddress{watcher.ip, 5002}, loopback(5001, 9)})
+        fromClient(stranger, loopback(addresses.slotPort[2]), wire::reliable(0, wire::stringCommand("say hi")));
+    EXPECT_TRUE(sent().empty());
     // The host's machine on another port, the host heard 10 s ago: an observer (here refused).
     NetAddress restarted{host.ip, 27005};
     later(10000);
