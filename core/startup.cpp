@@ -7,6 +7,7 @@
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
+#include "net/batch.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"
@@ -28,6 +29,7 @@ void resetProxyState() {
     resetSettings();
     resetClock();
     resetFraming();
+    resetBatches();
     resetSenders();
     resetObserverPrints();
     resetConnections();

@@ -7,6 +7,7 @@
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
+#include "net/batch.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "net/slots.h"
@@ -27,9 +28,10 @@ constexpr uint32_t WelcomeRounds = 20;
 constexpr uint32_t UnheardFeedSeconds = 10;  // silent longer: no unreliable datagrams, no resends
 constexpr uint32_t ResendSeconds = 1;
 
-// An observer's copy with the WelcomeBlock; the PacketBuffer stays as the others and the recorder
-// need it.
+// A server datagram with the WelcomeBlock behind it, built once a fan-out for every observer due
+// the block; the PacketBuffer stays as the others and the recorder need it.
 uint8_t WelcomeDatagram[MaxGrownDatagram];
+bool welcomeBuilt = false;
 static_assert(HeaderSize + WelcomeBlockCapacity <= MaxGrownDatagram, "a WelcomeBlock fits a datagram of its own");
 
 int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
@@ -45,25 +47,33 @@ bool welcomeDue(const Slot& s) {
     return ((s.moveButtons & JumpButton) != 0 || s.welcomeCount < WelcomeRounds) && s.welcomeTime != loop.nowSeconds;
 }
 
+// An unreliable datagram of `length` bytes in the observer's numbering: its own header, then `body`.
+void sendNumbered(int slot, int length, const uint8_t* body) {
+    uint8_t head[HeaderSize] = {0, FlagUnreliable};
+    setLengthField(head, length);
+    stampNext(head, slotTable.slot[slot].unreliableSeq);
+    sendCopy(slot, head, HeaderSize, body, length - HeaderSize);
+}
+
 void sendUnreliableCopy(int slot, int length) {
     Slot& s = slotTable.slot[slot];
-    if (!welcomeDue(s)) return sendToSlot(PacketBuffer, length, slot);
+    if (!welcomeDue(s)) return sendNumbered(slot, length, PacketBuffer + HeaderSize);
     s.welcomeCount++;
     s.welcomeTime = loop.nowSeconds;
     int welcomeLength = welcomeBlock.length;
     if (welcomeLength < 0) welcomeLength = 0;
     if (welcomeLength > WelcomeBlockCapacity) welcomeLength = WelcomeBlockCapacity;
     if (length + welcomeLength <= MaxGrownDatagram) {
-        std::memcpy(WelcomeDatagram, PacketBuffer, size_t(length));
-        std::memcpy(WelcomeDatagram + length, welcomeBlock.bytes, size_t(welcomeLength));
-        return sendToSlot(WelcomeDatagram, length + welcomeLength, slot);
+        if (!welcomeBuilt) {
+            std::memcpy(WelcomeDatagram + HeaderSize, PacketBuffer + HeaderSize, size_t(length - HeaderSize));
+            std::memcpy(WelcomeDatagram + length, welcomeBlock.bytes, size_t(welcomeLength));
+            welcomeBuilt = true;
+        }
+        return sendNumbered(slot, length + welcomeLength, WelcomeDatagram + HeaderSize);
     }
     // Together they would pass the largest datagram a client takes: two datagrams instead.
-    sendToSlot(PacketBuffer, length, slot);
-    WelcomeDatagram[0] = 0;
-    WelcomeDatagram[1] = FlagUnreliable;
-    std::memcpy(WelcomeDatagram + HeaderSize, welcomeBlock.bytes, size_t(welcomeLength));
-    sendToSlot(WelcomeDatagram, HeaderSize + welcomeLength, slot);
+    sendNumbered(slot, length, PacketBuffer + HeaderSize);
+    sendNumbered(slot, HeaderSize + welcomeLength, welcomeBlock.bytes);
 }
 
 // The observer's copy of a live datagram; false when it is skipped altogether for its silence.
@@ -230,6 +240,21 @@ bool takeByKind(int slot, int length, bool& left) {
     return false;
 }
 
+// The copies of a server datagram, all in one call (a copy skipped for its observer's silence is
+// noted in `skipped`).
+void sendLiveCopies(int length, uint32_t streamNumber, bool* skipped) {
+    welcomeBuilt = false;
+    gatherCopies();
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
+        const Slot& s = slotTable.slot[n];
+        if (s.state == SlotFree || endRequested(n)) continue;
+        // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
+        bool live = s.state >= SlotInGame && inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
+        skipped[n] = live && !feedLive(n, length, streamNumber);
+    }
+    sendGatheredCopies();
+}
+
 }  // namespace
 
 ObserverDatagram takeObserverDatagram(int slot, int length) {
@@ -254,14 +279,15 @@ void finishObserverDatagram(int slot, const ObserverDatagram& taken, int signon)
 
 void fanOutToObservers(int length, uint32_t streamNumber) {
     if (length < HeaderSize || capture.observersHeld) return;
+    bool skipped[SlotCount] = {};
+    sendLiveCopies(length, streamNumber, skipped);
+    // Then each observer's reliable datagram that is due again.
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
         if (s.state == SlotFree || endRequested(n)) continue;
-        // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
-        bool live = s.state >= SlotInGame && inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
         // A client inside its catch-up sends nothing unasked: its message is resent however long
         // it was unheard.
-        if (live && !feedLive(n, length, streamNumber) && s.catchUpMessage == NoCatchUpMessage) continue;
+        if (skipped[n] && s.catchUpMessage == NoCatchUpMessage) continue;
         if (loop.nowSeconds - s.lastReliableSendTime <= ResendSeconds) continue;
         if (s.state < SlotInGame && s.catchUpMessage == NoCatchUpMessage)
             continueCatchUp(n, true);
@@ -272,6 +298,7 @@ void fanOutToObservers(int length, uint32_t streamNumber) {
 
 void onStageCaptured(int stage) {
     if (capture.observersHeld) return;
+    gatherCopies();  // observers due the same stored piece get it in one call
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
         if (stage == 1 || stage == 2) {
@@ -282,6 +309,7 @@ void onStageCaptured(int stage) {
             else if (s.state >= SlotInGame && !inFanOut(n)) resumeCatchUp(n);
         }
     }
+    sendGatheredCopies();
 }
 
 void onMessageBoundary() {

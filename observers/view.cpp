@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "net/batch.h"
 #include "net/framing.h"
 #include "net/senders.h"
 #include "net/slots.h"
@@ -118,22 +119,26 @@ void feedObserverViews(int length) {
     MoveLayout move = moveLayout();
     const uint8_t* hostAngles = PacketBuffer + HeaderSize + MoveAnglesOffset;
     if (!isMove(PacketBuffer, length) || length < HeaderSize + MoveAnglesOffset + 3 * move.angleBytes) return;
-    // Read before the rewrite: with wide angles the setangle overlaps the move's angle fields.
     double hostUnits[3];
     for (int i = 0; i < 3; i++) hostUnits[i] = readAngleUnits(hostAngles + i * move.angleBytes, move.angleBytes);
 
     int angleBytes = serverAngleBytes();
     int setAngleLength = HeaderSize + 1 + 3 * angleBytes;
-    uint8_t* setAngles = PacketBuffer + HeaderSize + 1;
-    PacketBuffer[HeaderSize] = SvcSetAngle;
+    static_assert(HeaderSize + 1 + 3 * 4 <= platform::MaxBatchHead, "a setangle is a batch's head");
+    uint8_t view[platform::MaxBatchHead] = {0, FlagUnreliable};
+    setLengthField(view, setAngleLength);
+    view[HeaderSize] = SvcSetAngle;
+    gatherCopies();  // one call for all of them
     for (int i = FirstObserverSlot; i <= lastSlotVisited(); i++) {
-        const Slot& s = slotTable.slot[i];
+        Slot& s = slotTable.slot[i];
         // An observer holding fire looks around on its own.
         if (s.state != SlotInGame || (s.moveButtons & 1) != 0) continue;
         for (int a = 0; a < 3; a++)
-            writeAngleUnits(setAngles + a * angleBytes, angleBytes, hostUnits[a] + s.viewOffset[a] * 256.0);
-        sendToSlot(PacketBuffer, setAngleLength, i);
+            writeAngleUnits(view + HeaderSize + 1 + a * angleBytes, angleBytes, hostUnits[a] + s.viewOffset[a] * 256.0);
+        stampNext(view, s.unreliableSeq);
+        sendCopy(i, view, setAngleLength, nullptr, 0);
     }
+    sendGatheredCopies();
 }
 
 void takeHostMove(int length, bool toObservers) {

@@ -40,7 +40,7 @@ void applyViewImpulse(int slot, int length, const MoveLayout& move = moveLayout(
 // A host move in the PacketBuffer as the observer side takes it: the demo angles and, unless
 // `toObservers` is false, the observers' view.
 void takeHostMove(int length, bool toObservers);
-// One svc_setangle per watching observer, from a host move in the PacketBuffer (rewritten in place).
+// One svc_setangle per watching observer, from a host move in the PacketBuffer, all in one call.
 void feedObserverViews(int length);
 // Changes an offset by impulse 1-12; false for any other impulse.
 bool changeOffsetByImpulse(int8_t offset[3], int impulse);

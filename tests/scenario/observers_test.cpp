@@ -3,6 +3,7 @@
 #include "scenario/harness.h"
 
 #include "observers/capture.h"
+#include "observers/prints.h"
 
 namespace {
 
@@ -212,6 +213,15 @@ TEST_F(Observers, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) 
     const Bytes plain{1}, welcomed{1, 1};
     for (int i = 1; i < 25; i++) EXPECT_EQ(second(0), (std::vector<Bytes>{i < 20 ? welcomed : plain, plain})) << i;
     EXPECT_EQ(second(2), (std::vector<Bytes>{welcomed, plain}));  // holding jump
+    // A datagram with no room for the block: the block follows on its own, numbered next.
+    fakeplatform::advanceSeconds(1);
+    const Bytes big(2040, 1);
+    serverUnreliable(big);
+    auto out = to(sent(), watcher);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(wire::payload(out[0]), big);
+    EXPECT_EQ(wire::sequence(out[1]), wire::sequence(out[0]) + 1);
+    EXPECT_EQ(wire::payload(out[1]), Bytes(welcomeBlock.bytes, welcomeBlock.bytes + welcomeBlock.length));
 }
 
 }  // namespace
