@@ -70,6 +70,14 @@ bool appendToStore(int slot, const uint8_t* bytes, uint32_t count) {
 
 uint32_t pieceIndex(const Slot& s) { return s.pieceOffset / MaxBuiltPayload; }
 
+// In the game the observer takes the stream as it comes, and so past the level's end until the
+// host's next signon begins (an intermission, a finale's text); in a level change up to the stage
+// its own signon asked for.
+bool feedsStoredStream(const Slot& s) {
+    if (s.state == SlotInGame || (s.state == SlotLeftGame && hostSlot().state == SlotLeftGame)) return true;
+    return s.state > SlotInGame && s.ackedSeq < s.targetSeq;
+}
+
 // The piece of a stored datagram the observer is due, in its numbering, sent from the store (all of
 // a datagram of at most 1024 payload bytes).
 void sendStoredPiece(int slot, const StoredEntry& entry) {
@@ -167,7 +175,7 @@ void restartCatchUp(int slot) {
 void sendNextStoredBlock(int slot) {
     Slot& s = slotTable.slot[slot];
     if (s.catchUpMessage != NoCatchUpMessage) return sendCatchUpFragment(slot);  // the stream follows it
-    if (s.state == SlotInGame || (s.state > SlotInGame && s.ackedSeq < s.targetSeq)) {
+    if (feedsStoredStream(s)) {
         StoredEntry& entry = capture.stored[(s.ackedSeq + 1) % StoredCount];
         if (entry.held && (entry.mask & (1u << slot)) != 0) sendStoredPiece(slot, entry);
     }

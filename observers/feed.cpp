@@ -240,6 +240,13 @@ bool takeByKind(int slot, int length, bool& left) {
     return false;
 }
 
+// An observer past the level's end follows the host live through the intermission (a finale's long
+// text included) until the host's next signon begins; from a long signon message on, it is fed the
+// stored stream at its own pace until it is back in the game.
+bool followsHostLive(const Slot& s) {
+    return s.state == SlotInGame || !capture.longMessageSeen || hostSlot().state == SlotLeftGame;
+}
+
 // The copies of a server datagram, all in one call (a copy skipped for its observer's silence is
 // noted in `skipped`).
 void sendLiveCopies(int length, uint32_t streamNumber, bool* skipped) {
@@ -249,7 +256,7 @@ void sendLiveCopies(int length, uint32_t streamNumber, bool* skipped) {
         const Slot& s = slotTable.slot[n];
         if (s.state == SlotFree || endRequested(n)) continue;
         // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
-        bool live = s.state >= SlotInGame && inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
+        bool live = s.state >= SlotInGame && inFanOut(n) && followsHostLive(s);
         skipped[n] = live && !feedLive(n, length, streamNumber);
     }
     sendGatheredCopies();

@@ -179,6 +179,29 @@ TEST_F(Observers, AnObserverThatTookAllOfTheNextLevelsStage2GetsItsStage3AtItsSp
     EXPECT_EQ(wire::payload(stage3[0]), signon(3));
 }
 
+// A long message after the level's end (a finale's text) stops nothing: the next level's does.
+TEST_F(Observers, ObserversSeeTheIntermissionUntilTheNextLevelsSignonBegins) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    auto unreliables = [&] {
+        int count = 0;
+        for (const Datagram& d : to(sent(), watcher)) count += wire::flags(d) == 0x10;
+        return count;
+    };
+    serverMessage({30});  // svc_intermission
+    const Bytes finale = print(std::string(1500, 'f'));
+    serverMessage(finale);
+    EXPECT_EQ(wire::messages(ackEach()), std::vector<Bytes>({{30}, finale}));
+    serverUnreliable({1});
+    EXPECT_EQ(unreliables(), 1);
+    serverMessage(info);
+    serverUnreliable({1});
+    EXPECT_EQ(unreliables(), 0);  // until its client is in the new level
+}
+
 TEST_F(Observers, AServerDisconnectEndsACatchUpAndNothingOfTheOldLevelFollowsTheReconnectOrder) {
     playHost(0);
     catchUpToRecord2();  // record 2 in flight
