@@ -1,5 +1,6 @@
-// The event loop: one wait over all sockets, then each ready socket read once, slots in index
-// order and the server last, or the idle rules when nothing came.
+// The event loop: one wait over all sockets, then the datagrams waiting on each ready socket (the
+// listening port, the host's, the observers' shared one, the server's last), each handled to its
+// end before the next; or the idle rules when nothing came.
 #include "core/loop.h"
 
 #include <cstring>

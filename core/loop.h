@@ -1,4 +1,4 @@
-// The event loop: one wait over every socket in use, one receive per ready socket per pass.
+// The event loop: one wait over every socket in use, then what waits on each ready socket.
 #pragma once
 
 // Reads both clocks of core/clock.h.
