@@ -169,6 +169,10 @@ void dispatchReady(const WaitSet& set) {
 
 }  // namespace
 
+void primeBurstBuffers() {
+    for (uint8_t* buffer : BurstBuffers) std::memset(buffer, 0, 1);
+}
+
 void readLoopClocks() {
     loop.nowSeconds = platform::monotonicSeconds();
     loop.nowMs = timerAvailable() ? performanceMs() : loop.nowSeconds * 1000u;

@@ -53,6 +53,7 @@ int startUp(int argc, const char* const* argv) {
     CommandLineResult commandLine = readCommandLine(argc, argv);
     if (commandLine != CommandLineResult::Run) return commandLine == CommandLineResult::Exit ? 1 : 0;
     platform::raiseThreadPriority();
+    primeBurstBuffers();
     settings.slotLimit = settings.observers + 1;
     checkTimer();
     if (settings.delaySeconds > 0 && !timerAvailable()) {
