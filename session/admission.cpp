@@ -336,6 +336,7 @@ void moveObserverToHost(int k) {
     --slotTable.observerCount;
     releaseSlotSocket(host.socket);  // still the host's: the socket stays, the observers' may not
     forgetSlotInStore(k);
+    endRequests.observers &= ~(1u << k);  // an end reported of the observer is not the host's
     // Nothing of a server reached it: its numbering starts as a new host's, from what it sent.
     numbering = Numbering();
     numbering.lastReliableFromHost = host.recvSeq - 1;
