@@ -103,17 +103,20 @@ TEST_F(Core, SilenceLimitsHoldOnTime) {
     }
 }
 
-// The host's connection closed: each observer hears why and is let go, then the host.
+// The host leaves (clc_disconnect): each observer hears why and is let go, then the host.
 TEST_F(Core, ClosingTheClientConnectionTellsObserversWhy) {
     NetAddress watcher = admitAll({"-o", "2"}, 1).at(0);
-    closeClientConnection();
+    fromHost(wire::unreliable(1, {2}));
     auto out = sent();
+    ASSERT_FALSE(to(out, watcher).empty());
     EXPECT_EQ(wire::allPrints(to(out, watcher)), "Your host disconnected.\nProxy connection closed.\n");
     Bytes farewell = wire::stringMessage(9, "toggleconsole\n") + Bytes{2, 0};  // ends with svc_disconnect
     EXPECT_EQ(wire::payload(to(out, watcher).back()), farewell);
     EXPECT_EQ(wire::allPrints(to(out, host)), "Proxy connection closed.\n");
     EXPECT_EQ(console(), "Client connection closed.\nWaiting for client...\n");
+    EXPECT_EQ(fakeplatform::openSocketCount(), 1);  // the listening port's: the clients' are closed
     EXPECT_NE(connectClient(loopback(6000, 6)), 0);  // the next request is a new host
+    EXPECT_TRUE(fakeplatform::portOpen(connectClient(watcher)));  // on an observers' socket made anew
 }
 
 // Connecting, told as the host hears it: three sends 2.5 s apart then "No response from"; a reject

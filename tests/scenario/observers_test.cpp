@@ -179,6 +179,23 @@ TEST_F(Observers, AnObserverThatTookAllOfTheNextLevelsStage2GetsItsStage3AtItsSp
     EXPECT_EQ(wire::payload(stage3[0]), signon(3));
 }
 
+TEST_F(Observers, AnObserverWhoseRestOfAMessageCannotBeKeptIsTimedOutAndLetGo) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    serverMessage(print(std::string(65000, 'x')));  // the whole table; its client takes only the start
+    EXPECT_EQ(got().size(), 1u);
+    console();
+    serverMessage(print("next"));  // the table wraps: the rest is more than a catch-up message holds
+    EXPECT_EQ(console(), "Observer unnamed timed out.\n");
+    EXPECT_FALSE(slotInUse(FirstObserverSlot));
+    auto out = to(sent(), watcher);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(wire::payload(out.back()), wire::stringMessage(9, "toggleconsole\n") + (Bytes{2, 0}));
+}
+
 // A long message after the level's end (a finale's text) stops nothing: the next level's does.
 TEST_F(Observers, ObserversSeeTheIntermissionUntilTheNextLevelsSignonBegins) {
     playHost(0);
