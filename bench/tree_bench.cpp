@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,6 +30,7 @@ constexpr int64_t RejoinGraceNs = 5 * NsPerSecond;
 constexpr int64_t DrainNs = 2 * NsPerSecond;  // and up to ten while prints are on their way
 constexpr int64_t LongestDrainNs = 10 * NsPerSecond;
 constexpr int64_t ObserverMoveStepNs = 100 * NsPerMs;
+constexpr int64_t EqualLoadNs = 5 * NsPerSecond;
 constexpr uint32_t SinkTag = 0xFFFFFFF0, ControlTag = 0xFFFFFFF1, DataTag = 0xFFFFFFF2;
 
 struct ProxyFigures {
@@ -352,6 +354,34 @@ Totals addUp() {
     return t;
 }
 
+// The forwarder again, once the game has stopped, at the proxies' load: as many datagrams a second
+// as the observers received copies, in bursts of one relay's observers, so that a wake-up serves a
+// burst as a relay's does. CPU per datagram forwarded.
+double forwarderAtEqualLoad(double copiesPerSecond) {
+    const Server& s = run.server;
+    static uint8_t Datagram[GameDatagramSize];
+    int burst = run.observersPerRelay;
+    if (copiesPerSecond < burst) return 0;
+    int64_t stepNs = static_cast<int64_t>(static_cast<double>(NsPerSecond) * burst / copiesPerSecond);
+    int64_t cpuNs = processCpuNs(bench.forwarder), startNs = monotonicNs(), nextNs = startNs;
+    uint64_t forwarded = 0;
+    for (int64_t nowNs = startNs; nowNs - startNs < EqualLoadNs + NsPerSecond / 10; nowNs = monotonicNs()) {
+        if (nowNs >= nextNs && nowNs - startNs < EqualLoadNs) {
+            for (int b = 0; b < burst; b++) sendDatagram(s.forwarderSock, s.forwarder, Datagram, GameDatagramSize);
+            nextNs += stepNs;
+        }
+        while (recv(bench.sink, Datagram, sizeof Datagram, MSG_DONTWAIT) >= 0) forwarded++;
+        pollfd sink{bench.sink, POLLIN, 0};
+        timespec wait{0, std::max<int64_t>(0, std::min<int64_t>(nextNs - nowNs, NsPerMs))};
+        ppoll(&sink, 1, &wait, nullptr);
+    }
+    cpuNs = processCpuNs(bench.forwarder) - cpuNs;
+    double perDatagramUs = forwarded > 0 ? static_cast<double>(cpuNs) / 1000.0 / static_cast<double>(forwarded) : 0;
+    printf("forwarder at the proxies' load: %.0f datagrams a second in bursts of %d, %.2f us per datagram\n",
+           copiesPerSecond, burst, perDatagramUs);
+    return perDatagramUs;
+}
+
 void printMemory() {
     printf("resident memory, KiB at the start -> end of the measured part:\n");
     for (size_t p = 0; p < bench.proxies.size(); p++) {
@@ -401,6 +431,7 @@ void report() {
            (unsigned long long)(d[1].clients - d[0].clients), (unsigned long long)(d[1].uplinks - d[0].uplinks),
            (unsigned long long)(d[1].others - d[0].others));
     printMemory();
+    forwarderAtEqualLoad(static_cast<double>(copies) / measuredS);
     printLoad();
     double delivered = t.due > 0 ? 100.0 * static_cast<double>(std::min(t.received, t.due)) / t.due : 0;
     printf("tree: observers %d/%d in game, delivered %.3f %%, reliable lost %llu, lag p50 %.1f ms p99 %.1f ms, "

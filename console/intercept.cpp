@@ -7,10 +7,10 @@
 #include "console/observer_chat.h"
 #include "core/settings.h"
 #include "net/framing.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
+#include "observers/view.h"
 #include "session/admission.h"
 
 ConsoleState consoleState;

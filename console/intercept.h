@@ -5,13 +5,9 @@
 
 enum class MessageMode { Global, Local };
 
-constexpr int WelcomeBlockCapacity = 1024;
-
 struct ConsoleState {
     MessageMode messageMode = MessageMode::Global;
     const char* commandReply = nullptr;  // the answer to the proxy command being executed
-    uint8_t welcomeBlock[WelcomeBlockCapacity] = {1};  // before the host's first "name": a single svc_nop
-    int welcomeLength = 1;
 };
 extern ConsoleState consoleState;
 

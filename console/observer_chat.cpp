@@ -5,12 +5,12 @@
 
 #include "console/commands.h"
 #include "console/intercept.h"
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
 #include "session/admission.h"
 #include "session/login.h"
 
@@ -35,7 +35,7 @@ int appendText(uint8_t* buffer, int capacity, int pos, const char* text) {
 }  // namespace
 
 void rebuildWelcomeBlock() {
-    uint8_t* block = consoleState.welcomeBlock;
+    uint8_t* block = welcomeBlock.bytes;
     block[0] = SvcCenterPrint;
     int written = formatText(reinterpret_cast<char*>(block + 1), WelcomeBlockCapacity - 1,
                              SKOPOS_VISIT
@@ -45,7 +45,7 @@ void rebuildWelcomeBlock() {
                              hostSlot().playerName);
     int pos = 1 + written + 1;
     block[pos++] = SvcStuffText;
-    consoleState.welcomeLength = appendText(block, WelcomeBlockCapacity, pos, "say proxy:observing\n");
+    welcomeBlock.length = appendText(block, WelcomeBlockCapacity, pos, "say proxy:observing\n");
 }
 
 void answerStatus(int slot) {

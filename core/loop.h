@@ -1,21 +1,12 @@
-// The event loop: one wait over every socket in use, one receive per ready socket per pass.
+// The event loop: one wait over every socket in use, then what waits on each ready socket.
 #pragma once
 
-#include <cstdint>
-
-struct LoopState {
-    uint32_t nowSeconds = 0;     // the seconds clock, read once per pass
-    // The millisecond clock, read once per pass, for timings finer than a second (the connect
-    // resends): the high-resolution counter, or the seconds clock where there is none.
-    uint32_t nowMs = 0;
-    int currentSlot = 0;         // slot whose datagram is being handled
-};
-
-extern LoopState loop;
-
-void resetLoop();
-// Reads both clocks into nowSeconds and nowMs.
+// Reads both clocks of core/clock.h.
 void readLoopClocks();
+
+// Touches the first page of every burst buffer, as a burst of small datagrams does, so that the
+// proxy's resident memory is what it stays at from the start rather than growing with the bursts.
+void primeBurstBuffers();
 
 // One pass: wait, then dispatch what arrived or run the idle rules. Returns false once the console
 // break has been requested (the caller then runs the shutdown).

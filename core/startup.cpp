@@ -2,29 +2,34 @@
 #include "core/startup.h"
 
 #include "console/intercept.h"
+#include "core/clock.h"
 #include "core/loop.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
+#include "net/batch.h"
 #include "net/framing.h"
 #include "net/limiter.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/delay.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
+#include "observers/view.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "session/admission.h"
 #include "session/gate.h"
 #include "session/login.h"
 #include "session/server_link.h"
+#include "session/teardown.h"
 
 void resetProxyState() {
     resetSettings();
-    resetLoop();
+    resetClock();
     resetFraming();
+    resetBatches();
     resetSenders();
     resetObserverPrints();
     resetConnections();
@@ -38,6 +43,7 @@ void resetProxyState() {
     resetRecorder();
     resetLimiter();
     resetRelays();
+    resetView();
     resetDelayLine();
 }
 
@@ -47,6 +53,7 @@ int startUp(int argc, const char* const* argv) {
     CommandLineResult commandLine = readCommandLine(argc, argv);
     if (commandLine != CommandLineResult::Run) return commandLine == CommandLineResult::Exit ? 1 : 0;
     platform::raiseThreadPriority();
+    primeBurstBuffers();
     settings.slotLimit = settings.observers + 1;
     checkTimer();
     if (settings.delaySeconds > 0 && !timerAvailable()) {
@@ -95,6 +102,7 @@ int startUp(int argc, const char* const* argv) {
 int shutDown() {
     consolePrintf("\nReceived break - terminating...\n");
     playDelayLineThrough();
+    settleEnds();
     if (recording()) stopRecording();
     platform::stopNetwork();
     return 0;

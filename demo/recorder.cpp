@@ -8,9 +8,9 @@
 #include "core/print.h"
 #include "net/framing.h"
 #include "net/senders.h"
-#include "observers/capture.h"
+#include "net/slots.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
+#include "observers/view.h"
 
 RecorderState recorder;
 
@@ -29,11 +29,7 @@ constexpr int MaxNameTries = 1000;
 
 void writeBlockHeader(uint8_t* block, uint32_t length) {
     setRecordLength(block, length);
-    for (int i = 0; i < 3; i++) {
-        uint32_t bits;
-        std::memcpy(&bits, &recorder.demoAngles[i], sizeof bits);
-        writeLong(block + 4 + 4 * i, bits);
-    }
+    writeDemoView(block);
 }
 
 PRINTF_FORMAT(1, 2) void tellHostAndConsole(const char* format, ...) {
@@ -117,6 +113,8 @@ bool createNextFile() {
 
 void resetRecorder() { recorder = RecorderState{}; }
 
+bool recording() { return recorder.demoFile != platform::NoFile; }
+
 void startRecording() {
     if (!gameState.protocolKnown) return;
     if (recording()) stopRecording();  // never leave a file open behind us
@@ -161,16 +159,47 @@ void recordMessage(const uint8_t* message, int length) {
     if (writeOrFail(header, sizeof header)) writeOrFail(message, size_t(length));
 }
 
-void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll) {
-    const float DegreesPerUnit = 1.40625f;  // 360 / 256
-    recorder.demoAngles[0] = pitch * DegreesPerUnit;
-    recorder.demoAngles[1] = yaw * DegreesPerUnit;
-    recorder.demoAngles[2] = roll * DegreesPerUnit;
+// Level changes end one file and open the next; recording armed while no file is open begins with
+// the next level it can read.
+void recordStreamMessage(const uint8_t* message, int length, bool newLevel, bool wasInLevel) {
+    if (!recording()) {
+        if (newLevel && settings.demoNumber != 0 && gameState.protocolKnown && slotTable.serverConnected) {
+            startRecording();
+            recordMessage(message, length);
+        }
+        return;
+    }
+    if (newLevel) {
+        if (!gameState.protocolKnown) {
+            stopRecording();
+            recorder.fileAwaitsLevel = false;
+            return;
+        }
+        if (wasInLevel && !recorder.fileAwaitsLevel) {
+            stopRecording();
+            startRecording();
+        }
+        recorder.fileAwaitsLevel = false;
+    }
+    if (gameState.protocolKnown) recordMessage(message, length);
 }
 
-bool isReconnectOrder(const uint8_t* message, int length) {
-    static const uint8_t Order[12] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
-    return length >= int(sizeof Order) && std::memcmp(message, Order, sizeof Order) == 0;
+void recordReconnect() {
+    consolePrintf("Received reconnect.\n");
+    stopRecording();
+    startRecording();
+    recorder.fileAwaitsLevel = true;
+}
+
+void recordUnreliable(const uint8_t* payload, int length) {
+    if (recording() && gameState.protocolKnown) recordMessage(payload, length);
+}
+
+void playRecordCommand(const char* name) {
+    if (name == nullptr)
+        endRecording();
+    else
+        recordTo(name);
 }
 
 bool isPlainFileName(const char* name) {

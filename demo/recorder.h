@@ -1,27 +1,27 @@
-// The demo recorder: one file per level, in the game's own demo format.
+// The demo recorder: one file per level, in the game's own demo format. It is a sink of the stream:
+// what the capture hands it is declared in observers/stream.h.
 #pragma once
 
 #include <cstdint>
 
 #include "core/settings.h"
+#include "observers/stream.h"
 #include "platform/platform.h"
 
 struct RecorderState {
     char demoFileName[TextStoreSize] = {};
     platform::File demoFile = platform::NoFile;
-    float demoAngles[3] = {0, 0, 0};  // pitch, yaw, roll in degrees
+    // The reconnect order opened the current file for the level now loading: its svc_serverinfo
+    // must not open yet another.
+    bool fileAwaitsLevel = false;
 };
 extern RecorderState recorder;
 
 void resetRecorder();
-inline bool recording() { return recorder.demoFile != platform::NoFile; }
 // Opens the next free file (an existing one is never opened) and writes its beginning.
 void startRecording();
 // Ends the file; "Completed" is said only of a file written whole.
 void stopRecording();
-// Something the host received cannot be written: the file ends here, said as not complete ("Unable
-// to write NAME: why."); recording stays armed for the next level.
-void cutRecording(const char* why);
 // `record stop`: recording off, the file ended.
 void endRecording();
 // `record NAME` (a name already checked): the file open ends and NAME's first opens now when the
@@ -29,10 +29,6 @@ void endRecording();
 bool recordTo(const char* name);
 // One block: N, the angles, the message bytes.
 void recordMessage(const uint8_t* message, int length);
-// Angle bytes (unsigned) to degrees.
-void setDemoAngles(uint8_t pitch, uint8_t yaw, uint8_t roll);
-// Is the complete reliable message the server's order to reload for a new level?
-bool isReconnectOrder(const uint8_t* message, int length);
 // A name typed in the game names a file in the demo folder and nothing else: no folder separators,
 // no "..", no leading dot, no drive colon, no control characters.
 bool isPlainFileName(const char* name);

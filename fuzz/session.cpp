@@ -3,10 +3,11 @@
 
 #include <vector>
 
+#include "core/clock.h"
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "platform/memory.h"
 #include "session/server_link.h"
 
@@ -56,6 +57,8 @@ void deliverFrom(int origin, const uint8_t* bytes, size_t length) {
     case 0: deliver(loopback(26000), loopback(5000, 9), bytes, length); break;
     case 1: deliver(socketAddress(slotTable.slot[1].socket), Host, bytes, length); break;
     case 2: deliver(socketAddress(slotTable.slot[2].socket), Watcher, bytes, length); break;
+    // The observers' shared port from the watcher's address on another port: no observer's.
+    case 5: deliver(socketAddress(slotTable.slot[2].socket), NetAddress{Watcher.ip, 27003}, bytes, length); break;
     default: deliver(socketAddress(slotTable.serverSocket), NetAddress{Server.ip, 26517}, bytes, length); break;
     }
 }
@@ -70,6 +73,7 @@ void playFuzzInput(FuzzOrigin origin, const uint8_t* data, size_t size) {
         int pick = int(origin);
         if (origin == FuzzOrigin::Mixed) {
             pick = data[p] & 3;
+            if (pick == 0 && (data[p] & 4) != 0) pick = 5;  // a stranger on the observers' port
             fakeplatform::advanceSeconds(data[p] >> 5);
             fakeplatform::advanceMilliseconds(data[p] >> 2);
             if (++p + 2 > size) break;

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "observers/slots.h"
+#include "net/slots.h"
 
 uint8_t PacketBuffer[PacketBufferSize + 1];
 uint8_t AckDatagram[HeaderSize] = {0x00, FlagAck, 0x00, 0x08};

@@ -8,8 +8,9 @@
 
 #include "core/print.h"
 #include "core/settings.h"
+#include "net/batch.h"
 #include "net/framing.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 
 static uint8_t SendBuffer[SendBufferSize] = {0x00, FlagUnreliable, 0, 0, 0, 0, 0, 0, 8, 2};
 
@@ -57,26 +58,9 @@ void printfToSlot(int slot, const char* format, ...) {
     printToSlot(text, n + 1, slot);
 }
 
-void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, uint8_t* build, int slot) {
-    const Slot& s = slotTable.slot[slot];
-    build[0] = 0;
-    build[1] = last ? (FlagData | FlagEom) : FlagData;
-    setLengthField(build, piece + HeaderSize);
-    setSequenceField(build, number);
-    memcpy(build + HeaderSize, p, size_t(piece));
-    platform::sendTo(s.socket, build, piece + HeaderSize, s.peerAddress);
-}
-
-void sendMessagePiece(const uint8_t* p, int32_t remaining, uint32_t number, uint8_t* build, int slot) {
-    bool last = remaining <= MaxBuiltPayload;
-    sendFragment(p, last ? int(remaining) : MaxBuiltPayload, last, number, build, slot);
-}
-
-void sendReliable(const uint8_t* record, uint8_t* build, int slot) {
-    Slot& s = slotTable.slot[slot];
-    int32_t remaining = int32_t(recordLength(record));
-    for (const uint8_t* p = record + RecordHeaderSize; remaining > 0; p += MaxBuiltPayload) {
-        sendMessagePiece(p, remaining, s.reliableSeq++, build, slot);
-        remaining -= MaxBuiltPayload;
-    }
+void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, int slot) {
+    uint8_t head[HeaderSize] = {0, uint8_t(last ? (FlagData | FlagEom) : FlagData)};
+    setLengthField(head, piece + HeaderSize);
+    setSequenceField(head, number);
+    sendCopy(slot, head, HeaderSize, p, piece);
 }

@@ -35,10 +35,6 @@ inline void setRecordLength(uint8_t* record, uint32_t length) {
     record[3] = uint8_t(length >> 24);
 }
 
-// One reliable fragment of `piece` bytes from p, numbered `number`, built in `build`.
-void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, uint8_t* build, int slot);
-// The next piece of a message of which `remaining` bytes from p are left: up to 1024 of them, the
-// last piece ending the message.
-void sendMessagePiece(const uint8_t* p, int32_t remaining, uint32_t number, uint8_t* build, int slot);
-// The record's message as reliable fragments of at most 1024 bytes, all at once, built in `build`.
-void sendReliable(const uint8_t* record, uint8_t* build, int slot);
+// One reliable fragment of `piece` bytes from p, numbered `number`: its header and the bytes where they
+// are, never copied (gathered with other copies while net/batch.h gathers).
+void sendFragment(const uint8_t* p, int piece, bool last, uint32_t number, int slot);

@@ -1,18 +1,19 @@
 // Server stream capture: keeps the server's reliable datagrams for the observers, reassembles the
-// reliable messages, captures each level's signon as catch-up records and feeds the recorder.
+// reliable messages, captures each level's signon as catch-up records, and hands the stream to its
+// sinks, the observer feed and the demo recorder.
 #include "observers/capture.h"
 
 #include <cstring>
 
 #include "core/print.h"
 #include "core/settings.h"
-#include "demo/recorder.h"
+#include "net/slots.h"
 #include "observers/feed.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
-#include "session/teardown.h"
+#include "observers/view.h"
 
 CaptureState capture;
+EndRequests endRequests;
 
 namespace {
 
@@ -58,7 +59,7 @@ bool storeReliable(uint32_t a, int length) {
     if (entry.held) {
         if ((entry.mask & HostBit) != 0) {
             consolePrintf("Client timed out.\n");
-            closeClientConnection();
+            endRequests.host = true;
             return false;
         }
         leaveStoreBehind(entry);
@@ -82,14 +83,6 @@ void appendToCaptureBuffer(const uint8_t* bytes, int count) {
     std::memcpy(capture.captureBuffer + RecordHeaderSize + capture.captureWritePos, bytes, size_t(count));
     capture.captureWritePos += count;
     setRecordLength(capture.captureBuffer, uint32_t(capture.captureWritePos));
-}
-
-void writeDemoAngles(uint8_t* record) {
-    for (int i = 0; i < 3; i++) {
-        uint32_t bits;
-        std::memcpy(&bits, &recorder.demoAngles[i], sizeof bits);
-        writeLong(record + 4 + 4 * i, bits);
-    }
 }
 
 void setHostState(int32_t state) {
@@ -186,41 +179,6 @@ void beginLevel() {
     parkWatchingObservers();
 }
 
-void restartRecordingAtReconnect() {
-    resetStates();
-    consolePrintf("Received reconnect.\n");
-    stopRecording();
-    startRecording();
-    capture.fileAwaitsLevel = true;
-}
-
-// The demo side of a complete message: level changes end one file and open the next; recording
-// armed while no file is open begins with the next level it can read.
-void recordComplete(const uint8_t* message, int length, bool newLevel, int32_t hostBefore) {
-    if (!recording()) {
-        if (newLevel && settings.demoNumber != 0 && gameState.protocolKnown && slotTable.serverConnected) {
-            startRecording();
-            recordMessage(message, length);
-        }
-        return;
-    }
-    if (isReconnectOrder(message, length)) return restartRecordingAtReconnect();
-    if (newLevel) {
-        if (!gameState.protocolKnown) {
-            stopRecording();
-            capture.fileAwaitsLevel = false;
-            return;
-        }
-        bool wasInLevel = hostBefore == SlotInGame || hostBefore == SlotLeftGame;
-        if (wasInLevel && !capture.fileAwaitsLevel) {
-            stopRecording();
-            startRecording();
-        }
-        capture.fileAwaitsLevel = false;
-    }
-    if (gameState.protocolKnown) recordMessage(message, length);
-}
-
 void completeMessage() {
     if (capture.dropMessage) {
         cutRecording("a server message too long to record");
@@ -230,7 +188,7 @@ void completeMessage() {
     uint8_t* message = capture.captureBuffer + RecordHeaderSize;
     message[length] = 0;
     setRecordLength(capture.captureBuffer, uint32_t(length));
-    writeDemoAngles(capture.captureBuffer);
+    writeDemoView(capture.captureBuffer);
 
     int32_t hostBefore = hostSlot().state;
     bool knownBefore = gameState.protocolKnown;
@@ -239,7 +197,12 @@ void completeMessage() {
     bool newLevel = gameState.serverInfoCount != infoBefore || r == 1 || knownBefore != gameState.protocolKnown;
     if (newLevel) beginLevel();
     captureStage(r);
-    recordComplete(message, length, newLevel, hostBefore);
+    if (recording() && isReconnectOrder(message, length)) {
+        resetStates();
+        recordReconnect();
+    } else {
+        recordStreamMessage(message, length, newLevel, hostBefore == SlotInGame || hostBefore == SlotLeftGame);
+    }
     clearCaptureBuffer();
     onMessageBoundary();
 }
@@ -261,6 +224,7 @@ void reassemble() {
 }  // namespace
 
 void resetCapture() {
+    endRequests = EndRequests();
     for (StoredEntry& entry : capture.stored) releaseEntry(entry);
     capture.stored[0].streamNumber = 1;
     capture.fanOutMask = HostBit;
@@ -281,7 +245,6 @@ void resetCapture() {
     capture.streamNumber = 0xFFFFFFFF;
     capture.observersHeld = false;
     capture.gatheringStage2 = false;
-    capture.fileAwaitsLevel = false;
     capture.unknownProtocolTold = false;
 }
 
@@ -316,8 +279,7 @@ void captureStreamDatagram(int length, uint32_t a) {
     if (PacketBuffer[1] == FlagData) capture.longMessageSeen = true;
     if (!isAckDatagram(PacketBuffer) && slotTable.hostConnected) fanOutToObservers(length, a);
     if (reliable) return reassemble();
-    if (isUnreliableDatagram(PacketBuffer) && recording() && gameState.protocolKnown)
-        recordMessage(PacketBuffer + HeaderSize, length - HeaderSize);
+    if (isUnreliableDatagram(PacketBuffer)) recordUnreliable(PacketBuffer + HeaderSize, length - HeaderSize);
 }
 
 void emptyCaptureBuffer() {

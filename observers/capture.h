@@ -64,23 +64,11 @@ struct CaptureState {
     // svc_signonnum 1 up to the one carrying svc_signonnum 2.
     bool gatheringStage2 = false;
     bool stage2TooLong = false;
-    // The reconnect order opened the current demo file for the level now loading: its
-    // svc_serverinfo must not open yet another.
-    bool fileAwaitsLevel = false;
     bool unknownProtocolTold = false;
 };
 extern CaptureState capture;
 
 void resetCapture();
-// Catch-up record 1 or 3.
-const uint8_t* catchUpRecord(int n);
-// The level's stage-2 messages, each a record of its own.
-int stage2MessageCount();
-const uint8_t* stage2Message(int part);
-uint8_t* stateBlockRecord();
-// Records 1 and 2 are of the current level and fit one message (record 3 is rebuilt on demand).
-bool catchUpRecordsValid();
-
 // Clears bit `slot` from the fan-out mask and every stored entry, releasing entries left empty.
 void forgetSlotInStore(int slot);
 void releaseStoredIfDone(StoredEntry& entry);

@@ -4,12 +4,11 @@
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
-#include "observers/slots.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -17,7 +16,6 @@ namespace {
 // its kin; DarkPlaces takes either).
 const uint8_t ReconnectText[] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
 uint8_t CatchUpStores[SlotCount][RecordHeaderSize + MaxCatchUpMessage];
-uint8_t FragmentDatagram[HeaderSize + MaxBuiltPayload];
 
 bool awaitingMessageEnd(int slot) { return (capture.awaitingMessageEnd & (1u << slot)) != 0; }
 
@@ -43,7 +41,7 @@ void sendCatchUpFragment(int slot) {
     // A rest still being gathered goes once it is whole: its last piece ends the message.
     if (piece > 0 && !awaitingMessageEnd(slot)) {
         bool last = s.catchUpOffset + uint32_t(piece) == recordLength(store);
-        sendFragment(store + RecordHeaderSize + s.catchUpOffset, piece, last, s.catchUpSeq, FragmentDatagram, slot);
+        sendFragment(store + RecordHeaderSize + s.catchUpOffset, piece, last, s.catchUpSeq, slot);
     }
     s.lastReliableSendTime = loop.nowSeconds;
 }
@@ -72,22 +70,26 @@ bool appendToStore(int slot, const uint8_t* bytes, uint32_t count) {
 
 uint32_t pieceIndex(const Slot& s) { return s.pieceOffset / MaxBuiltPayload; }
 
-// The piece of a stored datagram the observer is due, in its numbering. Datagrams of at most
-// 1024 payload bytes go as they are stored, renumbered in place.
-void sendStoredPiece(int slot, StoredEntry& entry) {
+// In the game the observer takes the stream as it comes, and so past the level's end until the
+// host's next signon begins (an intermission, a finale's text); in a level change up to the stage
+// its own signon asked for.
+bool feedsStoredStream(const Slot& s) {
+    if (s.state == SlotInGame || (s.state == SlotLeftGame && hostSlot().state == SlotLeftGame)) return true;
+    return s.state > SlotInGame && s.ackedSeq < s.targetSeq;
+}
+
+// The piece of a stored datagram the observer is due, in its numbering, sent from the store (all of
+// a datagram of at most 1024 payload bytes).
+void sendStoredPiece(int slot, const StoredEntry& entry) {
     const Slot& s = slotTable.slot[slot];
     uint32_t number = entry.streamNumber - s.seqOffset + pieceIndex(s);
     int payload = entry.length - HeaderSize;
-    if (payload <= MaxBuiltPayload) {
-        setSequenceField(entry.datagram, number);
-        return platform::sendTo(s.socket, entry.datagram, entry.length, s.peerAddress);
-    }
     const uint8_t* from = entry.datagram + HeaderSize + s.pieceOffset;
     int remaining = payload - int(s.pieceOffset);
     int piece = remaining < MaxBuiltPayload ? remaining : MaxBuiltPayload;
     // A datagram that does not end its message ends none of its pieces either.
     bool last = piece == remaining && isLastFragment(entry.datagram);
-    sendFragment(from, piece, last, number, FragmentDatagram, slot);
+    sendFragment(from, piece, last, number, slot);
 }
 
 }  // namespace
@@ -173,7 +175,7 @@ void restartCatchUp(int slot) {
 void sendNextStoredBlock(int slot) {
     Slot& s = slotTable.slot[slot];
     if (s.catchUpMessage != NoCatchUpMessage) return sendCatchUpFragment(slot);  // the stream follows it
-    if (s.state == SlotInGame || (s.state > SlotInGame && s.ackedSeq < s.targetSeq)) {
+    if (feedsStoredStream(s)) {
         StoredEntry& entry = capture.stored[(s.ackedSeq + 1) % StoredCount];
         if (entry.held && (entry.mask & (1u << slot)) != 0) sendStoredPiece(slot, entry);
     }

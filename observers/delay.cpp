@@ -7,12 +7,11 @@
 #include <new>
 
 #include "core/print.h"
-#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/limiter.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/feed.h"
-#include "observers/slots.h"
 #include "observers/stream.h"
 #include "observers/view.h"
 
@@ -133,12 +132,12 @@ EntryHeader takeOldest(uint32_t* at) {
     return h;
 }
 
-void playRecordCommand(const EntryHeader& h) {
-    if (h.kind == RecordStopEntry) return endRecording();
+void playRecordEntry(const EntryHeader& h) {
+    if (h.kind == RecordStopEntry) return playRecordCommand(nullptr);
     char name[TextStoreSize];
     std::memcpy(name, PacketBuffer, h.length < sizeof name ? h.length : sizeof name);
     name[sizeof name - 1] = '\0';
-    recordTo(name);
+    playRecordCommand(name);
 }
 
 // The oldest entry into the PacketBuffer and through the observer side.
@@ -151,7 +150,9 @@ void playOldest() {
     else if (h.kind == MoveEntry)
         takeHostMove(int(h.length), !line.forcing);
     else
-        playRecordCommand(h);
+        playRecordEntry(h);
+    // The host's connection ends: what the line still holds has no reader left.
+    if (endRequests.host) emptyLine();
 }
 
 // Entries played ahead of their time would reach the observers as a burst that overruns the
@@ -167,7 +168,7 @@ void releaseObservers() {
     if (!line.forcing) return;
     line.forcing = capture.observersHeld = false;
     std::memcpy(PacketBuffer, SavedPacket, sizeof SavedPacket);
-    if (observersCanJoinMidLevel()) onStageCaptured(3);
+    if (!endRequests.host && observersCanJoinMidLevel()) onStageCaptured(3);
 }
 
 // The line's entries, in order, from the start of `bytes` (which holds them all).
@@ -222,7 +223,7 @@ void queue(EntryKind kind, const uint8_t* data, int length, uint32_t streamNumbe
         releaseObservers();
         tellLineFull(lateMs, h.arrivalMs);
     }
-    if (slotTable.hostConnected) append(h, data);
+    if (slotTable.hostConnected && !endRequests.host) append(h, data);
 }
 
 }  // namespace

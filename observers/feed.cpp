@@ -4,20 +4,19 @@
 
 #include <cstring>
 
-#include "console/intercept.h"
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
+#include "net/batch.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/catchup.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "observers/view.h"
 #include "platform/platform.h"
-#include "session/teardown.h"
 
 namespace {
 
@@ -29,9 +28,10 @@ constexpr uint32_t WelcomeRounds = 20;
 constexpr uint32_t UnheardFeedSeconds = 10;  // silent longer: no unreliable datagrams, no resends
 constexpr uint32_t ResendSeconds = 1;
 
-// An observer's copy with the WelcomeBlock; the PacketBuffer stays as the others and the recorder
-// need it.
+// A server datagram with the WelcomeBlock behind it, built once a fan-out for every observer due
+// the block; the PacketBuffer stays as the others and the recorder need it.
 uint8_t WelcomeDatagram[MaxGrownDatagram];
+bool welcomeBuilt = false;
 static_assert(HeaderSize + WelcomeBlockCapacity <= MaxGrownDatagram, "a WelcomeBlock fits a datagram of its own");
 
 int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
@@ -47,25 +47,33 @@ bool welcomeDue(const Slot& s) {
     return ((s.moveButtons & JumpButton) != 0 || s.welcomeCount < WelcomeRounds) && s.welcomeTime != loop.nowSeconds;
 }
 
+// An unreliable datagram of `length` bytes in the observer's numbering: its own header, then `body`.
+void sendNumbered(int slot, int length, const uint8_t* body) {
+    uint8_t head[HeaderSize] = {0, FlagUnreliable};
+    setLengthField(head, length);
+    stampNext(head, slotTable.slot[slot].unreliableSeq);
+    sendCopy(slot, head, HeaderSize, body, length - HeaderSize);
+}
+
 void sendUnreliableCopy(int slot, int length) {
     Slot& s = slotTable.slot[slot];
-    if (!welcomeDue(s)) return sendToSlot(PacketBuffer, length, slot);
+    if (!welcomeDue(s)) return sendNumbered(slot, length, PacketBuffer + HeaderSize);
     s.welcomeCount++;
     s.welcomeTime = loop.nowSeconds;
-    int welcomeLength = consoleState.welcomeLength;
+    int welcomeLength = welcomeBlock.length;
     if (welcomeLength < 0) welcomeLength = 0;
     if (welcomeLength > WelcomeBlockCapacity) welcomeLength = WelcomeBlockCapacity;
     if (length + welcomeLength <= MaxGrownDatagram) {
-        std::memcpy(WelcomeDatagram, PacketBuffer, size_t(length));
-        std::memcpy(WelcomeDatagram + length, consoleState.welcomeBlock, size_t(welcomeLength));
-        return sendToSlot(WelcomeDatagram, length + welcomeLength, slot);
+        if (!welcomeBuilt) {
+            std::memcpy(WelcomeDatagram + HeaderSize, PacketBuffer + HeaderSize, size_t(length - HeaderSize));
+            std::memcpy(WelcomeDatagram + length, welcomeBlock.bytes, size_t(welcomeLength));
+            welcomeBuilt = true;
+        }
+        return sendNumbered(slot, length + welcomeLength, WelcomeDatagram + HeaderSize);
     }
     // Together they would pass the largest datagram a client takes: two datagrams instead.
-    sendToSlot(PacketBuffer, length, slot);
-    WelcomeDatagram[0] = 0;
-    WelcomeDatagram[1] = FlagUnreliable;
-    std::memcpy(WelcomeDatagram + HeaderSize, consoleState.welcomeBlock, size_t(welcomeLength));
-    sendToSlot(WelcomeDatagram, HeaderSize + welcomeLength, slot);
+    sendNumbered(slot, length, PacketBuffer + HeaderSize);
+    sendNumbered(slot, HeaderSize + welcomeLength, welcomeBlock.bytes);
 }
 
 // The observer's copy of a live datagram; false when it is skipped altogether for its silence.
@@ -152,20 +160,29 @@ void runCatchUpStep(int slot) {
         if (host > 1) feedStoredUpTo(slot, 2);  // as far as the host's stage 2 has come
         return;
     case 7:
-        sendNextStoredBlock(slot);
+        // In the game first: with all of stage 2 taken, the next stored block goes by the in-game
+        // rule, not after the resend timer.
         s.state = SlotInGame;
+        sendNextStoredBlock(slot);
         return;
     }
 }
 
-void takeReliable(int slot, int length) {
+// A reliable fragment in the observer's order: acknowledged, and true when it is the next one, whose
+// string commands are then walked.
+bool takeReliable(int slot) {
     Slot& s = slotTable.slot[slot];
     uint32_t n = sequenceField(PacketBuffer);
-    if (int32_t(n - s.recvSeq) > 0) return;  // ahead of what it may send: no ack
+    if (int32_t(n - s.recvSeq) > 0) return false;  // ahead of what it may send: no ack
     acknowledgeToSlot(PacketBuffer, slot);
-    if (n != s.recvSeq) return;
+    if (n != s.recvSeq) return false;
     s.recvSeq++;
-    int code = interceptStringCommands(slot, &length);
+    return true;
+}
+
+// A signon step the walk of its string commands found: 1 "prespawn", 2 "spawn".
+void takeSignonStep(int slot, int code) {
+    Slot& s = slotTable.slot[slot];
     if ((code != 1 && code != 2) || !slotInUse(slot)) return;
     if (s.state >= SlotInGame) {
         s.state = (s.state & 4) + code + 1;
@@ -190,14 +207,21 @@ void takeAck(int slot) {
     sendNextStoredBlock(slot);
 }
 
-void leave(int slot) {
+void sayLeft(int slot) {
     const char* name = slotTable.slot[slot].playerName;
     appendObserverPrint("Observer %s left.\n", name);
     consolePrintf("Observer %s disconnected\n", name);
-    removeSlot(slot);
 }
 
-void takeObserverDatagram(int slot, int length) {
+// The observer lost its stream: said now; the session removes it once the handler returns.
+void requestTimeOut(int slot) {
+    if (!slotInUse(slot) || endRequested(slot)) return;
+    sayTimedOut(slot);
+    endRequests.observers |= slotBit(slot);
+}
+
+// True when a reliable fragment came whose string commands are to be walked.
+bool takeByKind(int slot, int length, bool& left) {
     Slot& s = slotTable.slot[slot];
     bool hasPayload = length > HeaderSize;
     if (isUnreliableDatagram(PacketBuffer)) {
@@ -205,40 +229,72 @@ void takeObserverDatagram(int slot, int length) {
         if (hasPayload && PacketBuffer[HeaderSize] == ClcMove) {
             if (buttonsAt < length) s.moveButtons = PacketBuffer[buttonsAt];
         } else if (hasPayload && PacketBuffer[HeaderSize] == ClcDisconnect) {
-            leave(slot);
+            sayLeft(slot);
+            left = true;
         }
     } else if (isReliableFragment(PacketBuffer)) {
-        takeReliable(slot, length);
+        return takeReliable(slot);
     } else if (isAckDatagram(PacketBuffer)) {
         takeAck(slot);
     }
+    return false;
+}
+
+// An observer past the level's end follows the host live through the intermission (a finale's long
+// text included) until the host's next signon begins; from a long signon message on, it is fed the
+// stored stream at its own pace until it is back in the game.
+bool followsHostLive(const Slot& s) {
+    return s.state == SlotInGame || !capture.longMessageSeen || hostSlot().state == SlotLeftGame;
+}
+
+// The copies of a server datagram, all in one call (a copy skipped for its observer's silence is
+// noted in `skipped`).
+void sendLiveCopies(int length, uint32_t streamNumber, bool* skipped) {
+    welcomeBuilt = false;
+    gatherCopies();
+    for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
+        const Slot& s = slotTable.slot[n];
+        if (s.state == SlotFree || endRequested(n)) continue;
+        // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
+        bool live = s.state >= SlotInGame && inFanOut(n) && followsHostLive(s);
+        skipped[n] = live && !feedLive(n, length, streamNumber);
+    }
+    sendGatheredCopies();
 }
 
 }  // namespace
 
-void handleObserverDatagram(int slot, int length) {
-    if (slot < FirstObserverSlot || slot > lastSlotVisited() || !slotInUse(slot)) return;
-    if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return;
+ObserverDatagram takeObserverDatagram(int slot, int length) {
+    ObserverDatagram taken;
+    if (slot < FirstObserverSlot || slot > lastSlotVisited() || !slotInUse(slot)) return taken;
+    if (length < HeaderSize || length > MaxDatagram || !isDataDatagram(PacketBuffer)) return taken;
+    taken.taken = true;
     slotTable.slot[slot].lastHeardTime = loop.nowSeconds;
     applyViewImpulse(slot, length);
     // Read before the interceptor may cut commands out of the payload.
-    bool request = isLastFragment(PacketBuffer) && length > HeaderSize && PacketBuffer[HeaderSize] != ClcNop;
-    takeObserverDatagram(slot, length);
+    taken.request = isLastFragment(PacketBuffer) && length > HeaderSize && PacketBuffer[HeaderSize] != ClcNop;
+    taken.walkCommands = takeByKind(slot, length, taken.left);
+    return taken;
+}
+
+void finishObserverDatagram(int slot, const ObserverDatagram& taken, int signon) {
+    if (taken.walkCommands) takeSignonStep(slot, signon);
     if (!slotTable.serverConnected) return flushObserverPrints();
     if (observerPrintTextLength() > ObserverPrintFlushThreshold) flushObserverPrints();
-    if (request && slotInUse(slot)) runCatchUpStep(slot);
+    if (taken.request && slotInUse(slot)) runCatchUpStep(slot);
 }
 
 void fanOutToObservers(int length, uint32_t streamNumber) {
     if (length < HeaderSize || capture.observersHeld) return;
+    bool skipped[SlotCount] = {};
+    sendLiveCopies(length, streamNumber, skipped);
+    // Then each observer's reliable datagram that is due again.
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
-        if (s.state == SlotFree) continue;
-        // Only observers the stream is kept for: a parked observer gets nothing it cannot follow.
-        bool live = s.state >= SlotInGame && inFanOut(n) && (s.state == SlotInGame || !capture.longMessageSeen);
+        if (s.state == SlotFree || endRequested(n)) continue;
         // A client inside its catch-up sends nothing unasked: its message is resent however long
         // it was unheard.
-        if (live && !feedLive(n, length, streamNumber) && s.catchUpMessage == NoCatchUpMessage) continue;
+        if (skipped[n] && s.catchUpMessage == NoCatchUpMessage) continue;
         if (loop.nowSeconds - s.lastReliableSendTime <= ResendSeconds) continue;
         if (s.state < SlotInGame && s.catchUpMessage == NoCatchUpMessage)
             continueCatchUp(n, true);
@@ -249,6 +305,7 @@ void fanOutToObservers(int length, uint32_t streamNumber) {
 
 void onStageCaptured(int stage) {
     if (capture.observersHeld) return;
+    gatherCopies();  // observers due the same stored piece get it in one call
     for (int n = FirstObserverSlot; n <= lastSlotVisited(); n++) {
         const Slot& s = slotTable.slot[n];
         if (stage == 1 || stage == 2) {
@@ -259,6 +316,7 @@ void onStageCaptured(int stage) {
             else if (s.state >= SlotInGame && !inFanOut(n)) resumeCatchUp(n);
         }
     }
+    sendGatheredCopies();
 }
 
 void onMessageBoundary() {
@@ -288,7 +346,7 @@ bool leaveStoredStream(int slot) {
     s.catchUpTaken = NoCatchUpMessage;
     s.catchUpMessage = EndedRecord;
     if (rest == RestLost) {
-        timeOutObserver(slot);
+        requestTimeOut(slot);
     } else if (rest == RestPartial) {
         capture.awaitingMessageEnd |= slotBit(slot);
     } else {
@@ -310,8 +368,13 @@ void takeMessageRests(const uint8_t* bytes, int length, bool last) {
         if (kept)
             sendMessageRest(n);
         else
-            timeOutObserver(n);
+            requestTimeOut(n);
     }
 }
 
 void abandonMessageRests() { takeMessageRests(nullptr, -1, true); }
+
+void sayTimedOut(int slot) {
+    appendObserverPrint("Observer %s timed out.\n", slotTable.slot[slot].playerName);
+    consolePrintf("Observer %s timed out.\n", slotTable.slot[slot].playerName);
+}

@@ -6,16 +6,21 @@
 
 #include "core/print.h"
 #include "core/settings.h"
+#include "net/batch.h"
 #include "net/framing.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "observers/stream.h"
 #include "platform/platform.h"
 
 ObserverPrintBuffer observerPrints;
+WelcomeBlock welcomeBlock;
 
-static uint8_t ScratchDatagram[MaxGrownDatagram];
+static uint8_t ScratchDatagram[MaxGrownDatagram - HeaderSize];  // the texts, shared by every copy
 
-void resetObserverPrints() { observerPrints = ObserverPrintBuffer(); }
+void resetObserverPrints() {
+    observerPrints = ObserverPrintBuffer();
+    welcomeBlock = WelcomeBlock();
+}
 
 int observerPrintTextLength() { return observerPrints.writePos - 2; }
 
@@ -43,17 +48,19 @@ void flushObserverPrints() {
     if (observerPrintsEmpty()) return;
     observerPrints.bytes[observerPrints.writePos] = 0;
     int n = observerPrints.writePos + 1;
-    ScratchDatagram[0] = 0;
-    ScratchDatagram[1] = FlagUnreliable;
-    setLengthField(ScratchDatagram, n + HeaderSize);
-    memcpy(ScratchDatagram + HeaderSize, observerPrints.bytes, size_t(n));
+    uint8_t head[HeaderSize] = {0, FlagUnreliable};
+    setLengthField(head, n + HeaderSize);
+    memcpy(ScratchDatagram, observerPrints.bytes, size_t(n));
+    gatherCopies();
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {
         Slot& s = slotTable.slot[i];
         // Clients in the game read the texts on the server's next datagram, unless that is late.
         if ((s.state & 1) == 0 && (s.state == SlotFree || !streamDelayed())) continue;
-        stampNext(ScratchDatagram, s.unreliableSeq);
-        platform::sendTo(s.socket, ScratchDatagram, n + HeaderSize, s.peerAddress);
+        if (endRequested(i)) continue;
+        stampNext(head, s.unreliableSeq);
+        sendCopy(i, head, HeaderSize, ScratchDatagram, n);
     }
+    sendGatheredCopies();
     emptyObserverPrints();
 }
 

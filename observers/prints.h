@@ -18,6 +18,15 @@ struct ObserverPrintBuffer {
 };
 extern ObserverPrintBuffer observerPrints;
 
+// The WelcomeBlock: the centre print and stuffed command new observers get on their datagrams.
+constexpr int WelcomeBlockCapacity = 1024;
+struct WelcomeBlock {
+    uint8_t bytes[WelcomeBlockCapacity] = {1};  // before the host's first "name": a single svc_nop
+    int length = 1;
+};
+extern WelcomeBlock welcomeBlock;
+
+// The collected texts and the WelcomeBlock back to their start.
 void resetObserverPrints();
 // Appends a text for all the proxy's players. Texts that would pass the flush limit flush the
 // collected ones first; a single text longer than the limit is cut.

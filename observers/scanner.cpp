@@ -476,6 +476,11 @@ void followProtocol(const uint8_t* message, int length, ProtocolInForce& p) {
     writeTarget = &gameState;
 }
 
+bool isReconnectOrder(const uint8_t* message, int length) {
+    static const uint8_t Order[12] = {9, 'r', 'e', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0};
+    return length >= int(sizeof Order) && std::memcmp(message, Order, sizeof Order) == 0;
+}
+
 ProtocolInForce playedProtocol() { return {gameState.protocol, gameState.protocolFlags, gameState.protocolKnown}; }
 
 namespace {

@@ -77,6 +77,8 @@ ProtocolInForce playedProtocol();
 // What a complete message leaves in force after `p`: a walk that changes nothing else.
 void followProtocol(const uint8_t* message, int length, ProtocolInForce& p);
 
+// Is the complete reliable message the server's order to reload for a new level?
+bool isReconnectOrder(const uint8_t* message, int length);
 // Does the message hold svc_disconnect at a message boundary, read by `p`? A walk that changes
 // nothing: servers end a connection with svc_disconnect behind a print, or alone in unreliable datagrams.
 bool holdsDisconnect(const uint8_t* message, int length, const ProtocolInForce& p);

@@ -6,12 +6,12 @@
 #include <cstring>
 
 #include "core/settings.h"
-#include "demo/recorder.h"
+#include "net/batch.h"
 #include "net/framing.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
+#include "observers/stream.h"
 
 namespace {
 
@@ -57,8 +57,17 @@ bool isMove(const uint8_t* datagram, int length) {
 
 int lastSlotVisited() { return settings.slotLimit < SlotCount ? settings.slotLimit : SlotCount - 1; }
 
-// The move's view angles in degrees, whatever size the protocol gives them.
-void recordMoveAngles(const uint8_t* angles, int angleBytes) {
+}  // namespace
+
+ObservingState observing;
+DemoView demoView;
+
+void resetView() {
+    observing = ObservingState();
+    demoView = DemoView();
+}
+
+void setDemoView(const uint8_t* angles, int angleBytes) {
     for (int i = 0; i < 3; ++i) {
         const uint8_t* a = angles + i * angleBytes;
         float degrees;
@@ -70,11 +79,17 @@ void recordMoveAngles(const uint8_t* angles, int angleBytes) {
             uint32_t bits = readLong(a);
             memcpy(&degrees, &bits, sizeof degrees);
         }
-        recorder.demoAngles[i] = degrees;
+        demoView.angles[i] = degrees;
     }
 }
 
-}  // namespace
+void writeDemoView(uint8_t* record) {
+    for (int i = 0; i < 3; i++) {
+        uint32_t bits;
+        std::memcpy(&bits, &demoView.angles[i], sizeof bits);
+        writeLong(record + 4 + 4 * i, bits);
+    }
+}
 
 bool changeOffsetByImpulse(int8_t offset[3], int impulse) {
     struct Change {
@@ -104,26 +119,30 @@ void feedObserverViews(int length) {
     MoveLayout move = moveLayout();
     const uint8_t* hostAngles = PacketBuffer + HeaderSize + MoveAnglesOffset;
     if (!isMove(PacketBuffer, length) || length < HeaderSize + MoveAnglesOffset + 3 * move.angleBytes) return;
-    // Read before the rewrite: with wide angles the setangle overlaps the move's angle fields.
     double hostUnits[3];
     for (int i = 0; i < 3; i++) hostUnits[i] = readAngleUnits(hostAngles + i * move.angleBytes, move.angleBytes);
 
     int angleBytes = serverAngleBytes();
     int setAngleLength = HeaderSize + 1 + 3 * angleBytes;
-    uint8_t* setAngles = PacketBuffer + HeaderSize + 1;
-    PacketBuffer[HeaderSize] = SvcSetAngle;
+    static_assert(HeaderSize + 1 + 3 * 4 <= platform::MaxBatchHead, "a setangle is a batch's head");
+    uint8_t view[platform::MaxBatchHead] = {0, FlagUnreliable};
+    setLengthField(view, setAngleLength);
+    view[HeaderSize] = SvcSetAngle;
+    gatherCopies();  // one call for all of them
     for (int i = FirstObserverSlot; i <= lastSlotVisited(); i++) {
-        const Slot& s = slotTable.slot[i];
+        Slot& s = slotTable.slot[i];
         // An observer holding fire looks around on its own.
         if (s.state != SlotInGame || (s.moveButtons & 1) != 0) continue;
         for (int a = 0; a < 3; a++)
-            writeAngleUnits(setAngles + a * angleBytes, angleBytes, hostUnits[a] + s.viewOffset[a] * 256.0);
-        sendToSlot(PacketBuffer, setAngleLength, i);
+            writeAngleUnits(view + HeaderSize + 1 + a * angleBytes, angleBytes, hostUnits[a] + s.viewOffset[a] * 256.0);
+        stampNext(view, s.unreliableSeq);
+        sendCopy(i, view, setAngleLength, nullptr, 0);
     }
+    sendGatheredCopies();
 }
 
 void takeHostMove(int length, bool toObservers) {
-    if (recording()) recordMoveAngles(PacketBuffer + HeaderSize + MoveAnglesOffset, moveLayout().angleBytes);
+    if (recording()) setDemoView(PacketBuffer + HeaderSize + MoveAnglesOffset, moveLayout().angleBytes);
     if (toObservers && slotTable.observerCount != 0) feedObserverViews(length);
 }
 

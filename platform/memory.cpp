@@ -288,6 +288,20 @@ void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to
     machine.sent.push_back(fakeplatform::Datagram{entry->address, to, std::vector<uint8_t>(data, data + length)});
 }
 
+// Each datagram of a batch is recorded as the one datagram its receiver gets.
+void sendBatch(Socket socket, const BatchHead* heads, int count, const uint8_t* body, int bodyLength) {
+    if (heads == nullptr || bodyLength < 0 || (body == nullptr && bodyLength > 0)) return;
+    for (int i = 0; i < count && i < MaxBatch; ++i) {
+        std::vector<uint8_t> bytes(heads[i].bytes, heads[i].bytes + heads[i].length);
+        bytes.insert(bytes.end(), body, body + bodyLength);
+        sendTo(socket, bytes.data(), int(bytes.size()), heads[i].to);
+    }
+}
+
+int receiveBatch(Socket socket, Received* batch, int count) {
+    return receiveEach(socket, batch, count);
+}
+
 int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs) {
     machine.lastWaitTimeoutMs = timeoutMs;
     for (int i = 0; i < count; ++i) ready[i] = false;

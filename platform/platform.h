@@ -34,6 +34,38 @@ void closeSocket(Socket socket);
 int receiveFrom(Socket socket, uint8_t* buffer, int capacity, NetAddress& from);
 void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to);
 
+// Batches of datagrams on one socket: one system call for all of them where the system has one
+// (recvmmsg and sendmmsg on Linux), else one call each.
+constexpr int MaxBatch = 32;
+constexpr int MaxBatchHead = 24;
+// One datagram of a batch to send: its own first bytes, then the batch's shared body.
+struct BatchHead {
+    uint8_t bytes[MaxBatchHead];
+    int length;
+    NetAddress to;
+};
+// Sends `count` (at most MaxBatch) datagrams, each its head followed by the `bodyLength` bytes of
+// `body` (none: the heads alone), in order; one the system refuses is skipped, as sendTo skips it.
+void sendBatch(Socket socket, const BatchHead* heads, int count, const uint8_t* body, int bodyLength);
+// One datagram of a received batch, into the caller's buffer.
+struct Received {
+    uint8_t* buffer;
+    int capacity;
+    int length;
+    NetAddress from;
+};
+// The datagrams waiting on `socket`, at most `count`, each as receiveFrom takes one (cut to its
+// capacity): returns how many came, 0 when none was waiting. Never waits.
+int receiveBatch(Socket socket, Received* batch, int count);
+// receiveBatch where the system has no call for it: one receiveFrom each.
+inline int receiveEach(Socket socket, Received* batch, int count) {
+    int n = 0;
+    while (batch != nullptr && n < count && n < MaxBatch &&
+           (batch[n].length = receiveFrom(socket, batch[n].buffer, batch[n].capacity, batch[n].from)) > 0)
+        ++n;
+    return n;
+}
+
 // Waits until one of `sockets` is readable: ready[i] is set for each readable one.
 // timeoutMs < 0 waits without limit. Returns the number of ready sockets, 0 after the time-out,
 // -1 on an error or when the console break arrived (breakRequested() tells which).

@@ -108,6 +108,81 @@ void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to
     (void)ignored;
 }
 
+#if defined(__linux__)
+// One sendmmsg for the batch, two iovecs a datagram: the shared body is never copied. Static, as
+// nothing on the relay path allocates.
+void sendBatch(Socket socket, const BatchHead* heads, int count, const uint8_t* body, int bodyLength) {
+    static sockaddr_in destinations[MaxBatch];
+    static iovec pieces[MaxBatch][2];
+    static mmsghdr messages[MaxBatch];
+    if (socket == NoSocket || heads == nullptr || count <= 0 || bodyLength < 0) return;
+    if (count > MaxBatch) count = MaxBatch;
+    for (int i = 0; i < count; ++i) {
+        destinations[i] = toSockaddr(heads[i].to);
+        pieces[i][0] = iovec{const_cast<uint8_t*>(heads[i].bytes), static_cast<size_t>(heads[i].length)};
+        pieces[i][1] = iovec{const_cast<uint8_t*>(body), static_cast<size_t>(bodyLength)};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_name = &destinations[i];
+        messages[i].msg_hdr.msg_namelen = sizeof destinations[i];
+        messages[i].msg_hdr.msg_iov = pieces[i];
+        messages[i].msg_hdr.msg_iovlen = bodyLength > 0 ? 2 : 1;
+    }
+    // sendmmsg stops at the first datagram the system refuses: that one is skipped, the rest go on.
+    for (int sent = 0; sent < count;) {
+        int n = sendmmsg(socket, messages + sent, static_cast<unsigned>(count - sent), MSG_NOSIGNAL);
+        sent += n > 0 ? n : 1;
+    }
+}
+
+int receiveBatch(Socket socket, Received* batch, int count) {
+    static sockaddr_in sources[MaxBatch];
+    static iovec pieces[MaxBatch];
+    static mmsghdr messages[MaxBatch];
+    if (socket == NoSocket || batch == nullptr || count <= 0) return 0;
+    if (count > MaxBatch) count = MaxBatch;
+    for (int i = 0; i < count; ++i) {
+        pieces[i] = iovec{batch[i].buffer, static_cast<size_t>(batch[i].capacity > 0 ? batch[i].capacity : 0)};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_name = &sources[i];
+        messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(socket, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    if (n <= 0) return 0;
+    // A datagram that is no IPv4 one, or empty, is no datagram: the rest close up behind it.
+    int kept = 0;
+    for (int i = 0; i < n; ++i) {
+        if (messages[i].msg_len == 0 || sources[i].sin_family != AF_INET) continue;
+        if (kept != i) memmove(batch[kept].buffer, batch[i].buffer, messages[i].msg_len);
+        batch[kept].length = static_cast<int>(messages[i].msg_len);
+        batch[kept].from = fromSockaddr(sources[i]);
+        ++kept;
+    }
+    return kept;
+}
+#else
+void sendBatch(Socket socket, const BatchHead* heads, int count, const uint8_t* body, int bodyLength) {
+    if (heads == nullptr || bodyLength < 0) return;
+    for (int i = 0; i < count && i < MaxBatch; ++i) {
+        iovec pieces[2] = {{const_cast<uint8_t*>(heads[i].bytes), static_cast<size_t>(heads[i].length)},
+                           {const_cast<uint8_t*>(body), static_cast<size_t>(bodyLength)}};
+        sockaddr_in destination = toSockaddr(heads[i].to);
+        msghdr message{};
+        message.msg_name = &destination;
+        message.msg_namelen = sizeof destination;
+        message.msg_iov = pieces;
+        message.msg_iovlen = bodyLength > 0 ? 2 : 1;
+        ssize_t ignored = sendmsg(socket, &message, MSG_NOSIGNAL);
+        (void)ignored;
+    }
+}
+
+int receiveBatch(Socket socket, Received* batch, int count) {
+    return receiveEach(socket, batch, count);
+}
+#endif
+
 int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs) {
     for (int i = 0; i < count; ++i) ready[i] = false;
     if (BreakFlag) return -1;

@@ -190,6 +190,25 @@ void sendTo(Socket socket, const uint8_t* data, int length, const NetAddress& to
            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
 }
 
+// Winsock has no call for many datagrams: one WSASendTo each, the head and the shared body as two
+// buffers, so the body is still not copied.
+void sendBatch(Socket socket, const BatchHead* heads, int count, const uint8_t* body, int bodyLength) {
+    SOCKET handle = handleOf(socket);
+    if (handle == INVALID_SOCKET || heads == nullptr || bodyLength < 0) return;
+    for (int i = 0; i < count && i < MaxBatch; ++i) {
+        WSABUF pieces[2] = {{static_cast<ULONG>(heads[i].length), reinterpret_cast<char*>(const_cast<uint8_t*>(heads[i].bytes))},
+                            {static_cast<ULONG>(bodyLength), reinterpret_cast<char*>(const_cast<uint8_t*>(body))}};
+        sockaddr_in destination = toSockaddr(heads[i].to);
+        DWORD sent = 0;
+        WSASendTo(handle, pieces, bodyLength > 0 ? 2 : 1, &sent, 0, reinterpret_cast<const sockaddr*>(&destination),
+                  sizeof destination, nullptr, nullptr);
+    }
+}
+
+int receiveBatch(Socket socket, Received* batch, int count) {
+    return receiveEach(socket, batch, count);
+}
+
 int waitReadable(const Socket* sockets, int count, bool* ready, int timeoutMs) {
     for (int i = 0; i < count; ++i) ready[i] = false;
     if (BreakFlag) return -1;

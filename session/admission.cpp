@@ -4,18 +4,18 @@
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/framing.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/catchup.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "observers/stream.h"
+#include "observers/view.h"
 #include "session/gate.h"
 #include "session/server_link.h"
 #include "session/teardown.h"
@@ -110,26 +110,36 @@ static void refuse(const char* reason) {
     platform::sendTo(listener.socket, PacketBuffer, length, listener.peerAddress);
 }
 
-// Gives slot k a socket of its own and tells the sender its port. False, with the sender
-// refused, when no socket can be had: an accept naming port 0 would strand the client.
+// Gives slot k its socket (the host one of its own, an observer the observers' shared one) and
+// tells the sender its port. False, with the sender refused, when no socket can be had: an accept
+// naming port 0 would strand the client.
 static bool acceptIntoSlot(int k) {
     Slot& slot = slotTable.slot[k];
     const Slot& listener = slotTable.slot[0];
-    platform::Socket socket = platform::openUdpSocket();
-    platform::NetAddress bound{addresses.listening.ip, 0};
-    if (!platform::bindSocket(socket, bound)) {
-        platform::closeSocket(socket);
-        char from[16];
-        formatDottedQuad(listener.peerAddress.ip, from);
-        consolePrintf("Unable to open a socket for %s:%d.\n", from, listener.peerAddress.port);
-        refuse("Skopos-Proxy:No socket free for you.");
-        return false;
+    bool shared = k >= FirstObserverSlot && slotTable.observerSocket != platform::NoSocket;
+    platform::Socket socket = shared ? slotTable.observerSocket : platform::openUdpSocket();
+    uint16_t port = shared ? addresses.observerPort : 0;
+    if (!shared) {
+        platform::NetAddress bound{addresses.listening.ip, 0};
+        if (!platform::bindSocket(socket, bound)) {
+            platform::closeSocket(socket);
+            char from[16];
+            formatDottedQuad(listener.peerAddress.ip, from);
+            consolePrintf("Unable to open a socket for %s:%d.\n", from, listener.peerAddress.port);
+            refuse("Skopos-Proxy:No socket free for you.");
+            return false;
+        }
+        addresses.listening = bound;
+        port = bound.port;
+        if (k >= FirstObserverSlot) {
+            slotTable.observerSocket = socket;
+            addresses.observerPort = port;
+        }
     }
     slot.socket = socket;
-    addresses.listening = bound;
-    addresses.slotPort[k] = bound.port;
+    addresses.slotPort[k] = port;
     slot.peerAddress = listener.peerAddress;
-    sendAccept(bound.port);
+    sendAccept(port);
     return true;
 }
 
@@ -324,7 +334,9 @@ void moveObserverToHost(int k) {
     addresses.slotPort[HostSlot] = addresses.slotPort[k];
     slotTable.slot[k] = Slot();
     --slotTable.observerCount;
+    releaseSlotSocket(host.socket);  // still the host's: the socket stays, the observers' may not
     forgetSlotInStore(k);
+    endRequests.observers &= ~(1u << k);  // an end reported of the observer is not the host's
     // Nothing of a server reached it: its numbering starts as a new host's, from what it sent.
     numbering = Numbering();
     numbering.lastReliableFromHost = host.recvSeq - 1;

@@ -2,10 +2,10 @@
 // the table is full), kick bans, and the console lines about refused clients.
 #include "session/gate.h"
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "net/senders.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "session/admission.h"
 #include "session/gate.h"
 #include "session/teardown.h"

@@ -4,25 +4,22 @@
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
 #include "net/framing.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/stream.h"
-#include "observers/slots.h"
+#include "observers/view.h"
+#include "relay/relay.h"
 #include "session/admission.h"
 #include "session/teardown.h"
 
-ConnectionAddresses addresses;
 ServerLink serverLink;
 
-void resetConnections() {
-    addresses = ConnectionAddresses();
-    serverLink = ServerLink();
-}
+void resetConnections() { serverLink = ServerLink(); }
 
 static const uint8_t ConnectRequest[12] = {0x80, 0x00, 0x00, 0x0C, CCREQ_CONNECT, 'Q', 'U', 'A', 'K', 'E', 0x00, 0x03};
 

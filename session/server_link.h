@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "platform/platform.h"
 
 // Game clients resend their connect request every 2.5 s; the proxy does the same, three sends in
@@ -16,16 +16,6 @@ constexpr uint32_t LookupLimitMs = 10 * 1000;
 constexpr int LookupPollMs = 50;
 constexpr uint32_t ServerSilenceSeconds = 60;
 constexpr int ServerNameSize = 256;  // a server name as typed (a command holds at most 255 characters)
-
-struct ConnectionAddresses {
-    platform::NetAddress listening;     // localif:port, the template for every client socket
-    platform::NetAddress serverLocal;   // remoteif:0, bound by the server socket
-    platform::NetAddress server;        // where everything for the server goes
-    platform::NetAddress connectTarget; // where the connect request went: control replies only from here
-    uint16_t slotPort[SlotCount] = {};         // each client slot's own port, as its accept named it
-    char serverInfoAddress[24] = {};    // "a.b.c.d" of server-information replies, worked out at start-up
-};
-extern ConnectionAddresses addresses;
 
 // The server connection's timings: the attempt under way, the name lookup before it, the silence.
 // Times in ms are of the loop's millisecond clock (loop.nowMs), compared wrap-safe.

@@ -4,16 +4,17 @@
 #include <climits>
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "core/settings.h"
 #include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/capture.h"
 #include "observers/delay.h"
+#include "observers/feed.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
 #include "session/admission.h"
 #include "session/server_link.h"
 
@@ -23,11 +24,21 @@ void removeSlot(int i) {
     // The client toggles its console and ends the connection.
     static const uint8_t farewell[18] = {9, 't', 'o', 'g', 'g', 'l', 'e', 'c', 'o', 'n', 's', 'o', 'l', 'e', '\n', 0, 2, 0};
     sendRawToSlot(farewell, sizeof farewell, i);
-    platform::closeSocket(slot.socket);
+    platform::Socket socket = slot.socket;
     slot.socket = platform::NoSocket;
     slot.state = SlotFree;
+    releaseSlotSocket(socket);
     if (i > HostSlot) --slotTable.observerCount;
     forgetSlotInStore(i);
+    endRequests.observers &= ~(1u << i);  // a later client in this slot owes nothing
+}
+
+void settleEnds() {
+    for (int i = FirstObserverSlot; i < SlotCount && endRequests.observers != 0; ++i)
+        if (endRequested(i)) removeSlot(i);
+    if (!endRequests.host) return;
+    endRequests.host = false;
+    closeClientConnection();
 }
 
 void kickObserver(int i) {
@@ -44,6 +55,7 @@ void kickObserver(int i) {
 void disconnectServer() {
     // The game is over for the observer side too: what the delay line holds goes first.
     playDelayLineThrough();
+    settleEnds();
     uint8_t banner[1024];
     int bannerLength = formatObserverBanner(banner, sizeof banner);
     static const char reconnect[] = "\treconnect\ntoggleconsole\ntoggleconsole\n";
@@ -192,8 +204,7 @@ int silenceWaitMs() {
 
 void timeOutObserver(int i) {
     if (!slotInUse(i)) return;
-    appendObserverPrint("Observer %s timed out.\n", slotTable.slot[i].playerName);
-    consolePrintf("Observer %s timed out.\n", slotTable.slot[i].playerName);
+    sayTimedOut(i);
     removeSlot(i);
 }
 

@@ -13,6 +13,8 @@ constexpr uint32_t KeepAliveSeconds = 10;
 constexpr uint32_t UnheardKeepAliveMs = 3000;
 
 void removeSlot(int slot);
+// Acts on the ends the observer side reported (observers timed out, the host a table behind).
+void settleEnds();
 void kickObserver(int slot);
 void closeClientConnection();
 void disconnectServer();
@@ -26,5 +28,5 @@ void checkSilence(uint32_t nowSeconds);
 int silenceWaitMs();
 // Busy pass: an observer silent for more than 120 s is announced and removed. True if removed.
 bool dropSilentObserver(int slot, uint32_t nowSeconds);
-// The observer slot `slot` is gone without a farewell (stored-table wrap): told, announced, removed.
+// The observer slot `slot` is gone without a farewell: told, announced, removed.
 void timeOutObserver(int slot);

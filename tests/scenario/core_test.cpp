@@ -3,8 +3,8 @@
 // and observing mode are played end to end.
 #include "scenario/harness.h"
 
-#include "net/relay.h"
 #include "net/senders.h"
+#include "relay/relay.h"
 #include "session/teardown.h"
 
 namespace {
@@ -48,11 +48,16 @@ struct Core : ProxyScenario {
 
 // Who asks again, from where, and what the proxy makes of it.
 TEST_F(Core, RequestsAgainAreAnsweredByWhoAsksAndHowLongTheHostWasSilent) {
-    NetAddress watcher = admitAll({"-o", "1"}, 1).at(0);
+    NetAddress watcher = admitAll({"-o", "2"}, 2).at(0);
     // A client whose accept was lost gets the same one again, and nothing else changes.
     EXPECT_EQ(connectClient(host), hostSocket.port);
     EXPECT_EQ(connectClient(watcher), addresses.slotPort[2]);
-    EXPECT_EQ(slotTable.observerCount, 1);
+    EXPECT_EQ(slotTable.observerCount, 2);
+    // The observers share a port, where a datagram is an observer's only from its exact address.
+    EXPECT_EQ(addresses.slotPort[3], addresses.slotPort[2]);
+    for (NetAddress stranger : {NetAddress{watcher.ip, 5002}, loopback(5001, 9)})
+        fromClient(stranger, loopback(addresses.slotPort[2]), wire::reliable(0, wire::stringCommand("say hi")));
+    EXPECT_TRUE(sent().empty());
     // The host's machine on another port, the host heard 10 s ago: an observer (here refused).
     NetAddress restarted{host.ip, 27005};
     later(10000);
@@ -98,17 +103,20 @@ TEST_F(Core, SilenceLimitsHoldOnTime) {
     }
 }
 
-// The host's connection closed: each observer hears why and is let go, then the host.
+// The host leaves (clc_disconnect): each observer hears why and is let go, then the host.
 TEST_F(Core, ClosingTheClientConnectionTellsObserversWhy) {
     NetAddress watcher = admitAll({"-o", "2"}, 1).at(0);
-    closeClientConnection();
+    fromHost(wire::unreliable(1, {2}));
     auto out = sent();
+    ASSERT_FALSE(to(out, watcher).empty());
     EXPECT_EQ(wire::allPrints(to(out, watcher)), "Your host disconnected.\nProxy connection closed.\n");
     Bytes farewell = wire::stringMessage(9, "toggleconsole\n") + Bytes{2, 0};  // ends with svc_disconnect
     EXPECT_EQ(wire::payload(to(out, watcher).back()), farewell);
     EXPECT_EQ(wire::allPrints(to(out, host)), "Proxy connection closed.\n");
     EXPECT_EQ(console(), "Client connection closed.\nWaiting for client...\n");
+    EXPECT_EQ(fakeplatform::openSocketCount(), 1);  // the listening port's: the clients' are closed
     EXPECT_NE(connectClient(loopback(6000, 6)), 0);  // the next request is a new host
+    EXPECT_TRUE(fakeplatform::portOpen(connectClient(watcher)));  // on an observers' socket made anew
 }
 
 // Connecting, told as the host hears it: three sends 2.5 s apart then "No response from"; a reject

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/loop.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "net/framing.h"
-#include "observers/slots.h"
+#include "net/slots.h"
 #include "platform/memory.h"
 #include "session/server_link.h"
 #include "unit/bytes.h"

@@ -3,6 +3,7 @@
 #include "scenario/harness.h"
 
 #include "observers/capture.h"
+#include "observers/prints.h"
 
 namespace {
 
@@ -159,6 +160,65 @@ TEST_F(Observers, AnObserverAWholeTableBehindFinishesItsMessageAndCatchesUpAgain
     EXPECT_NE(console().find("Observer unnamed timed out.\n"), std::string::npos);
 }
 
+TEST_F(Observers, AnObserverThatTookAllOfTheNextLevelsStage2GetsItsStage3AtItsSpawn) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    serverMessage(info);  // the next level, which the host takes faster
+    ackEach();
+    request("prespawn");
+    serverMessage(stage2);
+    ackEach();
+    serverMessage(signon(3));
+    EXPECT_TRUE(got().empty());  // not before its own spawn
+    request("spawn");
+    auto stage3 = got();  // at once, not a resend period later
+    ASSERT_EQ(stage3.size(), 1u);
+    EXPECT_EQ(wire::payload(stage3[0]), signon(3));
+}
+
+TEST_F(Observers, AnObserverWhoseRestOfAMessageCannotBeKeptIsTimedOutAndLetGo) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    serverMessage(print(std::string(65000, 'x')));  // the whole table; its client takes only the start
+    EXPECT_EQ(got().size(), 1u);
+    console();
+    serverMessage(print("next"));  // the table wraps: the rest is more than a catch-up message holds
+    EXPECT_EQ(console(), "Observer unnamed timed out.\n");
+    EXPECT_FALSE(slotInUse(FirstObserverSlot));
+    auto out = to(sent(), watcher);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(wire::payload(out.back()), wire::stringMessage(9, "toggleconsole\n") + (Bytes{2, 0}));
+}
+
+// A long message after the level's end (a finale's text) stops nothing: the next level's does.
+TEST_F(Observers, ObserversSeeTheIntermissionUntilTheNextLevelsSignonBegins) {
+    playHost(0);
+    catchUpToRecord2();
+    ackEach();
+    request("spawn");
+    ackEach();
+    auto unreliables = [&] {
+        int count = 0;
+        for (const Datagram& d : to(sent(), watcher)) count += wire::flags(d) == 0x10;
+        return count;
+    };
+    serverMessage({30});  // svc_intermission
+    const Bytes finale = print(std::string(1500, 'f'));
+    serverMessage(finale);
+    EXPECT_EQ(wire::messages(ackEach()), std::vector<Bytes>({{30}, finale}));
+    serverUnreliable({1});
+    EXPECT_EQ(unreliables(), 1);
+    serverMessage(info);
+    serverUnreliable({1});
+    EXPECT_EQ(unreliables(), 0);  // until its client is in the new level
+}
+
 TEST_F(Observers, AServerDisconnectEndsACatchUpAndNothingOfTheOldLevelFollowsTheReconnectOrder) {
     playHost(0);
     catchUpToRecord2();  // record 2 in flight
@@ -193,6 +253,15 @@ TEST_F(Observers, TheWelcomeBlockComesOnceASecondTwentyTimesAndWhileJumpIsHeld) 
     const Bytes plain{1}, welcomed{1, 1};
     for (int i = 1; i < 25; i++) EXPECT_EQ(second(0), (std::vector<Bytes>{i < 20 ? welcomed : plain, plain})) << i;
     EXPECT_EQ(second(2), (std::vector<Bytes>{welcomed, plain}));  // holding jump
+    // A datagram with no room for the block: the block follows on its own, numbered next.
+    fakeplatform::advanceSeconds(1);
+    const Bytes big(2040, 1);
+    serverUnreliable(big);
+    auto out = to(sent(), watcher);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(wire::payload(out[0]), big);
+    EXPECT_EQ(wire::sequence(out[1]), wire::sequence(out[0]) + 1);
+    EXPECT_EQ(wire::payload(out[1]), Bytes(welcomeBlock.bytes, welcomeBlock.bytes + welcomeBlock.length));
 }
 
 }  // namespace

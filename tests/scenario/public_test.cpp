@@ -2,7 +2,7 @@
 // one address, kicks, chat floods, and the keep-alives each client gets on its own silence.
 #include "scenario/harness.h"
 
-#include "net/relay.h"
+#include "relay/relay.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "net/framing.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
-#include "observers/slots.h"
 #include "platform/memory.h"
 
 namespace unit {

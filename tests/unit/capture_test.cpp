@@ -2,7 +2,7 @@
 // plain names.
 #include <algorithm>
 
-#include "core/loop.h"
+#include "core/clock.h"
 #include "demo/recorder.h"
 #include "observers/capture.h"
 #include "observers/scanner.h"

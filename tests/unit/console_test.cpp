@@ -4,7 +4,6 @@
 #include "console/observer_chat.h"
 #include "core/print.h"
 #include "net/limiter.h"
-#include "net/relay.h"
 #include "unit/bytes.h"
 
 namespace {
@@ -128,7 +127,7 @@ TEST_F(Console, OneCommandADatagramRepeatsIgnoredNamedPrefixAndChat) {
         "end to minimize jerkiness.\n\nHold down fire button to look around.\n\nImpulses 1-12 change view offset.\n"
         "\0\x09say proxy:observing\n";
     EXPECT_EQ(Bytes(welcome, welcome + sizeof welcome),
-              Bytes(consoleState.welcomeBlock, consoleState.welcomeBlock + consoleState.welcomeLength));
+              Bytes(welcomeBlock.bytes, welcomeBlock.bytes + welcomeBlock.length));
 }
 
 TEST_F(Console, ObserversListedLimitedKickedAndTheirOwnCommands) {

@@ -36,25 +36,4 @@ TEST_F(Senders, PrintsAndObserverTextsAreUnreliableDatagramsInEachSlotsNumbers) 
     EXPECT_EQ(fakeplatform::takeSent().back().bytes.size(), size_t(SendBufferSize));
 }
 
-TEST_F(Senders, ReliableRecordsAreCutInto1024ByteFragments) {
-    static uint8_t record[16 + 2500];
-    for (int n = 0; n < 2500; ++n) record[16 + n] = uint8_t(n);
-    for (const auto& [length, sizes] : {std::pair<uint32_t, std::vector<size_t>>{2500, {1032, 1032, 460}},
-                                        {1024, {1032}}, {0, {}}}) {
-        setRecordLength(record, length);
-        slotTable.slot[2].reliableSeq = 40;
-        static uint8_t build[PacketBufferSize];
-        sendReliable(record, build, 2);
-        auto sent = fakeplatform::takeSent();
-        ASSERT_EQ(sent.size(), sizes.size()) << length;
-        for (size_t f = 0; f < sent.size(); ++f) {
-            Bytes head = {0, uint8_t(f + 1 == sent.size() ? 0x09 : 0x01), uint8_t(sizes[f] >> 8), uint8_t(sizes[f]),
-                          0, 0, 0, uint8_t(40 + f), uint8_t(f * 1024)};
-            EXPECT_EQ(Bytes(sent[f].bytes.begin(), sent[f].bytes.begin() + 9), head);
-            EXPECT_EQ(sent[f].bytes.size(), sizes[f]);
-        }
-        EXPECT_EQ(slotTable.slot[2].reliableSeq, 40 + sizes.size());
-    }
-}
-
 }  // namespace

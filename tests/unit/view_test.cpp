@@ -1,5 +1,4 @@
 // View offsets, impulses, the observers' setangle from host moves, and observing-mode smoothing.
-#include "net/relay.h"
 #include "observers/scanner.h"
 #include "observers/view.h"
 #include "unit/bytes.h"
@@ -58,7 +57,7 @@ TEST_F(View, WatchingObserversGetTheHostsAnglesPlusTheirOffsetInTheProtocolsSize
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sentTo(2, sent).at(0), (Bytes{0, 0x10, 0, 12, 0, 0, 0, 7, 10, 1, 10, 30}));
     EXPECT_EQ(sentTo(3, sent).at(0), (Bytes{0, 0x10, 0, 12, 0, 0, 0, 0, 10, 254, 250, 30}));
-    feedObserverViews(HeaderSize + 15);  // too short for a move
+    feedObserverViews(HeaderSize + 7);  // too short for the move's angles
     EXPECT_TRUE(fakeplatform::takeSent().empty());
     for (int i = 3; i <= 6; i++) slotTable.slot[i].state = SlotFree;
     slotTable.slot[2].viewOffset[0] = -1;

@@ -1,5 +1,5 @@
 // The slot table, its reset, and the address texts shown to operators and players.
-#include "observers/slots.h"
+#include "net/slots.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,8 +7,12 @@
 #include "core/settings.h"
 
 SlotTable slotTable;
+ConnectionAddresses addresses;
 
-void resetSlotTable() { slotTable = SlotTable(); }
+void resetSlotTable() {
+    slotTable = SlotTable();
+    addresses = ConnectionAddresses();
+}
 
 void resetClientStates() {
     for (int i = HostSlot; i <= settings.slotLimit; ++i) {
@@ -22,6 +26,27 @@ void resetClientStates() {
         }
         slot.state = (slot.state & 4) | 1;
     }
+}
+
+int slotOfDatagram(platform::Socket socket, const platform::NetAddress& from) {
+    for (int i = HostSlot; i <= settings.slotLimit && i < SlotCount; ++i) {
+        const Slot& slot = slotTable.slot[i];
+        if (slot.state != SlotFree && slot.socket == socket && slot.peerAddress == from) return i;
+    }
+    return 0;
+}
+
+bool slotSocketInUse(platform::Socket socket) {
+    for (int i = 0; i < SlotCount; ++i)
+        if (slotInUse(i) && slotTable.slot[i].socket == socket) return true;
+    return false;
+}
+
+void releaseSlotSocket(platform::Socket socket) {
+    bool observers = false;
+    for (int i = FirstObserverSlot; i < SlotCount; ++i) observers = observers || slotInUse(i);
+    if (!observers) slotTable.observerSocket = platform::NoSocket;
+    if (!slotSocketInUse(socket)) platform::closeSocket(socket);
 }
 
 void setPlayerName(Slot& slot, const char* name) {

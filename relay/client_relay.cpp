@@ -1,22 +1,15 @@
 // Client-to-server relay: the host's datagrams, renumbered into the server's numbering, with its
 // moves rate-limited, recorded as demo angles and turned into the observers' views.
-#include "console/intercept.h"
-#include "core/loop.h"
+#include "core/clock.h"
 #include "net/framing.h"
 #include "net/limiter.h"
-#include "net/relay.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "observers/stream.h"
 #include "observers/view.h"
-#include "session/server_link.h"
-#include "session/teardown.h"
-
-ObservingState observing;
-
-void resetRelays() { observing = ObservingState(); }
+#include "relay/relay.h"
 
 static void sendToServer(int length) {
     platform::sendTo(slotTable.serverSocket, PacketBuffer, length, addresses.server);
@@ -61,20 +54,23 @@ static void noteHostAck(uint32_t number) {
     runHostTailTimer();  // the held fragment acknowledged: the new server's stream may begin
 }
 
-void relayClientDatagram(int length) {
+ClientStep takeClientDatagram(int length) {
     uint8_t* d = PacketBuffer;
-    if (!isDataDatagram(d) || length < HeaderSize) return;
-    Slot& host = hostSlot();
-    host.lastHeardTime = loop.nowSeconds;
+    if (!isDataDatagram(d) || length < HeaderSize) return ClientStep::Done;
+    hostSlot().lastHeardTime = loop.nowSeconds;
     bool hasPayload = length > HeaderSize;
     if (isUnreliableDatagram(d) && hasPayload && d[HeaderSize] == 2) {  // clc_disconnect
         if (slotTable.serverConnected) sendToServer(length);
-        closeClientConnection();
-        return;
+        return ClientStep::HostLeft;
     }
     if (isReliableFragment(d)) numbering.lastReliableFromHost = sequenceField(d);
     if (isAckDatagram(d)) noteHostAck(sequenceField(d));
-    if (isLastFragment(d) && hasPayload) interceptStringCommands(HostSlot, &length);
+    return ClientStep::Relay;
+}
+
+void relayClientDatagram(int length) {
+    uint8_t* d = PacketBuffer;
+    Slot& host = hostSlot();
     if (!slotTable.serverConnected) {
         // Taken here, so the next server's first reliable datagram from the host is its number 0.
         if (isReliableFragment(d)) {

@@ -70,9 +70,23 @@ struct SlotTable {
     int observerCount = 0;
     platform::Socket serverSocket = platform::NoSocket;
     bool serverConnected = false;
+    // Every observer is admitted on this one socket (so the copies for all of them go in one call),
+    // made at the first admission and kept while observers remain.
+    platform::Socket observerSocket = platform::NoSocket;
 };
 
 extern SlotTable slotTable;
+
+struct ConnectionAddresses {
+    platform::NetAddress listening;     // localif:port, the template for every client socket
+    platform::NetAddress serverLocal;   // remoteif:0, bound by the server socket
+    platform::NetAddress server;        // where everything for the server goes
+    platform::NetAddress connectTarget; // where the connect request went: control replies only from here
+    uint16_t slotPort[SlotCount] = {};  // each client slot's port, as its accept named it
+    uint16_t observerPort = 0;          // the observers' shared socket's port
+    char serverInfoAddress[24] = {};    // "a.b.c.d" of server-information replies, worked out at start-up
+};
+extern ConnectionAddresses addresses;
 
 void resetSlotTable();
 
@@ -82,6 +96,14 @@ inline bool slotInUse(int i) { return slotTable.slot[i].state != SlotFree; }
 // The reset of a level change or server disconnect: every used slot 1..slotLimit gets
 // (state AND 4) OR 1, so 1-3 become 1 and 4-7 become 5; a catch-up in states 1-3 ends.
 void resetClientStates();
+
+// The client slot (1 and up) whose client sends from `from` to `socket`, or 0 for none.
+int slotOfDatagram(platform::Socket socket, const platform::NetAddress& from);
+// Is `socket` some client slot's?
+bool slotSocketInUse(platform::Socket socket);
+// After a slot stopped using `socket`: closed once no slot uses it; the observers' socket is given up
+// with the last observer (a host that was one keeps it until it goes).
+void releaseSlotSocket(platform::Socket socket);
 
 void setPlayerName(Slot& slot, const char* name);
 

@@ -1,22 +1,20 @@
 // Server-to-client relay: the server's datagrams renumbered into the host's numbering, with the
 // collected observer texts carried along, then handed to the observer side.
-#include "net/relay.h"
+#include "relay/relay.h"
 
 #include <cstring>
 
-#include "core/loop.h"
+#include "core/clock.h"
 
 #include "core/settings.h"
-#include "demo/recorder.h"
 #include "net/framing.h"
 #include "net/limiter.h"
 #include "net/senders.h"
+#include "net/slots.h"
 #include "observers/prints.h"
 #include "observers/scanner.h"
-#include "observers/slots.h"
 #include "observers/stream.h"
 #include "observers/view.h"
-#include "session/teardown.h"
 
 constexpr uint32_t HostTailResendMs = 1000;
 
@@ -24,6 +22,11 @@ constexpr uint32_t HostTailResendMs = 1000;
 static uint8_t HostTail[MaxDatagram];
 static int hostTailLength = 0;
 static uint32_t hostTailSentMs = 0;
+
+void resetRelays() {
+    hostTailLength = 0;
+    hostTailSentMs = 0;
+}
 
 static uint32_t lastGivenToHost() { return numbering.lastHostReliableSeq - numbering.hostSkew; }
 
@@ -61,22 +64,13 @@ static void offsetServerAngles(uint8_t* angles, int angleBytes, const int8_t off
     }
 }
 
-static void setDemoAnglesFromServer(const uint8_t* angles, int angleBytes) {
-    if (angleBytes == 1) {
-        setDemoAngles(angles[0], angles[1], angles[2]);
-    } else if (angleBytes == 2) {
-        for (int i = 0; i < 3; ++i)
-            recorder.demoAngles[i] = float(uint16_t(angles[2 * i] | angles[2 * i + 1] << 8)) * (360.0f / 65536.0f);
-    }
-}
-
 // A server svc_setangle: demo angles, and either the observing ring or the host's offset.
 // Returns true when the datagram is kept from the host.
 static bool handleServerSetAngle(int length, const ProtocolInForce& protocol) {
     int angleBytes = serverAngleBytes(protocol);
     if (length < HeaderSize + 1 + 3 * angleBytes || !protocol.known) return false;
     uint8_t* angles = PacketBuffer + HeaderSize + 1;
-    setDemoAnglesFromServer(angles, angleBytes);
+    if (angleBytes <= 2) setDemoView(angles, angleBytes);
     if (observing.observingMode && angleBytes == 1) {
         storeAngleSample(PacketBuffer + HeaderSize, performanceMs());
         return true;
@@ -119,9 +113,9 @@ static bool serverEndsConnection(int length, const ProtocolInForce& protocol) {
     return holdsDisconnect(payload, length - HeaderSize, protocol);
 }
 
-void relayServerDatagram(int length) {
+bool relayServerDatagram(int length) {
     uint8_t* d = PacketBuffer;
-    if (!isDataDatagram(d) || length < HeaderSize) return;
+    if (!isDataDatagram(d) || length < HeaderSize) return false;
     Slot& host = hostSlot();
     bool unreliable = isUnreliableDatagram(d);
     bool limited = settings.s2cbps > 0 && unreliable;
@@ -129,7 +123,7 @@ void relayServerDatagram(int length) {
     ProtocolInForce protocol = liveProtocol();
     if (isReliableFragment(d)) {
         // Dropped unacknowledged: the server sends it again once the host has what came before.
-        if (numbering.resyncHost && numbering.holdForHostAck) return;
+        if (numbering.resyncHost && numbering.holdForHostAck) return false;
         uint32_t a = sequenceField(d) + host.seqOffset;
         if (numbering.resyncHost && int32_t(a - numbering.lastHostReliableSeq) > 0) {
             // A new server's first fragment: the host gets the number it waits for.
@@ -141,28 +135,24 @@ void relayServerDatagram(int length) {
         // while its bytes are captured already and the observers' numbers have moved on past it.
         if (int32_t(a - numbering.lastHostReliableSeq) <= 0) {
             platform::sendTo(host.socket, d, length, host.peerAddress);
-            return;
+            return false;
         }
-        if (serverEndsConnection(length, protocol)) {
-            disconnectServer();
-            return;
-        }
+        if (serverEndsConnection(length, protocol)) return true;
         numbering.lastHostReliableSeq = a;
         if (length <= MaxDatagram) {
             std::memcpy(HostTail, d, size_t(length));
             hostTailLength = length;
         }
     } else if (unreliable && serverEndsConnection(length, protocol)) {
-        disconnectServer();
-        return;
+        return true;
     }
     if (unreliable && length > HeaderSize && d[HeaderSize] == 10 && handleServerSetAngle(length, protocol)) {
         handServerDatagram(length);
-        return;
+        return false;
     }
     if (heldBack) {
         handServerDatagram(length);
-        return;
+        return false;
     }
     if (unreliable) {
         length = appendObserverTexts(length, protocol);
@@ -173,4 +163,5 @@ void relayServerDatagram(int length) {
     }
     platform::sendTo(host.socket, d, length, host.peerAddress);
     handServerDatagram(length);
+    return false;
 }

@@ -1,0 +1,6 @@
+// The clocks of the pass.
+#include "core/clock.h"
+
+LoopState loop;
+
+void resetClock() { loop = LoopState(); }
