@@ -286,9 +286,13 @@ static void admitClient() {
     }
     const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
     bool hostMachine = slotTable.hostConnected && sender.ip == hostSlot().peerAddress.ip;
-    if (uint32_t left = hostMachine ? 0 : banSecondsLeft(sender.ip))
-        return refuseAs(Refusal::Kicked, "kicked", "Skopos-Proxy:Kicked; try again in %d minutes.",
-                        int((left + 59) / 60));
+    if (uint32_t left = hostMachine ? 0 : banSecondsLeft(sender.ip)) {
+        int minutes = int((left + 59) / 60);
+        return refuseAs(Refusal::Kicked, "kicked",
+                        minutes == 1 ? "Skopos-Proxy:Kicked; try again in %d minute."
+                                     : "Skopos-Proxy:Kicked; try again in %d minutes.",
+                        minutes);
+    }
     if (hostRestarted()) {
         // The old game left its server without a word: leave it for the player.
         if (slotTable.serverSocket != platform::NoSocket) sendLeaveDatagram();

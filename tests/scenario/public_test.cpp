@@ -92,7 +92,7 @@ TEST_F(Public, HostAddressesObserversPerAddressAndKicksDecideWhoIsAdmitted) {
     EXPECT_EQ(says(host, hostSocket, 0, "proxy:kick #1"), "Observer unnamed got the boot.\n");
     EXPECT_EQ(join(loopback(5003, 5)), "Skopos-Proxy:Kicked; try again in 10 minutes.");
     later(599000);
-    EXPECT_EQ(join(loopback(5004, 5)), "Skopos-Proxy:Kicked; try again in 1 minutes.");
+    EXPECT_EQ(join(loopback(5004, 5)), "Skopos-Proxy:Kicked; try again in 1 minute.");
     later(1000);
     EXPECT_EQ(join(loopback(5005, 5)), "accept");
 }
