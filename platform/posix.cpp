@@ -241,6 +241,10 @@ void installBreakHandler() {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal ends the proxy like a break, so the demo being recorded is completed; under
+    // nohup (SIGHUP ignored) it keeps running.
+    struct sigaction hangup {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) sigaction(SIGHUP, &action, nullptr);
 }
 
 bool breakRequested() { return BreakFlag != 0; }

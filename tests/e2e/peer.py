@@ -214,13 +214,13 @@ def end_group(proc, sig=signal.SIGKILL):
 class Proxy:
     """The proxy (SKOPOS_PROXY_COMMAND, or --proxy), its console in a file; `loopback` adds -l and -r 127.0.0.1."""
 
-    def __init__(self, *args, port=None, loopback=True, cwd=None):
+    def __init__(self, *args, port=None, loopback=True, cwd=None, prefix=()):
         self.port, (fd, self.path) = port, tempfile.mkstemp(prefix="skopos-e2e-", suffix=".log")
         self.args = (["-p", str(port)] if port else []) + (["-l", LOOPBACK, "-r", LOOPBACK] if loopback else []) + \
             [str(a) for a in args]
         command = os.environ.get("SKOPOS_PROXY_COMMAND")
         with os.fdopen(fd, "ab") as log:      # appended to: the child's writes never overwrite one another
-            self.proc = subprocess.Popen((shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
+            self.proc = subprocess.Popen(list(prefix) + (shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
 
     @property

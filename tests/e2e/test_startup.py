@@ -28,8 +28,12 @@ def usage_version_errors_port_in_use_and_break():
         rc, out = run_proxy("-p", first.port, "-l", LOOPBACK)
         error = "ERROR: Unable to bind to %s:%d\n" % (LOOPBACK, first.port)
         check(rc == 1 and error in out and WAITING not in out, "second instance", rc, out)
-        first.proc.send_signal(signal.SIGINT)
-        check(first.wait_exit(3) == 0 and first.stdout.endswith(BREAK), "break", first.describe)
+        first.proc.send_signal(signal.SIGHUP)    # its terminal closed: a break like Ctrl-C
+        check(first.wait_exit(3) == 0 and first.stdout.endswith(BREAK), "hang-up", first.describe)
+    with Proxy(port=free_port(), prefix=["nohup"]) as kept:   # SIGHUP ignored: it keeps running
+        kept.wait_output(WAITING, 10)
+        kept.proc.send_signal(signal.SIGHUP)
+        check(ask(kept.port) and kept.proc.poll() is None, "nohup", kept.describe)
 
 
 @case
