@@ -159,6 +159,7 @@ TEST_F(Delayed, TheRelaysReadTheLiveGamesProtocolWhileTheObserversPlayTheOldOne)
     // A 999 level with four-byte coordinates, played on the observer side; then a level under 15.
     reliable(Bytes{11, 0xE7, 3, 0, 0, 0x10, 0, 0, 0, 4, 0, 'T', 0} + model("e1m1") + Bytes{0, 0, 25, 1});
     later(5000);
+    fromServer(wire::unreliable(0, {0x82, 5, 2, 0}));  // not part of the reliable stream the relays follow
     reliable(info("e1m2"));
     sent();
     // Entities 5 and 6 at x = 0.25: under 999's coordinates the 6 would be read as svc_disconnect.
