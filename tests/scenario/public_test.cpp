@@ -41,14 +41,19 @@ struct Public : ProxyScenario {
 };
 
 // A request whose sender never speaks again holds its slot 10 s; a real host that came a second
-// later and answers is then the host where it stands.
+// later and answers is then the host where it stands, before earlier observers that never spoke
+// or may not host.
 TEST_F(Public, PhantomsAreReleasedAndTheFirstRealObserverTakesTheHostsPlace) {
-    start({"-o", "2"});
-    NetAddress phantom = loopback(27009, 9), player = loopback(27001, 2), playerSocket, ghost = loopback(27011, 11);
+    start({"-o", "3", "-H", "127.0.0.2,127.0.0.9"});
+    NetAddress phantom = loopback(27009, 9), player = loopback(27001, 2), playerSocket, ghost = loopback(27011, 2),
+               stranger = loopback(27012, 12), strangerSocket;
     EXPECT_EQ(join(phantom), "accept");
     later(1000);
-    EXPECT_EQ(join(player, &playerSocket), "accept");
+    // Before the player: a stranger who speaks but may not host, and a ghost who may but never speaks.
+    EXPECT_EQ(join(stranger, &strangerSocket), "accept");
+    fromClient(stranger, strangerSocket, Nop);
     EXPECT_EQ(join(ghost), "accept");
+    EXPECT_EQ(join(player, &playerSocket), "accept");
     fromClient(player, playerSocket, Nop);
     auto pings = [&](const NetAddress& who) {
         int n = 0;
@@ -62,7 +67,7 @@ TEST_F(Public, PhantomsAreReleasedAndTheFirstRealObserverTakesTheHostsPlace) {
     EXPECT_EQ(hostSlot().peerAddress, player);
     EXPECT_EQ(wire::allPrints(to(sent(), player)), "You are the host now.\n");
     later(1000);
-    EXPECT_EQ(slotTable.observerCount, 0);
+    EXPECT_EQ(slotTable.observerCount, 1);
     EXPECT_NE(console().find("127.0.0.2:27001 is the host now.\n"), std::string::npos);
     EXPECT_EQ(says(player, playerSocket, 1, "proxy:mmode").find("Message mode is currently\n"), 0u);
     for (int i = 0; i < 9; i++) later(1000);  // the player is heard: no keep-alive while it is
@@ -74,7 +79,7 @@ TEST_F(Public, PhantomsAreReleasedAndTheFirstRealObserverTakesTheHostsPlace) {
 
 // Who may host, how many observers one address may have, a kick, and what the console says.
 TEST_F(Public, HostAddressesObserversPerAddressAndKicksDecideWhoIsAdmitted) {
-    start({"-o", "4", "-H", "127.0.0.0/30,10.1.2.3", "-a", "2"});
+    start({"-o", "6", "-H", "127.0.0.0/30,10.1.2.3", "-a", "2"});
     NetAddress host = loopback(27001, 2), hostSocket;
     struct Row {
         NetAddress who;
@@ -82,11 +87,13 @@ TEST_F(Public, HostAddressesObserversPerAddressAndKicksDecideWhoIsAdmitted) {
     };
     const Row rows[] = {{loopback(5000, 5), "accept"},  // may not host: an observer while there is room
                         {host, "accept"},
+                        {loopback(27002, 2), "accept"},  // the host's address counts its observers apart
+                        {loopback(27003, 2), "accept"},
                         {loopback(5001, 5), "accept"},
                         {loopback(5002, 5), "Skopos-Proxy:Max observers from your address (2) reached."},
                         {loopback(5000, 6), "accept"},
                         {loopback(5000, 7), "accept"},
-                        {loopback(5000, 8), "Skopos-Proxy:Your address may not host; max observers (4) reached."}};
+                        {loopback(5000, 8), "Skopos-Proxy:Your address may not host; max observers (6) reached."}};
     for (const Row& r : rows) EXPECT_EQ(join(r.who, r.who == host ? &hostSocket : nullptr), r.answer) << r.who.port;
     EXPECT_EQ(hostSlot().peerAddress, host);
     EXPECT_NE(console().find("Refused 127.0.0.5:5002: too many observers from one address.\n"), std::string::npos);
@@ -136,16 +143,26 @@ TEST_F(Public, TheHostsCommandsNeedThePassword) {
     // A new host connection needs the login again; an observer that logs in then takes its place.
     resetProxyState();
     fakeplatform::reset();
-    start({"-o", "2", "-P", "sesame"});
+    start({"-o", "3", "-P", "sesame", "-H", "127.0.0.2,127.0.0.4"});
+    NetAddress stranger = loopback(27005, 5), strangerSocket, neighbour = loopback(27006, 4), neighbourSocket;
     join(host, &hostSocket);
     join(watcher, &watcherSocket);
+    join(stranger, &strangerSocket);
+    join(neighbour, &neighbourSocket);
     sent();
-    fromClient(watcher, watcherSocket, wire::reliable(0, wire::stringCommand("say proxy:login sesame")));
+    EXPECT_EQ(says(stranger, strangerSocket, 0, "proxy:login sesame"), "Your address may not host.\n");
+    says(neighbour, neighbourSocket, 0, "proxy:login open");
+    later(999);  // one try a second from an address, whichever client of it says it
+    EXPECT_EQ(says(watcher, watcherSocket, 0, "proxy:login sesame"), "");
+    later(1000);
+    EXPECT_EQ(wire::allPrints(to(sent(), watcher)), "Wrong password.\n");
+    EXPECT_EQ(hostSlot().peerAddress, host);
+    fromClient(watcher, watcherSocket, wire::reliable(1, wire::stringCommand("say proxy:login sesame")));
     auto out2 = sent();
     EXPECT_EQ(wire::allPrints(to(out2, host)), "Another client logged in as the host.\n");
     EXPECT_EQ(wire::allPrints(to(out2, watcher)), "Logged in. You are the host now.\n");
-    EXPECT_EQ(says(watcher, watcherSocket, 1, "proxy:mmode"), "Message mode is currently\nset to: global.\n");
-    EXPECT_EQ(slotTable.observerCount, 0);
+    EXPECT_EQ(says(watcher, watcherSocket, 2, "proxy:mmode"), "Message mode is currently\nset to: global.\n");
+    EXPECT_EQ(slotTable.observerCount, 2);
 }
 
 // Requests are answered ten a second to one address and a hundred in all; a flood from one address
