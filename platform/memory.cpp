@@ -69,6 +69,7 @@ struct Machine {
     bool diskLimited = false;
     size_t diskBytesLeft = 0;
     bool fileRemoved = false;  // the next write finds its file gone
+    bool closeFails = false;
     const char* lastFileError = "";
 
     bool breakRequested = false;
@@ -196,6 +197,7 @@ void failSocketOpen(bool fail) { machine.failSocketOpen = fail; }
 void failFileOpen(bool fail) { machine.failFileOpen = fail; }
 
 void failNextFileWrite() { machine.fileRemoved = true; }
+void failNextFileClose() { machine.closeFails = true; }
 
 void addFile(const std::string& name, const std::vector<uint8_t>& bytes) { machine.files[name] = bytes; }
 
@@ -413,7 +415,10 @@ bool closeFile(File file) {
     fakeplatform::FakeFile* entry = fakeplatform::findFile(file);
     if (entry == nullptr) return false;
     entry->open = false;
-    return true;
+    if (!machine.closeFails) return true;
+    machine.closeFails = false;
+    machine.lastFileError = "Input/output error";
+    return false;
 }
 
 }  // namespace platform

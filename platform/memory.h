@@ -58,6 +58,7 @@ void failSocketOpen(bool fail);            // openUdpSocket returns NoSocket
 void failFileOpen(bool fail);              // createNewFile fails
 void failFileWritesAfter(size_t bytes);    // the disk is full after this many more bytes
 void failNextFileWrite();                  // the next write finds its file gone
+void failNextFileClose();                  // the next close reports what the disk could not keep
 // A file already on the disk (createNewFile refuses its name).
 void addFile(const std::string& name, const std::vector<uint8_t>& bytes = {});
 

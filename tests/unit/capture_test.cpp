@@ -100,6 +100,11 @@ TEST_F(CaptureTest, FailuresAreToldAndAFileCutShortIsNeverCompleted) {
     EXPECT_EQ(settings.demoNumber, 4);  // still armed
     stopRecording();
     EXPECT_EQ(fakeplatform::takeConsole(), "");
+    fakeplatform::failFileWritesAfter(1 << 20);
+    startRecording();
+    fakeplatform::failNextFileClose();  // what the disk could not keep shows only at the close
+    stopRecording();
+    EXPECT_EQ(fakeplatform::takeConsole(), "Recording to g04.dem.\nUnable to write g04.dem: Input/output error.\n");
 }
 
 TEST_F(CaptureTest, NamesFromTheGameArePlainFileNamesThatFitTheStore) {
