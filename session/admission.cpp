@@ -267,16 +267,23 @@ static int slotOfSender() {
     return 0;
 }
 
-// The player's game started again: a request from the host's machine on another port (or on any
-// port once its slot is gone) while the host has been silent and left a keep-alive unanswered for a
-// second, so a second player behind the same address never takes a game that is still running.
-static bool hostRestarted() {
+bool hostGoneSilent() {
     const Slot& host = hostSlot();
+    if (!slotTable.hostConnected) return false;
+    bool silent = loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds;
+    if (!slotInUse(HostSlot)) return silent;
+    return silent && host.keepAliveUnanswered && loop.nowMs - host.keepAliveMs >= KeepAliveAnswerMs;
+}
+
+// The player's game started again: a request from the host's machine on another port (or on any
+// port once its slot is gone) while its game is gone silent, so a second player behind the same
+// address never takes a game that is still running.
+static bool hostRestarted() {
     const platform::NetAddress& sender = slotTable.slot[0].peerAddress;
+    const Slot& host = hostSlot();
     if (!slotTable.hostConnected || sender.ip != host.peerAddress.ip) return false;
-    if (!slotInUse(HostSlot)) return loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds;
-    return sender.port != host.peerAddress.port && loop.nowSeconds - host.lastHeardTime > HostRestartSilenceSeconds &&
-           host.keepAliveUnanswered && loop.nowMs - host.keepAliveMs >= KeepAliveAnswerMs;
+    if (slotInUse(HostSlot) && sender.port == host.peerAddress.port) return false;
+    return hostGoneSilent();
 }
 
 static void admitClient() {

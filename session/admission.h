@@ -35,8 +35,12 @@ void settleServerInfoAddress();
 void handleListeningPort(int length);
 // May the client in slot k be the host (-H)?
 bool mayHost(int k);
+// The host's game is gone without a word: silent over HostRestartSilenceSeconds with a keep-alive
+// unanswered for KeepAliveAnswerMs, or its slot already released for silence.
+bool hostGoneSilent();
 // Observer k takes the host's place where it stands, its socket and numbers with it. Only for a host
-// connection that never had a server, so nothing of a server's stream is on its way to it.
+// connection without a server (never had one, or it was let go), so nothing of a server's stream is
+// on its way to it.
 void moveObserverToHost(int k);
 // The listening socket's return after it could not be made again; run on every pass.
 void runAdmissionTimers();

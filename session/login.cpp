@@ -1,5 +1,5 @@
 // The host's password: right, the client has the host's commands (an observer takes the host's place
-// from a host that has not logged in); wrong, it hears so a second later, and each address is heard
+// from a host that has not logged in, or whose game has gone silent); wrong, it hears so a second later, and each address is heard
 // once a second. The password itself is never printed, echoed or passed on.
 #include "session/login.h"
 
@@ -12,6 +12,7 @@
 #include "net/slots.h"
 #include "session/admission.h"
 #include "session/gate.h"
+#include "session/server_link.h"
 #include "session/teardown.h"
 
 namespace {
@@ -42,6 +43,11 @@ void answerLater(int slot, const char* why) {
 void sayTo(int slot, const char* text) { printToSlot(text, int(strlen(text)) + 1, slot); }
 
 void takeHostPlace(int slot) {
+    // A logged-in host gone silent leaves its game on the server: its place there is freed.
+    if (slotTable.serverSocket != platform::NoSocket) {
+        if (slotTable.serverConnected) sendLeaveDatagram();
+        disconnectServer();
+    }
     if (slotInUse(HostSlot)) {
         sayTo(HostSlot, "Another client logged in as the host.\n");
         removeSlot(HostSlot);
@@ -63,7 +69,7 @@ const char* logIn(int slot, const char* password) {
     if (!loginNeeded()) return "No password is set.\n";
     if (password == nullptr) return "Usage: login password\n";
     // Told before the password is looked at, so the answer says nothing of it.
-    if (slot != HostSlot && hostConnection.loggedIn) return "Your host has logged in already.\n";
+    if (slot != HostSlot && hostConnection.loggedIn && !hostGoneSilent()) return "Your host has logged in already.\n";
     if (slot != HostSlot && !mayHost(slot)) return "Your address may not host.\n";
     if (wrongReplies[slot].due) return nullptr;  // one try at a time
     if (!mayTryLogin(slotTable.slot[slot].peerAddress.ip)) {

@@ -137,12 +137,23 @@ TEST_F(Public, TheHostsCommandsNeedThePassword) {
         EXPECT_EQ(heard, r.reply) << (r.text ? r.text : "later");
     }
     EXPECT_EQ(says(watcher, watcherSocket, 0, "proxy:login sesame"), "Your host has logged in already.\n");
+    // Until the host's game goes silent and leaves a keep-alive unanswered: the password then takes
+    // its place, and its game on the server is left.
+    fromClient(NetAddress{server.ip, 26000}, proxyServerSide(), wire::accept(26601));
+    for (int i = 0; i < 11; i++) later(1000);
+    sent();
+    fromClient(watcher, watcherSocket, wire::reliable(1, wire::stringCommand("say proxy:login sesame")));
+    auto left = sent();
+    EXPECT_EQ(to(left, NetAddress{server.ip, 26601}).size(), 1u);
+    EXPECT_NE(wire::allPrints(to(left, host)).find("Another client logged in as the host.\n"), std::string::npos);
+    EXPECT_TRUE(hostSlot().peerAddress == watcher && !slotTable.serverConnected);
     std::string out = console();
     EXPECT_EQ(out.find("open"), std::string::npos);
     EXPECT_NE(out.find("Refused 127.0.0.2:27001: wrong password.\n"), std::string::npos);
     // A new host connection needs the login again; an observer that logs in then takes its place.
     resetProxyState();
     fakeplatform::reset();
+    elapsedMs = 0;
     start({"-o", "3", "-P", "sesame", "-H", "127.0.0.2,127.0.0.4"});
     NetAddress stranger = loopback(27005, 5), strangerSocket, neighbour = loopback(27006, 4), neighbourSocket;
     join(host, &hostSocket);
