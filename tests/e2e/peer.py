@@ -29,10 +29,20 @@ def greeting(console, prefix="proxy:"):      # with the URL of the banner on the
         bar, VERSION, BANNER.match(console)[1], prefix, bar)
 
 
+# Below the kernel's ephemeral range, so no socket opened meanwhile is handed the port before the
+# program it is meant for binds it; 40 a script, by process id, so scripts run side by side do not meet.
+_ports = iter(range(12000 + os.getpid() % 500 * 40, 12040 + os.getpid() % 500 * 40))
+
+
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
+    for port in _ports:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.bind((LOOPBACK, port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port left for this script")
 
 
 def consecutive(seqs):
