@@ -95,8 +95,8 @@ uint64_t performanceCounter();
 
 void writeConsole(const char* text, size_t length);
 
-// Console break (SIGINT, SIGTERM and a hang-up on POSIX). The handler only records the request and wakes the
-// wait; the loop's thread runs the shutdown.
+// Console break (SIGINT, SIGTERM and a hang-up on POSIX). The handler only records the request and
+// wakes the wait; the loop's thread runs the shutdown.
 void installBreakHandler();
 bool breakRequested();
 

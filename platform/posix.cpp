@@ -244,7 +244,8 @@ void installBreakHandler() {
     // A closed terminal ends the proxy like a break, so the demo being recorded is completed; under
     // nohup (SIGHUP ignored) it keeps running.
     struct sigaction hangup {};
-    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) sigaction(SIGHUP, &action, nullptr);
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &action, nullptr);
 }
 
 bool breakRequested() { return BreakFlag != 0; }

@@ -1,6 +1,7 @@
 // The host's password: right, the client has the host's commands (an observer takes the host's place
-// from a host that has not logged in, or whose game has gone silent); wrong, it hears so a second later, and each address is heard
-// once a second. The password itself is never printed, echoed or passed on.
+// from a host that has not logged in, or whose game has gone silent); wrong, it hears so a second
+// later, and each address is heard once a second. The password itself is never printed, echoed or
+// passed on.
 #include "session/login.h"
 
 #include <cstring>

@@ -229,9 +229,10 @@ class Proxy:
         self.args = (["-p", str(port)] if port else []) + (["-l", LOOPBACK, "-r", LOOPBACK] if loopback else []) + \
             [str(a) for a in args]
         command = os.environ.get("SKOPOS_PROXY_COMMAND")
+        program = list(prefix) + (shlex.split(command) if command else [ARGS.proxy])
         with os.fdopen(fd, "ab") as log:      # appended to: the child's writes never overwrite one another
-            self.proc = subprocess.Popen(list(prefix) + (shlex.split(command) if command else [ARGS.proxy]) + self.args, cwd=cwd,
-                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+            self.proc = subprocess.Popen(program + self.args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log,
+                                         stderr=log, start_new_session=True)
 
     @property
     def stdout(self):      # a Windows console's CR LF as LF
