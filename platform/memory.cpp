@@ -135,6 +135,10 @@ void setSeconds(uint32_t seconds) { machine.seconds = seconds; }
 void advanceSeconds(uint32_t seconds) { machine.seconds += seconds; }
 void setMilliseconds(uint64_t ms) { machine.milliseconds = ms; }
 void advanceMilliseconds(uint64_t ms) { machine.milliseconds += ms; }
+void advanceClocks(uint64_t ms) {
+    machine.milliseconds += ms;
+    machine.seconds = 1000 + uint32_t(machine.milliseconds / 1000);
+}
 void setPerformanceFrequency(uint64_t ticksPerSecond) { machine.ticksPerSecond = ticksPerSecond; }
 
 bool inject(const NetAddress& to, const NetAddress& from, const std::vector<uint8_t>& bytes) {

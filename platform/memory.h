@@ -28,6 +28,8 @@ void setSeconds(uint32_t seconds);
 void advanceSeconds(uint32_t seconds);
 void setMilliseconds(uint64_t ms);  // the performance counter, in milliseconds
 void advanceMilliseconds(uint64_t ms);
+// Both clocks on together, as on a real machine: the seconds follow the counter from 1000 on.
+void advanceClocks(uint64_t ms);
 void setPerformanceFrequency(uint64_t ticksPerSecond);  // 0: no high-resolution counter
 
 // Network. Binds to port 0 get ports 50000, 50001, ... in order; binds to ip 0 stay ip 0 and

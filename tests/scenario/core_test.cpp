@@ -12,13 +12,7 @@ namespace {
 using fakeplatform::loopback;
 
 struct Core : ProxyScenario {
-    uint64_t elapsedMs = 0;
-    // Both clocks move on together, as on a real machine.
-    void later(uint64_t ms) {
-        elapsedMs += ms;
-        fakeplatform::advanceMilliseconds(ms);
-        fakeplatform::setSeconds(1000 + uint32_t(elapsedMs / 1000));
-    }
+    void later(uint64_t ms) { fakeplatform::advanceClocks(ms); }
     // The proxy started with the host and `count` observers from 127.0.0.4:5001 on; nothing sent or printed yet.
     std::vector<NetAddress> admitAll(const std::vector<std::string>& options, int count) {
         start(options);
@@ -82,7 +76,6 @@ TEST_F(Core, SilenceLimitsHoldOnTime) {
     for (bool streaming : {false, true}) {
         resetProxyState();
         fakeplatform::reset();
-        elapsedMs = 0;
         admitAll({"-o", "2"}, 1);
         if (streaming) connectServer();
         const std::vector<Beat> beats =
@@ -146,20 +139,21 @@ TEST_F(Core, ConnectingResendsGivesUpAndRejects) {
                           {0, "proxy:connect 127.0.0.3:26500", stranger, wire::accept(26001), "trying...\n", 1},
                           {0, nullptr, server, wire::accept(26001), "Connection accepted\n", 0},
                           {0, "proxy:connect nowhere.test", none, {}, "Could not resolve nowhere.test.\n", 0}};
-    uint32_t sequence = 0;
+    uint32_t sequence = 0, beat = 0;
     for (const Beat& b : story) {
+        ++beat;
         later(b.laterMs);
         if (b.say != nullptr) fromHost(wire::reliable(sequence++, wire::stringCommand(std::string("say ") + b.say)));
         if (!b.bytes.empty()) fakeplatform::inject(proxyServerSide(), b.from, b.bytes);
         step();
         bool pending = slotTable.serverSocket != platform::NoSocket && !slotTable.serverConnected;
-        EXPECT_LE(fakeplatform::lastWaitTimeoutMs(), pending ? 2500 : 10000) << "at " << elapsedMs;
+        EXPECT_LE(fakeplatform::lastWaitTimeoutMs(), pending ? 2500 : 10000) << "beat " << beat;
         auto out = sent();
         std::string heard;
         for (const Datagram& d : to(out, host))
             heard += wire::payload(d) == wire::stringMessage(9, "ping\n") ? "<ping>" : wire::allPrints({d});
-        EXPECT_EQ(heard, b.hostHears) << "at " << elapsedMs;
-        EXPECT_EQ(to(out, server).size(), b.requests) << "at " << elapsedMs;
+        EXPECT_EQ(heard, b.hostHears) << "beat " << beat;
+        EXPECT_EQ(to(out, server).size(), b.requests) << "beat " << beat;
         for (const Datagram& d : to(out, server)) EXPECT_EQ(d.bytes, wire::connectRequest());
     }
     EXPECT_EQ(fakeplatform::openSocketCount(), 3);  // listening, host, server: each given-up socket closed

@@ -13,11 +13,8 @@ const Bytes Nop = wire::unreliable(0, {1});
 const Bytes Ping = wire::stringMessage(9, "ping\n");
 
 struct Public : ProxyScenario {
-    uint64_t elapsedMs = 0;
     void later(uint64_t ms) {
-        elapsedMs += ms;
-        fakeplatform::advanceMilliseconds(ms);
-        fakeplatform::setSeconds(1000 + uint32_t(elapsedMs / 1000));
+        fakeplatform::advanceClocks(ms);
         step();
     }
     // A client asks to connect; its answer: "accept" with its proxy socket, or the reject's reason.
@@ -158,7 +155,6 @@ TEST_F(Public, TheHostsCommandsNeedThePassword) {
     // A new host connection needs the login again; an observer that logs in then takes its place.
     resetProxyState();
     fakeplatform::reset();
-    elapsedMs = 0;
     start({"-o", "3", "-P", "sesame", "-H", "127.0.0.2,127.0.0.4"});
     NetAddress stranger = loopback(27005, 5), strangerSocket, neighbour = loopback(27006, 4), neighbourSocket;
     join(host, &hostSocket);
